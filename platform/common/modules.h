@@ -1,0 +1,16 @@
+/*
+ * Module handles of the host layer. There is no loader: the program's own
+ * module and the Internet library are fixed pseudo handles, so that
+ * GetModuleHandleW, LoadIconW and FormatMessageW agree on them.
+ */
+#ifndef TOVIX_PLATFORM_COMMON_MODULES_H
+#define TOVIX_PLATFORM_COMMON_MODULES_H
+
+#include <windows.h>
+
+namespace tovix {
+inline HMODULE ProgramModule() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000)); }
+inline HMODULE WinInetModule() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x76000000)); }
+} // namespace tovix
+
+#endif

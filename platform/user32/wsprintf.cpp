@@ -1,0 +1,232 @@
+/*
+ * wsprintfW for the host: the conversions of the Windows formatter
+ * (%c %C %hc %lc %d %i %u %x %X %p %s %S %hs %ls %ws %%) with the flags '-',
+ * '#', '0', a width and a precision, and no floating point. Narrow text
+ * (%hs, %S, %hc) is widened from UTF-8, the host system's code page. As on
+ * Windows, at most 1024 characters are stored including the terminator;
+ * the result is the number of characters stored without it.
+ */
+#include <windows.h>
+#include "common/text.h"
+
+#include <cstdarg>
+#include <string>
+
+namespace {
+
+const size_t kMaxOutput = 1024;
+
+struct Spec {
+    bool left = false;
+    bool prefix = false;
+    bool zero = false;
+    int width = 0;
+    int precision = -1;
+};
+
+void Pad(std::u16string& out, size_t len, const Spec& spec, char16_t fill) {
+    for (size_t i = len; i < static_cast<size_t>(spec.width); ++i) {
+        out.push_back(fill);
+    }
+}
+
+void PutText(std::u16string& out, const std::u16string& text, const Spec& spec) {
+    std::u16string s = text;
+    if (spec.precision >= 0 && s.size() > static_cast<size_t>(spec.precision)) {
+        s.resize(spec.precision);
+    }
+    if (!spec.left) {
+        Pad(out, s.size(), spec, u' ');
+    }
+    out += s;
+    if (spec.left) {
+        Pad(out, s.size(), spec, u' ');
+    }
+}
+
+void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned base, bool upper,
+               const Spec& spec) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::u16string body;
+    do {
+        body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % base]));
+        magnitude /= base;
+    } while (magnitude);
+    if (spec.precision >= 0) {
+        while (body.size() < static_cast<size_t>(spec.precision)) {
+            body.insert(body.begin(), u'0');
+        }
+    }
+    std::u16string sign;
+    if (negative) {
+        sign = u"-";
+    } else if (spec.prefix && base == 16) {
+        sign = upper ? u"0X" : u"0x";
+    }
+    size_t len = sign.size() + body.size();
+    if (spec.left) {
+        out += sign + body;
+        Pad(out, len, spec, u' ');
+    } else if (spec.zero) {
+        out += sign;
+        Pad(out, len, spec, u'0');
+        out += body;
+    } else {
+        Pad(out, len, spec, u' ');
+        out += sign + body;
+    }
+}
+
+std::u16string Format(LPCWSTR fmt, va_list args) {
+    std::u16string out;
+    const char16_t* f = tovix::AsU16(fmt);
+    while (*f && out.size() < kMaxOutput) {
+        if (*f != u'%') {
+            out.push_back(*f++);
+            continue;
+        }
+        ++f;
+        if (*f == u'%') {
+            out.push_back(*f++);
+            continue;
+        }
+        Spec spec;
+        for (;; ++f) {
+            if (*f == u'-') {
+                spec.left = true;
+            } else if (*f == u'#') {
+                spec.prefix = true;
+            } else if (*f == u'0') {
+                spec.zero = true;
+            } else {
+                break;
+            }
+        }
+        while (*f >= u'0' && *f <= u'9') {
+            spec.width = spec.width * 10 + (*f++ - u'0');
+            if (spec.width > static_cast<int>(kMaxOutput)) {
+                spec.width = kMaxOutput;
+            }
+        }
+        if (*f == u'.') {
+            ++f;
+            spec.precision = 0;
+            while (*f >= u'0' && *f <= u'9') {
+                spec.precision = spec.precision * 10 + (*f++ - u'0');
+                if (spec.precision > static_cast<int>(kMaxOutput)) {
+                    spec.precision = kMaxOutput;
+                }
+            }
+        }
+        enum { kDefault, kShort, kLong } size = kDefault;
+        if (*f == u'h') {
+            size = kShort;
+            ++f;
+        } else if (*f == u'l' || *f == u'w') {
+            size = kLong;
+            ++f;
+        }
+        char16_t conv = *f;
+        if (!conv) {
+            break;
+        }
+        ++f;
+        switch (conv) {
+        case u'c':
+        case u'C': {
+            int c = va_arg(args, int);
+            bool narrow = size == kShort || (conv == u'C' && size != kLong);
+            std::u16string s;
+            if (narrow) {
+                char byte = static_cast<char>(c);
+                s = tovix::Utf8ToUtf16(std::string_view(&byte, 1));
+            } else {
+                s.push_back(static_cast<char16_t>(c));
+            }
+            Spec noPrecision = spec;
+            noPrecision.precision = -1;
+            PutText(out, s, noPrecision);
+            break;
+        }
+        case u's':
+        case u'S': {
+            bool narrow = size == kShort || (conv == u'S' && size != kLong);
+            std::u16string s;
+            if (narrow) {
+                const char* p = va_arg(args, const char*);
+                if (!p) {
+                    s = u"(null)";
+                } else {
+                    // The precision counts input characters: never read past it.
+                    size_t n = 0;
+                    while (p[n] && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                        ++n;
+                    }
+                    s = tovix::Utf8ToUtf16(std::string_view(p, n));
+                }
+            } else {
+                LPCWSTR p = va_arg(args, LPCWSTR);
+                if (!p) {
+                    s = u"(null)";
+                } else {
+                    size_t n = 0;
+                    while (p[n] && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                        ++n;
+                    }
+                    s.assign(tovix::AsU16(p), n);
+                }
+            }
+            PutText(out, s, spec);
+            break;
+        }
+        case u'd':
+        case u'i': {
+            int v = va_arg(args, int);
+            uint64_t magnitude = v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : v;
+            PutNumber(out, magnitude, v < 0, 10, false, spec);
+            break;
+        }
+        case u'u':
+            PutNumber(out, va_arg(args, unsigned int), false, 10, false, spec);
+            break;
+        case u'x':
+        case u'X':
+            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', spec);
+            break;
+        case u'p': {
+            Spec pointer = spec;
+            pointer.zero = true;
+            pointer.width = static_cast<int>(sizeof(void*) * 2);
+            PutNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true,
+                      pointer);
+            break;
+        }
+        default:
+            // Unknown conversions are copied as they stand, as Windows does.
+            out.push_back(conv);
+            break;
+        }
+    }
+    if (out.size() > kMaxOutput - 1) {
+        out.resize(kMaxOutput - 1);
+    }
+    return out;
+}
+
+} // namespace
+
+int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR fmt, ...) {
+    if (!buffer || !fmt) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    va_list args;
+    va_start(args, fmt);
+    std::u16string text = Format(fmt, args);
+    va_end(args);
+    for (size_t i = 0; i < text.size(); ++i) {
+        buffer[i] = static_cast<WCHAR>(text[i]);
+    }
+    buffer[text.size()] = 0;
+    return static_cast<int>(text.size());
+}

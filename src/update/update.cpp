@@ -1,0 +1,111 @@
+/*
+ * The update worker. It opens a synchronous Internet session, sends one GET
+ * in the DynDNS update convention, reads at most 128 bytes of the answer and
+ * judges them: an answer beginning with "good" or "nochg" is a success. The
+ * HTTP status is not looked at; the body alone decides.
+ */
+#include "update/update.h"
+
+#include <shlwapi.h>
+
+#include "app/settings.h"
+#include "resource.h"
+#include "server_address.h"
+#include "ui/status_messages.h"
+
+#define TEXT_BUFFER_CHARS 512
+#define ANSWER_BYTES 128
+#define ERROR_TEXT_CHARS 260
+#define AUTOCLOSE_MS 2000
+#define IO_TIMEOUT_MS 30000
+
+std::atomic<HINTERNET> SessionSlot{NULL};
+
+static const WCHAR UpdateUrlFormat[] =
+    L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS
+    L"/dyndns/update?system=dyndns&hostname=%s&wildcard=ON&mx=%s&backmx=YES";
+static const WCHAR SuccessPrefix[] = L"域名注册成功: ";
+static const WCHAR FailurePrefix[] = L"域名注册失败: ";
+static const int FailurePrefixLength = sizeof(FailurePrefix) / sizeof(WCHAR) - 1;
+static const WCHAR CloseCaption[] = L"关闭(&C))";
+
+void ReportUpdateResult(HWND window, BOOL success, DWORD error, LPCSTR answer) {
+    WCHAR text[TEXT_BUFFER_CHARS];
+    if (success) {
+        wsprintfW(text, L"%s%hs", SuccessPrefix, answer);
+        SetTimer(window, IDT_AUTOCLOSE, AUTOCLOSE_MS, NULL);
+    } else if (error != 0) {
+        lstrcpyW(text, FailurePrefix);
+        if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE,
+                            GetModuleHandleW(L"WinInet"), error,
+                            MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text + FailurePrefixLength,
+                            ERROR_TEXT_CHARS, NULL)) {
+            wsprintfW(text + FailurePrefixLength, L"%#08X", error);
+        }
+    } else {
+        wsprintfW(text, L"%s%hs", FailurePrefix, answer);
+    }
+    SetDlgItemTextW(window, IDC_STATUS, text);
+    SetDlgItemTextW(window, IDCANCEL, CloseCaption);
+    EnableWindow(GetDlgItem(window, IDCANCEL), TRUE);
+}
+
+DWORD WINAPI RunUpdate(LPVOID param) {
+    HWND window = static_cast<HWND>(param);
+    LONG result = -1;
+    CHAR answer[ANSWER_BYTES + 1] = "";
+    HINTERNET request = NULL;
+
+    HINTERNET session = InternetOpenW(L"Tovix", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    SessionSlot.store(session);
+    if (session) {
+        // Without these a server that accepts and never answers could hold
+        // a silent run for ever.
+        DWORD timeout = IO_TIMEOUT_MS;
+        InternetSetOptionW(session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+        InternetSetOptionW(session, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+        InternetSetOptionW(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+        if (window) {
+            InternetSetStatusCallbackW(session, OnInternetStatus);
+        }
+
+        WCHAR url[TEXT_BUFFER_CHARS];
+        wsprintfW(url, UpdateUrlFormat, UpdateSettings.szUserName, UpdateSettings.szPassword,
+                  UpdateSettings.szHostName, UpdateSettings.szHostName);
+
+        // The slot is read again here: if a cancel has emptied it, the call
+        // fails with an invalid handle and the run ends as a failure.
+        request = InternetOpenUrlW(SessionSlot.load(), url, NULL, 0, 0,
+                                   reinterpret_cast<DWORD_PTR>(window));
+        if (request) {
+            DWORD read = 0;
+            if (InternetReadFile(request, answer, ANSWER_BYTES, &read)) {
+                answer[read <= ANSWER_BYTES ? read : ANSWER_BYTES] = '\0';
+                if (StrCmpNA(answer, "good", 4) == 0 || StrCmpNA(answer, "nochg", 5) == 0) {
+                    result = 0;
+                }
+            }
+        }
+    }
+
+    if (window) {
+        if (result == 0) {
+            ReportUpdateResult(window, TRUE, 0, answer);
+        } else {
+            // The code must be read before any other platform call.
+            DWORD error = GetLastError();
+            if (error != 0) {
+                result = static_cast<LONG>(error);
+            }
+            ReportUpdateResult(window, FALSE, error, answer);
+        }
+    }
+
+    if (request) {
+        InternetCloseHandle(request);
+    }
+    if (HINTERNET open = SessionSlot.exchange(NULL)) {
+        InternetCloseHandle(open);
+    }
+    return static_cast<DWORD>(result);
+}
