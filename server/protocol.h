@@ -1,0 +1,74 @@
+// Small, dependency-free pieces of the update protocol: host name and address
+// validation, HTTP Basic credentials, and the text formats the server writes.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tovix::server {
+
+// Longest host name list accepted in one request.
+constexpr std::size_t kMaxHostsPerRequest = 20;
+
+// True for a fully qualified host name: at least two labels, each 1-63
+// letters, digits or hyphens, not starting or ending with a hyphen, at most
+// 253 characters in all. Expects no trailing dot (see normalize_host).
+bool is_fqdn(std::string_view name);
+
+// Lower-cases a host name, trims surrounding blanks and drops one trailing
+// dot, so that "Home.Example." and "home.example" name the same record.
+std::string normalize_host(std::string_view name);
+
+// Splits on commas; empty input gives an empty list, "a,,b" keeps the empty
+// middle entry (it is answered as malformed).
+std::vector<std::string> split_list(std::string_view text, char sep = ',');
+
+// The canonical text form of an IPv4 or IPv6 literal, or nothing if `text` is
+// not one. IPv4-mapped IPv6 addresses are reported as plain IPv4.
+std::optional<std::string> canonical_ip(std::string_view text);
+
+// Strict RFC 4648 base64 (padding required); nothing on any malformed input.
+std::optional<std::string> base64_decode(std::string_view text);
+
+struct Credentials {
+    std::string user;
+    std::string password;
+};
+
+// Parses an "Authorization: Basic ..." header value.
+std::optional<Credentials> parse_basic_auth(std::string_view header);
+
+// Makes a value safe for a one-line, tab-separated log: backslash, tab, CR,
+// LF and other control bytes become \\, \t, \r, \n and \xNN.
+std::string escape_field(std::string_view text);
+
+// Replaces the values of password-like query keys in a request target, so a
+// client that puts its password in the URL never gets it written to a log.
+std::string redact_target(std::string_view target);
+
+// "2024-05-01T12:34:56Z".
+std::string format_utc(std::time_t when);
+
+struct Account {
+    std::string user;
+    std::string password;
+    std::vector<std::string> hosts; // normalized
+};
+
+// "USER:PASSWORD:HOST[,HOST...]". The user name ends at the first colon and
+// the host list starts after the last one, so a password may contain colons.
+std::optional<Account> parse_account(std::string_view text, std::string* error);
+
+struct ListenAddress {
+    std::string host; // without brackets
+    int port = 0;     // 0 picks a free port
+};
+
+// "127.0.0.1:80", "[::1]:8080", "localhost:8080".
+std::optional<ListenAddress> parse_listen(std::string_view text);
+
+} // namespace tovix::server

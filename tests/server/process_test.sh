@@ -1,0 +1,84 @@
+#!/bin/sh
+# The real tovix-server binary: an update over curl must be on disk once the
+# answer "good" arrived, even if the server is SIGKILLed right after. Also
+# checks exit statuses: bad option 2, busy port 1, SIGTERM 0.
+# Usage: process_test.sh PATH/TO/tovix-server
+set -u
+server=$1
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/tovix-server-process.XXXXXX")
+pid=
+cleanup() {
+    [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    for f in "$tmp"/*.err; do [ -f "$f" ] && { echo "--- $f" >&2; cat "$f" >&2; }; done
+    exit 1
+}
+
+# start NAME ARGS...: runs the server on a free loopback port, sets $pid and $port.
+start() {
+    name=$1
+    shift
+    "$server" --listen 127.0.0.1:0 "$@" 2>"$tmp/$name.err" &
+    pid=$!
+    port=
+    i=0
+    while [ $i -lt 100 ]; do
+        port=$(sed -n 's/^tovix-server: listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$tmp/$name.err")
+        [ -n "$port" ] && return 0
+        kill -0 "$pid" 2>/dev/null || fail "$name exited early"
+        sleep 0.1
+        i=$((i + 1))
+    done
+    fail "$name did not start listening"
+}
+
+db=$tmp/records.db
+log=$tmp/requests.log
+start first --db "$db" --log-requests "$log" --account 'alice:Pa55:w0rd:home.example'
+
+answer=$(curl -s --max-time 10 -u 'alice:Pa55:w0rd' -A 'tovix-process-test/1.0' \
+    "http://127.0.0.1:$port/nic/update?hostname=home.example&myip=192.0.2.44")
+[ "$answer" = "good 192.0.2.44" ] || fail "answer was '$answer'"
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null
+pid=
+
+listing=$("$server" list --db "$db") || fail "list failed"
+echo "$listing" | head -n 1 | grep -q '^host	account	address	wildcard	mx	backmx	updated$' ||
+    fail "bad header: $listing"
+echo "$listing" | grep -Eq '^home\.example	alice	192\.0\.2\.44	OFF	-	NO	[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$' ||
+    fail "record missing after SIGKILL: $listing"
+
+grep -q '	GET	/nic/update?hostname=home.example&myip=192.0.2.44	tovix-process-test/1.0	alice	200	good 192.0.2.44$' "$log" ||
+    fail "log line missing: $(cat "$log")"
+grep -q 'Pa55' "$log" "$tmp/first.err" && fail "password logged"
+
+# Bad option: exit status 2 with a message.
+"$server" --no-such-option 2>"$tmp/usage.err"
+status=$?
+[ $status -eq 2 ] || fail "bad option exit status $status"
+grep -q 'no-such-option' "$tmp/usage.err" || fail "no message for a bad option"
+
+# A busy port: exit status 1.
+start second --db "$db"
+"$server" --listen "127.0.0.1:$port" --db "$tmp/other.db" 2>"$tmp/busy.err"
+status=$?
+[ $status -eq 1 ] || fail "busy port exit status $status"
+grep -q 'cannot listen' "$tmp/busy.err" || fail "no message for a busy port"
+
+# SIGTERM: clean stop, exit status 0; the record is still there.
+answer=$(curl -s --max-time 10 -u 'alice:Pa55:w0rd' -A 't/1' \
+    "http://127.0.0.1:$port/nic/update?hostname=home.example&myip=192.0.2.44")
+[ "$answer" = "badauth" ] || fail "default account should not know alice: '$answer'"
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+pid=
+[ $status -eq 0 ] || fail "SIGTERM exit status $status"
+"$server" list --db "$db" | grep -q '^home\.example	alice	192\.0\.2\.44	' || fail "record lost"
+
+echo "process test passed"

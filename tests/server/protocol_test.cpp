@@ -1,0 +1,223 @@
+// Parsing and formatting pieces of tovix-server, and its command line.
+#include "cli.h"
+#include "protocol.h"
+#include "store.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+namespace tovix::server::test {
+namespace {
+
+struct NameCase {
+    std::string name;
+    bool fqdn;
+};
+
+class FqdnTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(FqdnTest, Classifies) {
+    EXPECT_EQ(GetParam().fqdn, is_fqdn(GetParam().name));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, FqdnTest,
+    ::testing::Values(NameCase{"home.example", true}, NameCase{"a.b", true},
+                      NameCase{"x-1.y2.example", true}, NameCase{"0.example", true},
+                      NameCase{std::string(63, 'a') + ".example", true},
+                      NameCase{std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                   std::string(63, 'c') + "." + std::string(61, 'd'),
+                               true}, // 253 characters
+                      NameCase{std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                   std::string(63, 'c') + "." + std::string(62, 'd'),
+                               false}, // 254 characters
+                      NameCase{std::string(64, 'a') + ".example", false}, NameCase{"", false},
+                      NameCase{"example", false}, NameCase{".example", false},
+                      NameCase{"home.example.", false}, NameCase{"home..example", false},
+                      NameCase{"-home.example", false}, NameCase{"home-.example", false},
+                      NameCase{"ho_me.example", false}, NameCase{"ho me.example", false},
+                      NameCase{"h\xc3\xa9.example", false}));
+
+TEST(ServerProtocol, NormalizeHostLowercasesTrimsAndDropsTrailingDot) {
+    EXPECT_EQ("home.example", normalize_host(" Home.EXAMPLE. "));
+    EXPECT_EQ("", normalize_host("."));
+}
+
+struct IpCase {
+    std::string text;
+    std::optional<std::string> canonical;
+};
+
+class IpTest : public ::testing::TestWithParam<IpCase> {};
+
+TEST_P(IpTest, Canonicalizes) {
+    EXPECT_EQ(GetParam().canonical, canonical_ip(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, IpTest,
+    ::testing::Values(IpCase{"192.0.2.1", "192.0.2.1"}, IpCase{"0.0.0.0", "0.0.0.0"},
+                      IpCase{"2001:DB8::0:1", "2001:db8::1"}, IpCase{"::1", "::1"},
+                      IpCase{"::ffff:192.0.2.1", "192.0.2.1"}, IpCase{"", std::nullopt},
+                      IpCase{"256.1.1.1", std::nullopt}, IpCase{"1.2.3", std::nullopt},
+                      IpCase{"1.2.3.4.5", std::nullopt}, IpCase{" 1.2.3.4", std::nullopt},
+                      IpCase{"home.example", std::nullopt}, IpCase{"2001:db8::g", std::nullopt},
+                      IpCase{"fe80::1%eth0", std::nullopt},
+                      IpCase{std::string(100, '1'), std::nullopt}));
+
+struct AuthCase {
+    std::string header;
+    std::optional<std::string> user;
+    std::string password;
+};
+
+class BasicAuthTest : public ::testing::TestWithParam<AuthCase> {};
+
+TEST_P(BasicAuthTest, Parses) {
+    const AuthCase& c = GetParam();
+    std::optional<Credentials> parsed = parse_basic_auth(c.header);
+    ASSERT_EQ(c.user.has_value(), parsed.has_value());
+    if (parsed) {
+        EXPECT_EQ(*c.user, parsed->user);
+        EXPECT_EQ(c.password, parsed->password);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, BasicAuthTest,
+    ::testing::Values(AuthCase{"Basic " + base64("tovix:KoReL52"), "tovix", "KoReL52"},
+                      AuthCase{"basic  " + base64("u:p:q"), "u", "p:q"},
+                      AuthCase{"Basic " + base64(":"), "", ""},
+                      AuthCase{"Basic " + base64("ab:c"), "ab", "c"},     // one padding character
+                      AuthCase{"Basic " + base64("a:c"), "a", "c"},       // none
+                      AuthCase{"Basic " + base64("abcd:e"), "abcd", "e"}, // two
+                      AuthCase{"Basic " + base64("nocolon"), std::nullopt, ""},
+                      AuthCase{"Basic", std::nullopt, ""}, AuthCase{"", std::nullopt, ""},
+                      AuthCase{"Digest " + base64("u:p"), std::nullopt, ""},
+                      AuthCase{"Basic dTpw=", std::nullopt, ""},
+                      AuthCase{"Basic dT=w", std::nullopt, ""},
+                      AuthCase{"Basic dTp*", std::nullopt, ""}));
+
+TEST(ServerProtocol, EscapeFieldKeepsOneLine) {
+    EXPECT_EQ("a\\tb\\nc\\rd\\\\e\\x01f\\x7f", escape_field("a\tb\nc\rd\\e\x01"
+                                                            "f\x7f"));
+    EXPECT_EQ("Mozilla/4.0 (compatible)", escape_field("Mozilla/4.0 (compatible)"));
+}
+
+TEST(ServerProtocol, RedactTargetHidesPasswordLikeValues) {
+    EXPECT_EQ("/nic/update?hostname=a.b&Password=***&pwd=***&myip=1.2.3.4",
+              redact_target("/nic/update?hostname=a.b&Password=x&pwd=y&myip=1.2.3.4"));
+    EXPECT_EQ("/nic/update", redact_target("/nic/update"));
+}
+
+TEST(ServerProtocol, FormatUtc) {
+    EXPECT_EQ("1970-01-01T00:00:00Z", format_utc(0));
+    EXPECT_EQ("2024-02-29T23:59:59Z", format_utc(1709251199));
+}
+
+// --- command line --------------------------------------------------------------
+
+std::optional<Options> parse(std::vector<std::string> args, std::string* error = nullptr) {
+    std::string ignored;
+    return parse_command_line(args, error ? error : &ignored);
+}
+
+TEST(ServerCommandLine, Defaults) {
+    std::optional<Options> o = parse({});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(Options::Command::Serve, o->command);
+    EXPECT_EQ("127.0.0.1", o->listen.host);
+    EXPECT_EQ(80, o->listen.port);
+    EXPECT_EQ("tovix-server.db", o->config.db_path);
+    EXPECT_TRUE(o->config.accounts.empty());
+    EXPECT_TRUE(o->config.log_path.empty());
+}
+
+TEST(ServerCommandLine, AllOptions) {
+    std::optional<Options> o =
+        parse({"--listen", "[::1]:8080", "--db=/tmp/x.db", "--account", "u:p:w:A.example,b.example",
+               "--account=v:q:c.example", "--log-requests", "/tmp/log"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ("::1", o->listen.host);
+    EXPECT_EQ(8080, o->listen.port);
+    EXPECT_EQ("/tmp/x.db", o->config.db_path);
+    EXPECT_EQ("/tmp/log", o->config.log_path);
+    ASSERT_EQ(2u, o->config.accounts.size());
+    EXPECT_EQ("u", o->config.accounts[0].user);
+    EXPECT_EQ("p:w", o->config.accounts[0].password);
+    EXPECT_EQ((std::vector<std::string>{"a.example", "b.example"}), o->config.accounts[0].hosts);
+    EXPECT_EQ("v", o->config.accounts[1].user);
+}
+
+TEST(ServerCommandLine, ListAndHelp) {
+    std::optional<Options> o = parse({"list", "--db", "r.db"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(Options::Command::List, o->command);
+    EXPECT_EQ("r.db", o->config.db_path);
+    EXPECT_EQ(Options::Command::Help, parse({"--help"})->command);
+}
+
+class BadCommandLineTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(BadCommandLineTest, IsRejectedWithAMessage) {
+    std::string error;
+    EXPECT_FALSE(parse(GetParam(), &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(std::string::npos, error.find("sekrit")) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, BadCommandLineTest,
+    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"extra"},
+                      std::vector<std::string>{"--db"}, std::vector<std::string>{"--db="},
+                      std::vector<std::string>{"--listen", "localhost"},
+
+                      std::vector<std::string>{"--listen", "127.0.0.1:65536"},
+
+                      std::vector<std::string>{"--listen", "[::1]80"},
+
+                      std::vector<std::string>{"--account", "u:sekrit"},
+                      std::vector<std::string>{"--account", ":sekrit:a.example"},
+
+                      std::vector<std::string>{"--account", "u:sekrit:nodot"},
+
+                      std::vector<std::string>{"list", "--listen", "127.0.0.1:80"},
+                      std::vector<std::string>{"--help=yes"}));
+
+// --- store and its listing ---------------------------------------------------------
+
+TEST(ServerStore, ListingHasAHeaderAndOneLinePerRecord) {
+    TempDir dir;
+    {
+        Store store(dir.file("r.db"));
+        std::vector<bool> changed = store.apply(
+            {{"b.example", "bob", "2001:db8::1", std::nullopt, std::nullopt, std::nullopt},
+             {"a.example", "alice", "192.0.2.1", "ON", "mx.example", "YES"}},
+            1709251199);
+        EXPECT_EQ((std::vector<bool>{true, true}), changed);
+        EXPECT_EQ((std::vector<bool>{false}),
+                  store.apply({{"a.example", "alice", "192.0.2.1", {}, {}, {}}}, 1709251200));
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(0, list_records(dir.file("r.db"), out, err));
+    EXPECT_EQ("host\taccount\taddress\twildcard\tmx\tbackmx\tupdated\n"
+              "a.example\talice\t192.0.2.1\tON\tmx.example\tYES\t2024-03-01T00:00:00Z\n"
+              "b.example\tbob\t2001:db8::1\tOFF\t-\tNO\t2024-02-29T23:59:59Z\n",
+              out.str());
+    EXPECT_EQ("", err.str());
+}
+
+TEST(ServerStore, ListingAMissingDatabaseFails) {
+    TempDir dir;
+    std::ostringstream out, err;
+    EXPECT_EQ(1, list_records(dir.file("missing.db"), out, err));
+    EXPECT_NE(std::string::npos, err.str().find("missing.db"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
+}
+
+} // namespace
+} // namespace tovix::server::test

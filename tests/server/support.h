@@ -1,0 +1,112 @@
+// Helpers shared by the tovix-server tests: a scratch directory, a server on a
+// free loopback port, and a raw socket exchange for requests httplib::Client
+// will not send.
+#pragma once
+
+#include "update_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace tovix::server::test {
+
+// A server answering a vanished client must not kill the test binary.
+inline const bool kSigpipeIgnored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tovix-server-XXXXXX");
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline std::string base64(const std::string& in) {
+    static const char* const digits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<unsigned char>(in[i + 2]);
+        out += digits[(v >> 18) & 63];
+        out += digits[(v >> 12) & 63];
+        out += i + 1 < in.size() ? digits[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? digits[v & 63] : '=';
+    }
+    return out;
+}
+
+inline std::string basic(const std::string& user, const std::string& password) {
+    return "Basic " + base64(user + ":" + password);
+}
+
+// alice owns two hosts, bob one.
+inline std::vector<Account> test_accounts() {
+    return {{"alice", "s3cret:pw", {"home.example", "www.home.example"}},
+            {"bob", "hunter2", {"bob.example"}}};
+}
+
+inline std::unique_ptr<UpdateServer> start_server(Config config) {
+    config.log_to_stderr = false;
+    auto server = std::make_unique<UpdateServer>(std::move(config));
+    std::string error;
+    if (!server->bind("127.0.0.1", 0, &error))
+        throw std::runtime_error("bind: " + error);
+    server->start();
+    return server;
+}
+
+// Sends `request` as is and returns everything received until the server
+// closes the connection (or two seconds pass).
+inline std::string raw_exchange(int port, const std::string& request) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+            reply.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return reply;
+}
+
+} // namespace tovix::server::test

@@ -1,0 +1,354 @@
+// tovix-server over HTTP: a server on a free loopback port with a scratch
+// database, driven with httplib::Client.
+#include "support.h"
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace tovix::server::test {
+namespace {
+
+const std::string kAlice = basic("alice", "s3cret:pw");
+const std::string kAgent = "tovix-test/1.0";
+const std::string kUpdate = "/nic/update?hostname=";
+
+class UpdateServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { restart(test_accounts()); }
+
+    void restart(std::vector<Account> accounts) {
+        server_.reset();
+        Config config;
+        config.accounts = std::move(accounts);
+        config.db_path = dir_.file("records.db");
+        config.log_path = dir_.file("requests.log");
+        server_ = start_server(std::move(config));
+    }
+
+    httplib::Result get(const std::string& target, const std::string& auth = kAlice,
+                        const std::optional<std::string>& agent = kAgent) {
+        httplib::Client client("127.0.0.1", server_->port());
+        httplib::Headers headers;
+        if (!auth.empty())
+            headers.emplace("Authorization", auth);
+        if (agent)
+            headers.emplace("User-Agent", *agent);
+        return client.Get(target, headers);
+    }
+
+    // Body of a 200 answer, or a description of what came instead.
+    std::string answer(const std::string& target, const std::string& auth = kAlice) {
+        httplib::Result res = get(target, auth);
+        if (!res)
+            return "<no response>";
+        if (res->status != 200)
+            return "<status " + std::to_string(res->status) + ">";
+        return res->body;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<UpdateServer> server_;
+};
+
+// --- one answer per request -------------------------------------------------
+
+struct AnswerCase {
+    const char* name;
+    std::string target;
+    std::string auth;
+    std::optional<std::string> agent;
+    int status;
+    std::string body;
+};
+
+class AnswerTest : public UpdateServerTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, Answers) {
+    const AnswerCase& c = GetParam();
+    httplib::Result res = get(c.target, c.auth, c.agent);
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(c.status, res->status);
+    EXPECT_EQ(c.body, res->body);
+    if (c.status == 401) {
+        EXPECT_EQ("Basic realm=\"tovix-server\"", res->get_header_value("WWW-Authenticate"));
+    }
+    EXPECT_EQ(0u, res->get_header_value("Content-Type").rfind("text/plain", 0));
+}
+
+const std::string kHome = kUpdate + "home.example";
+const std::string k64 = std::string(64, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, AnswerTest,
+    ::testing::Values(
+        AnswerCase{"NoCredentials", kHome, "", kAgent, 401, "badauth"},
+        AnswerCase{"UnknownUser", kHome, basic("carol", "s3cret:pw"), kAgent, 401, "badauth"},
+        AnswerCase{"WrongPassword", kHome, basic("alice", "s3cret"), kAgent, 401, "badauth"},
+        AnswerCase{"NotBase64", kHome, "Basic !!!!", kAgent, 401, "badauth"},
+        AnswerCase{"NoColon", kHome, "Basic " + base64("alice"), kAgent, 401, "badauth"},
+        AnswerCase{"OtherScheme", kHome, "Bearer abc", kAgent, 401, "badauth"},
+        AnswerCase{"EmptyAgent", kHome, kAlice, "", 200, "badagent"},
+        AnswerCase{"BlankAgent", kHome, kAlice, "  ", 200, "badagent"},
+        AnswerCase{"UnknownSystem", kHome + "&system=dyndns2", kAlice, kAgent, 200, "badsys"},
+        AnswerCase{"StatdnsSystem", kHome + "&system=statdns&myip=192.0.2.1", kAlice, kAgent, 200,
+                   "good 192.0.2.1"},
+        AnswerCase{"NoHostname", "/nic/update?myip=192.0.2.1", kAlice, kAgent, 200, "notfqdn"},
+        AnswerCase{"SingleLabel", kUpdate + "home", kAlice, kAgent, 200, "notfqdn"},
+        AnswerCase{"EmptyLabel", kUpdate + "home..example", kAlice, kAgent, 200, "notfqdn"},
+        AnswerCase{"LongLabel", kUpdate + k64 + ".example", kAlice, kAgent, 200, "notfqdn"},
+        AnswerCase{"UnknownHost", kUpdate + "nobody.example", kAlice, kAgent, 200, "nohost"},
+        AnswerCase{"OtherAccountsHost", kUpdate + "bob.example", kAlice, kAgent, 200, "!yours"},
+        AnswerCase{"MixedCaseHost", kUpdate + "HOME.Example&myip=192.0.2.9", kAlice, kAgent, 200,
+                   "good 192.0.2.9"},
+        AnswerCase{"Ipv6Myip", kHome + "&myip=2001:DB8:0:0::1", kAlice, kAgent, 200,
+                   "good 2001:db8::1"},
+        AnswerCase{"BadMyipUsesCaller", kHome + "&myip=300.1.2.3", kAlice, kAgent, 200,
+                   "good 127.0.0.1"},
+        AnswerCase{"CallerAddress", kHome, kAlice, kAgent, 200, "good 127.0.0.1"},
+        AnswerCase{"DyndnsPath", "/dyndns/update?hostname=home.example&myip=192.0.2.2", kAlice,
+                   kAgent, 200, "good 192.0.2.2"},
+        AnswerCase{"MultipleHosts",
+                   kUpdate + "home.example,bob.example,nobody.example,bad,www.home.example" +
+                       "&myip=192.0.2.3",
+                   kAlice, kAgent, 200, "good 192.0.2.3\n!yours\nnohost\nnotfqdn\ngood 192.0.2.3"},
+        AnswerCase{"TooManyHosts",
+                   kUpdate +
+                       [] {
+                           std::string list = "home.example";
+                           for (int i = 0; i < 20; ++i)
+                               list += ",home.example";
+                           return list;
+                       }(),
+                   kAlice, kAgent, 200, "numhost"},
+        AnswerCase{"OtherPath", "/update?hostname=home.example", kAlice, kAgent, 404, "not found"}),
+    [](const ::testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
+
+// --- protocol behaviour ------------------------------------------------------
+
+TEST_F(UpdateServerTest, ChallengeThenCredentialsOnOneConnection) {
+    httplib::Client client("127.0.0.1", server_->port());
+    client.set_keep_alive(true);
+    const std::string target = kHome + "&myip=192.0.2.4";
+
+    httplib::Result challenge = client.Get(target, {{"User-Agent", kAgent}});
+    ASSERT_TRUE(challenge);
+    EXPECT_EQ(401, challenge->status);
+    EXPECT_EQ("badauth", challenge->body);
+    EXPECT_EQ("Basic realm=\"tovix-server\"", challenge->get_header_value("WWW-Authenticate"));
+    EXPECT_NE("close", challenge->get_header_value("Connection"));
+
+    httplib::Result res = client.Get(target, {{"User-Agent", kAgent}, {"Authorization", kAlice}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(200, res->status);
+    EXPECT_EQ("good 192.0.2.4", res->body);
+
+    const std::vector<RequestEntry> seen = server_->requests();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("", seen[0].user);
+    EXPECT_EQ(401, seen[0].status);
+    EXPECT_EQ("alice", seen[1].user);
+    EXPECT_EQ(seen[0].remote_port, seen[1].remote_port) << "second request used a new connection";
+}
+
+TEST_F(UpdateServerTest, GoodThenNochgThenGoodOnChange) {
+    EXPECT_EQ("good 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
+    EXPECT_EQ("nochg 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
+    EXPECT_EQ("good 192.0.2.6", answer(kHome + "&myip=192.0.2.6"));
+    EXPECT_EQ("192.0.2.6", server_->store().find("home.example").value().address);
+}
+
+TEST_F(UpdateServerTest, MissingUserAgentIsBadagent) {
+    const std::string reply = raw_exchange(
+        server_->port(), "GET " + kHome + " HTTP/1.1\r\nHost: x\r\nAuthorization: " + kAlice +
+                             "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(0u, reply.rfind("HTTP/1.1 200", 0)) << reply;
+    EXPECT_EQ("badagent", reply.substr(reply.size() - 8));
+    EXPECT_FALSE(server_->store().find("home.example"));
+}
+
+TEST_F(UpdateServerTest, OtherMethodsAreNotAllowed) {
+    httplib::Client client("127.0.0.1", server_->port());
+    client.set_keep_alive(true);
+    httplib::Headers headers{{"Authorization", kAlice}, {"User-Agent", kAgent}};
+    std::vector<httplib::Result> results;
+    results.push_back(client.Post(kHome, headers, "hostname=home.example", "text/plain"));
+    results.push_back(client.Put(kHome, headers, "", "text/plain"));
+    results.push_back(client.Delete(kHome, headers));
+    results.push_back(client.Head(kHome, headers));
+    results.push_back(client.Options(kHome, headers));
+    for (const httplib::Result& res : results) {
+        ASSERT_TRUE(res);
+        EXPECT_EQ(405, res->status);
+        EXPECT_EQ("GET", res->get_header_value("Allow"));
+    }
+    // The POST body was consumed: the connection is still usable.
+    httplib::Result res = client.Get(kHome + "&myip=192.0.2.7", headers);
+    ASSERT_TRUE(res);
+    EXPECT_EQ("good 192.0.2.7", res->body);
+    EXPECT_EQ(6u, server_->requests().size());
+}
+
+TEST_F(UpdateServerTest, OversizedBodyAndUriAreRefused) {
+    httplib::Client client("127.0.0.1", server_->port());
+    httplib::Result big = client.Post(kHome, std::string(100000, 'x'), "text/plain");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(413, big->status);
+    httplib::Result longUri = client.Get("/nic/update?hostname=" + std::string(9000, 'a'));
+    ASSERT_TRUE(longUri);
+    EXPECT_EQ(414, longUri->status);
+}
+
+TEST_F(UpdateServerTest, RecordOptionsAreStoredAndNochgKeepsThem) {
+    EXPECT_EQ("good 192.0.2.8",
+              answer(kHome + "&myip=192.0.2.8&wildcard=ON&mx=Mail.Example&backmx=YES"));
+    Record r = server_->store().find("home.example").value();
+    EXPECT_EQ("alice", r.account);
+    EXPECT_EQ("ON", r.wildcard);
+    EXPECT_EQ("mail.example", r.mx);
+    EXPECT_EQ("YES", r.backmx);
+
+    EXPECT_EQ("nochg 192.0.2.8",
+              answer(kHome + "&myip=192.0.2.8&wildcard=NOCHG&mx=NOCHG&backmx=NOCHG"));
+    r = server_->store().find("home.example").value();
+    EXPECT_EQ("ON", r.wildcard);
+    EXPECT_EQ("mail.example", r.mx);
+    EXPECT_EQ("YES", r.backmx);
+
+    EXPECT_EQ("nochg 192.0.2.8", answer(kHome + "&myip=192.0.2.8&wildcard=off&mx=&backmx=no"));
+    r = server_->store().find("home.example").value();
+    EXPECT_EQ("OFF", r.wildcard);
+    EXPECT_EQ("", r.mx);
+    EXPECT_EQ("NO", r.backmx);
+}
+
+TEST_F(UpdateServerTest, UpdatesSurviveARestart) {
+    EXPECT_EQ("good 192.0.2.10", answer(kHome + "&myip=192.0.2.10"));
+    server_.reset();
+    {
+        Store store(dir_.file("records.db"), Store::Mode::Existing);
+        std::optional<Record> r = store.find("home.example");
+        ASSERT_TRUE(r);
+        EXPECT_EQ("192.0.2.10", r->address);
+    }
+    restart(test_accounts());
+    EXPECT_EQ("nochg 192.0.2.10", answer(kHome + "&myip=192.0.2.10"));
+}
+
+TEST_F(UpdateServerTest, DefaultAccountOwnsTheClientsDefaultHost) {
+    restart({});
+    const std::string target = "/nic/update?hostname=home.tovix.example&myip=192.0.2.11";
+    EXPECT_EQ("<status 401>", answer(target));
+    EXPECT_EQ("good 192.0.2.11", answer(target, basic("tovix", "KoReL52")));
+    EXPECT_EQ("tovix", server_->store().find("home.tovix.example").value().account);
+}
+
+TEST_F(UpdateServerTest, HostClaimedTwiceIsRejected) {
+    Config config;
+    config.db_path = dir_.file("other.db");
+    config.accounts = {{"a", "x", {"same.example"}}, {"b", "y", {"same.example"}}};
+    EXPECT_THROW(UpdateServer{config}, std::invalid_argument);
+}
+
+TEST_F(UpdateServerTest, BusyPortCannotBeBound) {
+    Config config;
+    config.db_path = dir_.file("other.db");
+    UpdateServer second(config);
+    std::string error;
+    EXPECT_FALSE(second.bind("127.0.0.1", server_->port(), &error));
+    EXPECT_FALSE(error.empty());
+}
+
+// --- what the server saw -----------------------------------------------------
+
+TEST_F(UpdateServerTest, LogNeverShowsThePassword) {
+    EXPECT_EQ("good 192.0.2.12", answer(kHome + "&myip=192.0.2.12&password=s3cret:pw"));
+    EXPECT_EQ("<status 401>", answer(kHome, basic("alice", "wrong-s3cret")));
+    server_.reset(); // flushes and closes the log
+
+    std::ifstream in(dir_.file("requests.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(2u, lines.size());
+    const std::regex first("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\t127\\.0\\.0\\.1:\\d+\tGET\t"
+                           "/nic/update\\?hostname=home\\.example&myip=192\\.0\\.2\\.12&password="
+                           "\\*\\*\\*\ttovix-test/1\\.0\talice\t200\tgood 192\\.0\\.2\\.12");
+    EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+    EXPECT_NE(std::string::npos, lines[1].find("\talice\t401\tbadauth")) << lines[1];
+    for (const std::string& line : lines) {
+        EXPECT_EQ(std::string::npos, line.find("s3cret")) << line;
+        EXPECT_EQ(std::string::npos, line.find(base64("alice:s3cret:pw"))) << line;
+    }
+}
+
+TEST_F(UpdateServerTest, MultiLineAnswerIsOneLogLine) {
+    answer(kUpdate + "home.example,nobody.example&myip=192.0.2.13");
+    const RequestEntry e = server_->requests().at(0);
+    EXPECT_EQ("good 192.0.2.13\nnohost", e.answer);
+    const std::string line = format_log_line(e);
+    EXPECT_EQ(std::string::npos, line.find('\n'));
+    EXPECT_NE(std::string::npos, line.find("\tgood 192.0.2.13\\nnohost"));
+}
+
+TEST_F(UpdateServerTest, RequestHistoryIsBounded) {
+    httplib::Client client("127.0.0.1", server_->port());
+    client.set_keep_alive(true);
+    const std::size_t total = UpdateServer::kHistorySize + 5;
+    for (std::size_t i = 0; i < total; ++i)
+        ASSERT_TRUE(client.Get("/missing/" + std::to_string(i)));
+    const std::vector<RequestEntry> seen = server_->requests();
+    ASSERT_EQ(UpdateServer::kHistorySize, seen.size());
+    EXPECT_EQ("/missing/5", seen.front().target);
+    EXPECT_EQ("/missing/" + std::to_string(total - 1), seen.back().target);
+}
+
+// --- concurrency -------------------------------------------------------------
+
+TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 50;
+    Account account{"load", "pw", {}};
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i)
+            account.hosts.push_back("h" + std::to_string(t) + "-" + std::to_string(i) + ".example");
+    }
+    restart({account});
+
+    std::vector<int> good(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            httplib::Client client("127.0.0.1", server_->port());
+            client.set_keep_alive(true);
+            httplib::Headers headers{{"Authorization", basic("load", "pw")},
+                                     {"User-Agent", kAgent}};
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string ip = "10.0." + std::to_string(t) + "." + std::to_string(i);
+                httplib::Result res = client.Get(kUpdate + "h" + std::to_string(t) + "-" +
+                                                     std::to_string(i) + ".example" + "&myip=" + ip,
+                                                 headers);
+                if (res && res->status == 200 && res->body == "good " + ip)
+                    ++good[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(kPerThread, good[t]) << "thread " << t;
+    const std::vector<Record> records = server_->store().records();
+    ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), records.size());
+    for (const Record& r : records) {
+        // h<t>-<i>.example holds 10.0.<t>.<i>
+        const std::size_t dash = r.host.find('-');
+        const std::string expected = "10.0." + r.host.substr(1, dash - 1) + "." +
+                                     r.host.substr(dash + 1, r.host.find('.') - dash - 1);
+        EXPECT_EQ(expected, r.address) << r.host;
+    }
+}
+
+} // namespace
+} // namespace tovix::server::test
