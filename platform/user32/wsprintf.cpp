@@ -159,7 +159,8 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                 } else {
                     // The precision counts input characters: never read past it.
                     size_t n = 0;
-                    while (p[n] && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                    while (p[n] &&
+                           (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
                         ++n;
                     }
                     s = tovix::Utf8ToUtf16(std::string_view(p, n));
@@ -170,7 +171,8 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                     s = u"(null)";
                 } else {
                     size_t n = 0;
-                    while (p[n] && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                    while (p[n] &&
+                           (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
                         ++n;
                     }
                     s.assign(tovix::AsU16(p), n);

@@ -20,10 +20,17 @@ const Case kCases[] = {
     {"one argument keeps its inner spaces", {"-Slient  myhost"}, "-Slient  myhost"},
     {"leading blanks are skipped", {"  \t myhost"}, "myhost"},
     {"an empty first argument leaves no leading space", {"", "x"}, "x"},
-    {"control characters at the start are skipped", {"\x01\x1f" "a"}, "a"},
+    {"control characters at the start are skipped",
+     {"\x01\x1f"
+      "a"},
+     "a"},
     {"trailing spaces stay", {"a", ""}, "a "},
     {"UTF-8 is decoded", {"主机"}, "主机"},
-    {"an invalid byte becomes U+FFFD", {"a\xff" "b"}, "a\xEF\xBF\xBD" "b"},
+    {"an invalid byte becomes U+FFFD",
+     {"a\xff"
+      "b"},
+     "a\xEF\xBF\xBD"
+     "b"},
     {"a truncated sequence becomes U+FFFD", {"\xE4\xB8"}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"an encoded surrogate is rejected", {"\xED\xA0\x80"}, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"a character beyond the BMP survives", {"\xF0\x9F\x98\x80"}, "\xF0\x9F\x98\x80"},

@@ -162,7 +162,8 @@ TEST_F(Rasapi32, DialParametersForAnExistingEntry) {
     EXPECT_EQ(RasGetEntryDialParamsW(nullptr, &params, &saved),
               static_cast<DWORD>(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
     params.dwSize = 4;
-    EXPECT_EQ(RasGetEntryDialParamsW(nullptr, &params, &saved), static_cast<DWORD>(ERROR_INVALID_SIZE));
+    EXPECT_EQ(RasGetEntryDialParamsW(nullptr, &params, &saved),
+              static_cast<DWORD>(ERROR_INVALID_SIZE));
 }
 
 } // namespace

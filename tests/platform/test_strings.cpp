@@ -18,8 +18,8 @@ struct CopyCase {
 
 TEST(LstrcpynW, CountIncludesTheTerminator) {
     const CopyCase cases[] = {
-        {"room for all", 10, "abcdef"},   {"exact fit", 7, "abcdef"},
-        {"one short cuts one", 6, "abcde"}, {"count 1 stores only the terminator", 1, ""},
+        {"room for all", 10, "abcdef"},           {"exact fit", 7, "abcdef"},
+        {"one short cuts one", 6, "abcde"},       {"count 1 stores only the terminator", 1, ""},
         {"count 2 stores one character", 2, "a"},
     };
     for (const CopyCase& c : cases) {
@@ -80,7 +80,8 @@ TEST(LastError, IsPerThread) {
     SetLastError(1234);
     DWORD seen = 0;
     HANDLE t = CreateThread(
-        nullptr, 0, [](LPVOID p) -> DWORD {
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
             *static_cast<DWORD*>(p) = GetLastError();
             SetLastError(99);
             return 7;

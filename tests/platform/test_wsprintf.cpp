@@ -26,7 +26,8 @@ TEST(Wsprintf, Conversions) {
     EXPECT_EQ(U8(buf), "[abc][   ab][ab   ][xy]");
     wsprintfW(buf, L"%c%hc%C|%S|%ls|%ws", L'中', 'a', 'b', "narrow", L"wide", L"w2");
     EXPECT_EQ(U8(buf), "中ab|narrow|wide|w2");
-    wsprintfW(buf, L"100%% %s %hs", static_cast<LPCWSTR>(nullptr), static_cast<const char*>(nullptr));
+    wsprintfW(buf, L"100%% %s %hs", static_cast<LPCWSTR>(nullptr),
+              static_cast<const char*>(nullptr));
     EXPECT_EQ(U8(buf), "100% (null) (null)");
     wsprintfW(buf, L"%hs", "caf\xC3\xA9 \xFF");
     EXPECT_EQ(U8(buf), "café \xEF\xBF\xBD") << "narrow text is UTF-8; a bad byte is U+FFFD";
