@@ -22,8 +22,9 @@
 std::atomic<HINTERNET> SessionSlot{NULL};
 
 static const WCHAR UpdateUrlFormat[] =
-    L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS
-    L"/dyndns/update?system=dyndns&hostname=%s&wildcard=ON&mx=%s&backmx=YES";
+    L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS L"/dyndns/"
+                                                 L"update?system=dyndns&hostname=%s&wildcard=ON&mx="
+                                                 L"%s&backmx=YES";
 static const WCHAR SuccessPrefix[] = L"域名注册成功: ";
 static const WCHAR FailurePrefix[] = L"域名注册失败: ";
 static const int FailurePrefixLength = sizeof(FailurePrefix) / sizeof(WCHAR) - 1;

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The main job on the embedded default, end to end: builds tovix and
+# tovix-server, starts the server on 127.0.0.1:80 inside a private network
+# namespace (so nothing else on the machine is touched), runs a silent
+# update, shows the record the server now holds for the default host name,
+# and, on a terminal, runs the interactive mode too. Run as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh >/dev/null
+cmake --preset host-release >/dev/null
+cmake --build --preset host-release --target tovix tovix-server >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+interactive=0
+[ -t 0 ] && [ -t 1 ] && interactive=1
+
+exec unshare -n -- bash -c '
+    set -euo pipefail
+    ip link set lo up
+    bin=build/host-release
+    "$bin/tovix-server" --db "$1/records.db" 2>"$1/server.log" &
+    server=$!
+    trap "kill $server 2>/dev/null; wait $server 2>/dev/null" EXIT
+    for _ in $(seq 100); do
+        grep -q "listening" "$1/server.log" 2>/dev/null && break
+        sleep 0.05
+    done
+    echo "== tovix -Slient (silent: no window)"
+    "$bin/tovix" -Slient
+    echo "exit status $?"
+    echo "== the record tovix-server holds"
+    "$bin/tovix-server" list --db "$1/records.db"
+    if [ "$2" = 1 ]; then
+        echo "== tovix (interactive; the window closes by itself after a success)"
+        sleep 1
+        "$bin/tovix"
+        echo "exit status $?"
+        "$bin/tovix-server" list --db "$1/records.db"
+    fi
+' run "$work" "$interactive"

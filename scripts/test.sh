@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both flavours and runs every test:
+# the host tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# cancellation tests again under ThreadSanitizer, and Tovix.exe under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+cmake --preset host
+cmake --build --preset host
+cmake --preset win32
+cmake --build --preset win32
+
+status=0
+ctest --preset host || status=1
+
+# The cancel protocol, the dialog and the Internet layer under ThreadSanitizer.
+cmake --preset host-tsan
+cmake --build --preset host-tsan --target test_progress_dialog test_cancel_stress \
+    $(grep -o 'test_wininet[a-z_]*' build/host/CMakeCache.txt 2>/dev/null | sort -u || true)
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --preset host-tsan -R '^(ui\.progress_dialog|ui\.cancel_stress|wininet\.)' || status=1
+
+ctest --preset win32 || status=1
+exit $status
