@@ -80,7 +80,7 @@ class TerminalDisplay : public DialogDisplay {
         std::u16string caption = ClipToColumns(view.caption, width - 9, true);
         int captionColumns = TextColumns(caption);
         out += MoveTo(top, left) + "┌─ \x1b[1m" + TerminalText(caption) + "\x1b[0m " +
-               Repeat("─", std::max(width - 9 - captionColumns, 0)) + "[×]┐";
+               Repeat("─", std::max(width - 8 - captionColumns, 0)) + "[×]┐";
         for (int r = 1; r < height - 1; ++r) {
             out += MoveTo(top + r, left) + "│" + std::string(static_cast<size_t>(width - 2), ' ') +
                    "│";
