@@ -9,8 +9,12 @@
 #include <windows.h>
 
 namespace tovix {
-inline HMODULE ProgramModule() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000)); }
-inline HMODULE WinInetModule() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x76000000)); }
+inline HMODULE ProgramModule() {
+    return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000));
+}
+inline HMODULE WinInetModule() {
+    return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x76000000));
+}
 } // namespace tovix
 
 #endif

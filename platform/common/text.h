@@ -21,13 +21,19 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 
 // UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(const char16_t* s, size_t n);
-inline std::string Utf16ToUtf8(const std::u16string& s) { return Utf16ToUtf8(s.data(), s.size()); }
+inline std::string Utf16ToUtf8(const std::u16string& s) {
+    return Utf16ToUtf8(s.data(), s.size());
+}
 inline std::string Utf16ToUtf8(LPCWSTR s) {
     return Utf16ToUtf8(reinterpret_cast<const char16_t*>(s), WideLength(s));
 }
 
-inline LPCWSTR AsWide(const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); }
-inline const char16_t* AsU16(LPCWSTR s) { return reinterpret_cast<const char16_t*>(s); }
+inline LPCWSTR AsWide(const std::u16string& s) {
+    return reinterpret_cast<LPCWSTR>(s.c_str());
+}
+inline const char16_t* AsU16(LPCWSTR s) {
+    return reinterpret_cast<const char16_t*>(s);
+}
 
 // Simple case mapping used by the case-insensitive comparisons (ASCII,
 // Latin-1, Latin Extended-A, Greek and Cyrillic; other characters map to

@@ -32,7 +32,9 @@ LPWSTR lstrcpynW(LPWSTR dst, LPCWSTR src, int count) {
     return dst;
 }
 
-int lstrlenW(LPCWSTR s) { return static_cast<int>(tovix::WideLength(s)); }
+int lstrlenW(LPCWSTR s) {
+    return static_cast<int>(tovix::WideLength(s));
+}
 
 static int Compare(LPCWSTR a, LPCWSTR b, bool fold) {
     // Null sorts before any string, as on Windows.
@@ -51,5 +53,9 @@ static int Compare(LPCWSTR a, LPCWSTR b, bool fold) {
     }
 }
 
-int lstrcmpW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, false); }
-int lstrcmpiW(LPCWSTR a, LPCWSTR b) { return Compare(a, b, true); }
+int lstrcmpW(LPCWSTR a, LPCWSTR b) {
+    return Compare(a, b, false);
+}
+int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    return Compare(a, b, true);
+}

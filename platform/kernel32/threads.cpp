@@ -49,8 +49,12 @@ std::shared_ptr<ThreadObject> Lookup(HANDLE h) {
 
 } // namespace
 
-DWORD GetLastError(void) { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
+DWORD GetLastError(void) {
+    return t_lastError;
+}
+void SetLastError(DWORD code) {
+    t_lastError = code;
+}
 
 DWORD GetCurrentThreadId(void) {
     if (!t_threadId) {
@@ -59,7 +63,9 @@ DWORD GetCurrentThreadId(void) {
     return t_threadId;
 }
 
-void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(DWORD ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start, LPVOID param,
                     DWORD flags, LPDWORD threadId) {
@@ -135,6 +141,10 @@ BOOL GetExitCodeThread(HANDLE h, LPDWORD code) {
 }
 
 namespace tovix {
-void FailNextCreateThread(DWORD error) { g_failCreateThread.store(error); }
-int RunningThreadCount() { return g_running.load(); }
+void FailNextCreateThread(DWORD error) {
+    g_failCreateThread.store(error);
+}
+int RunningThreadCount() {
+    return g_running.load();
+}
 } // namespace tovix

@@ -28,7 +28,9 @@ static std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-static bool IsTrue(const std::string& v) { return v == "1" || v == "yes" || v == "true"; }
+static bool IsTrue(const std::string& v) {
+    return v == "1" || v == "yes" || v == "true";
+}
 
 void ParsePhonebook(const std::string& text, Phonebook* out) {
     std::istringstream in(text);

@@ -148,8 +148,8 @@ DWORD RasGetEntryDialParamsW(LPCWSTR phonebook, LPRASDIALPARAMSW params, LPBOOL 
     return 0;
 }
 
-DWORD RasDialW(LPRASDIALEXTENSIONS, LPCWSTR phonebook, LPRASDIALPARAMSW params,
-               DWORD notifierType, LPVOID notifier, LPHRASCONN connection) {
+DWORD RasDialW(LPRASDIALEXTENSIONS, LPCWSTR phonebook, LPRASDIALPARAMSW params, DWORD notifierType,
+               LPVOID notifier, LPHRASCONN connection) {
     if (!params || !connection) {
         return ERROR_INVALID_PARAMETER;
     }

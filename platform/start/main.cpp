@@ -14,8 +14,8 @@
 
 int main(int argc, char** argv) {
     std::u16string text = tovix::ArgumentText(argc, argv);
-    int status = wWinMain(GetModuleHandleW(nullptr), nullptr,
-                          reinterpret_cast<LPWSTR>(text.data()), 10 /* SW_SHOWDEFAULT */);
+    int status = wWinMain(GetModuleHandleW(nullptr), nullptr, reinterpret_cast<LPWSTR>(text.data()),
+                          10 /* SW_SHOWDEFAULT */);
     if (tovix::RunningThreadCount() > 0) {
         // Running destructors under a live thread could pull its state from
         // under it; end the process the way ExitProcess does instead.

@@ -13,7 +13,9 @@ namespace testing_text {
 
 std::string U8(LPCWSTR text);
 std::u16string U16(const std::string& utf8);
-inline LPCWSTR W(const std::u16string& text) { return reinterpret_cast<LPCWSTR>(text.c_str()); }
+inline LPCWSTR W(const std::u16string& text) {
+    return reinterpret_cast<LPCWSTR>(text.c_str());
+}
 
 } // namespace testing_text
 
