@@ -18,9 +18,11 @@ ctest --preset host || status=1
 # The cancel protocol, the dialog and the Internet layer under ThreadSanitizer.
 cmake --preset host-tsan
 cmake --build --preset host-tsan --target test_progress_dialog test_cancel_stress \
-    $(grep -o 'test_wininet[a-z_]*' build/host/CMakeCache.txt 2>/dev/null | sort -u || true)
+    test_dialog_manager test_wininet_cancel test_update
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    ctest --preset host-tsan -R '^(ui\.progress_dialog|ui\.cancel_stress|wininet\.)' || status=1
+    ctest --preset host-tsan \
+    -R '^(ui\.progress_dialog|ui\.cancel_stress|platform\.dialog_manager|wininet\.cancel|update\.cancel)$' ||
+    status=1
 
 ctest --preset win32 || status=1
 exit $status
