@@ -25,4 +25,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     status=1
 
 ctest --preset win32 || status=1
+
+# A short libFuzzer run of every fuzzer (fuzz/run.sh 3600 for a long one).
+bash fuzz/run.sh 20 || status=1
 exit $status

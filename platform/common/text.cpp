@@ -103,6 +103,9 @@ WCHAR FoldCase(WCHAR c) {
     if ((u >= u'A' && u <= u'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7)) {
         return static_cast<WCHAR>(u + 0x20);
     }
+    if (u == 0x178) {
+        return static_cast<WCHAR>(0xFF); // Y with diaeresis: its small letter is Latin-1
+    }
     if (u >= 0x100 && u <= 0x17F && u != 0x130 && u != 0x131 && u != 0x138 && u != 0x149 &&
         u != 0x17F) {
         // Latin Extended-A pairs: even/odd from 0x100 to 0x137, odd/even from

@@ -43,6 +43,8 @@ TEST(Lstrcmpi, IgnoresCaseIncludingNonAscii) {
     EXPECT_EQ(lstrcmpiW(L"关闭(&C))", L"关闭(&c))"), 0);
     EXPECT_EQ(lstrcmpiW(L"ÄBC", L"äbc"), 0);
     EXPECT_EQ(lstrcmpiW(L"ПРИВЕТ", L"привет"), 0);
+    EXPECT_EQ(lstrcmpiW(L"\u0178", L"\u00FF"), 0) << "Y with diaeresis folds into Latin-1";
+    EXPECT_NE(lstrcmpiW(L"\u0178", L"\u017A"), 0);
     EXPECT_LT(lstrcmpiW(L"abc", L"ABD"), 0);
     EXPECT_GT(lstrcmpiW(L"abcd", L"ABC"), 0);
     EXPECT_NE(lstrcmpiW(L"取消(&C)", L"关闭(&C))"), 0);

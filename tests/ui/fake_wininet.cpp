@@ -19,7 +19,7 @@ int g_closes = 0;
 int g_badCloses = 0;
 int g_open = 0;
 INTERNET_STATUS_CALLBACK g_callback = nullptr;
-const uintptr_t kRequest = 0x7000;
+const uintptr_t kRequest = 0x3000; // below every session handle
 
 } // namespace
 
