@@ -267,6 +267,11 @@ void Render(Dialog& dialog) {
 
 void RunModalLoop(Dialog& dialog) {
     for (;;) {
+        // Each change shows as soon as the message that made it is done, so
+        // a text replaced by the next message is still seen for a moment.
+        if (dialog.dirty) {
+            Render(dialog);
+        }
         std::shared_ptr<Handover> handover;
         Posted posted{};
         bool havePosted = false;
@@ -326,9 +331,6 @@ void RunModalLoop(Dialog& dialog) {
             continue;
         }
 
-        if (dialog.dirty) {
-            Render(dialog);
-        }
         pollfd fds[2] = {{dialog.wakeFd, POLLIN, 0}, {dialog.display->InputFd(), POLLIN, 0}};
         int count = fds[1].fd >= 0 ? 2 : 1;
         if (poll(fds, count, waitMs) > 0) {

@@ -10,7 +10,10 @@ tovix=$1
 server=$2
 . "$(dirname "$0")/lib.sh"
 export TOVIX_PHONEBOOK="$work/empty.pbk"
-tmux_() { tmux -L "tovix-e2e-$$" -f /dev/null "$@"; }
+# Each run gets a tmux server of its own: a new one never meets one that is
+# still shutting down.
+run=0
+tmux_() { tmux -L "tovix-e2e-$$-$run" -f /dev/null "$@"; }
 trap 'tmux_ kill-server 2>/dev/null; finish' EXIT
 
 # Starts tovix with the given arguments in a fresh pane; its exit status
@@ -18,6 +21,7 @@ trap 'tmux_ kill-server 2>/dev/null; finish' EXIT
 start_tovix() {
     rm -f "$work/exit"
     tmux_ kill-server 2>/dev/null
+    run=$((run + 1))
     : > "$work/stream"
     tmux_ -u new-session -d -x 100 -y 30 \
         "sleep 0.3; env LANG=C.UTF-8 TOVIX_PHONEBOOK=$TOVIX_PHONEBOOK $tovix $*; echo \$? > $work/exit; sleep 600"
