@@ -68,6 +68,30 @@ std::u16string Utf8ToUtf16(std::string_view in) {
     return out;
 }
 
+std::u32string ToCodePoints(const std::u16string& s) {
+    std::u32string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        out.push_back(cp);
+    }
+    return out;
+}
+
+std::u16string FromCodePoints(const std::u32string& cps) {
+    std::u16string out;
+    for (char32_t cp : cps) {
+        AppendUnit(out, cp);
+    }
+    return out;
+}
+
 std::string Utf16ToUtf8(const char16_t* s, size_t n) {
     std::string out;
     out.reserve(n);

@@ -28,6 +28,10 @@ inline std::string Utf16ToUtf8(LPCWSTR s) {
     return Utf16ToUtf8(reinterpret_cast<const char16_t*>(s), WideLength(s));
 }
 
+// Code points of UTF-16 text (an unpaired surrogate becomes U+FFFD), and back.
+std::u32string ToCodePoints(const std::u16string& s);
+std::u16string FromCodePoints(const std::u32string& cps);
+
 inline LPCWSTR AsWide(const std::u16string& s) {
     return reinterpret_cast<LPCWSTR>(s.c_str());
 }

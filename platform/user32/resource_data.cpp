@@ -3,6 +3,8 @@
 // the caller's buffer, so everything is read a byte at a time.
 #include "resource_data.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -258,66 +260,9 @@ bool ParseIconImage(const unsigned char* data, size_t size, IconImageHeader* out
     return true;
 }
 
-std::string ToUtf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | c >> 6));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | c >> 12));
-            out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | c >> 18));
-            out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
+std::string ToUtf8(const std::u16string& s) { return tovix::Utf16ToUtf8(s); }
 
-std::u16string FromUtf8(const std::string& s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char lead = static_cast<unsigned char>(s[i]);
-        size_t extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 4;
-        char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-        bool ok = extra < 4 && lead < 0xF8 && extra < s.size() - i;
-        for (size_t k = 1; ok && k <= extra; ++k) {
-            unsigned char next = static_cast<unsigned char>(s[i + k]);
-            ok = (next & 0xC0) == 0x80;
-            c = c << 6 | (next & 0x3F);
-        }
-        static const char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (!ok || c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        i += extra + 1;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return out;
-}
+std::u16string FromUtf8(const std::string& s) { return tovix::Utf8ToUtf16(s); }
 
 std::vector<WCHAR> ToWide(const std::u16string& s) {
     std::vector<WCHAR> out(s.begin(), s.end());

@@ -72,42 +72,6 @@ void RemoveRestore() {
     }
 }
 
-void AppendUtf8(std::string* out, char32_t cp) {
-    std::u16string one;
-    if (cp >= 0x10000) {
-        one.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-        one.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-        one.push_back(static_cast<char16_t>(cp));
-    }
-    *out += Utf16ToUtf8(one);
-}
-
-// Code points of UTF-16 text; unpaired surrogates become U+FFFD.
-std::u32string CodePoints(const std::u16string& text) {
-    std::u32string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        out.push_back(c);
-    }
-    return out;
-}
-
-std::u16string FromCodePoints(const std::u32string& cps) {
-    std::string utf8;
-    for (char32_t c : cps) {
-        AppendUtf8(&utf8, c);
-    }
-    return Utf8ToUtf16(utf8);
-}
-
 } // namespace
 
 std::unique_ptr<Terminal> Terminal::Open() {
@@ -230,7 +194,7 @@ void Terminal::ReadKeys(std::vector<KeyEvent>* out) {
 
 int TextColumns(const std::u16string& text) {
     int columns = 0;
-    for (char32_t c : CodePoints(text)) {
+    for (char32_t c : ToCodePoints(text)) {
         columns += c < 0x20 ? 1 : DisplayColumns(c);
     }
     return columns;
@@ -246,7 +210,7 @@ std::u16string ClipToColumns(const std::u16string& text, int width, bool ellipsi
     int room = ellipsis ? width - 3 : width;
     std::u32string kept;
     int used = 0;
-    for (char32_t c : CodePoints(text)) {
+    for (char32_t c : ToCodePoints(text)) {
         int w = c < 0x20 ? 1 : DisplayColumns(c);
         if (used + w > room) {
             break;
