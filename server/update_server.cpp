@@ -137,6 +137,10 @@ UpdateServer::UpdateServer(Config config)
     // WinInet sends its credentials only after the 401 challenge, on the same
     // connection, so connections must survive a few requests.
     http_.set_keep_alive_max_count(100);
+    // Kept-alive connections each hold a worker while they live: the
+    // library's default pool (one thread per core, at least eight) would make
+    // the ninth client wait for the first to go idle.
+    http_.new_task_queue = [] { return new httplib::ThreadPool(64); };
     // Headers and body go out in separate writes; without this the body waits
     // for the client's delayed ACK on a kept-alive connection.
     http_.set_tcp_nodelay(true);

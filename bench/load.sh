@@ -1,0 +1,47 @@
+#!/bin/bash
+# Row 5, inside a private network namespace (run.sh puts it there):
+# tovix-server on 127.0.0.1:80 with one account owning 100 hosts, loaded by
+# wrk at each connection count for SECONDS; then its request log and its
+# stored records, for the no-lost-update check (measure.py report).
+#
+#   load.sh OUT SERVER SECONDS CONNECTIONS...
+set -euo pipefail
+out=$1 server=$2 seconds=$3
+shift 3
+bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+hosts=100
+user=bench password=Ld52pw
+list=$(seq -f 'h%03g.bench.example' 1 "$hosts" | paste -sd,)
+basic=$(printf '%s:%s' "$user" "$password" | base64 -w0)
+
+rm -f "$out/load.db" "$out/load.requests.log" "$out/load.txt"
+"$server" --listen 127.0.0.1:80 --db "$out/load.db" --log-requests "$out/load.requests.log" \
+    --account "$user:$password:$list" </dev/null >"$out/load.server.out" 2>&1 &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 200); do
+    grep -q listening "$out/load.server.out" && break
+    sleep 0.025
+done
+grep -q listening "$out/load.server.out" || {
+    cat "$out/load.server.out" >&2
+    exit 1
+}
+
+level=0
+for connections in "$@"; do
+    level=$((level + 1))
+    # wrk stops by itself after --duration; timeout is the backstop.
+    timeout $((seconds + 30)) wrk -t"$connections" -c"$connections" -d"${seconds}s" \
+        --timeout 10s -s "$bench_dir/load.lua" http://127.0.0.1/ -- \
+        "$level" "$connections" "$hosts" "$basic" >"$out/load-$connections.wrk" 2>&1 || true
+    grep '^BENCH ' "$out/load-$connections.wrk" >>"$out/load.txt" ||
+        echo "BENCH-FAILED connections=$connections" >>"$out/load.txt"
+    # Requests cut off when wrk stopped are still being answered: let them.
+    sleep 0.5
+done
+
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+trap - EXIT
+"$server" list --db "$out/load.db" >"$out/load.list"
