@@ -16,7 +16,7 @@ namespace {
 
 const size_t kMaxOutput = 1024;
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool prefix = false;
     bool zero = false;
@@ -24,55 +24,55 @@ struct Spec {
     int precision = -1;
 };
 
-void Pad(std::u16string& out, size_t len, const Spec& spec, char16_t fill) {
-    for (size_t i = len; i < static_cast<size_t>(spec.width); ++i) {
+void Pad(std::u16string& out, size_t len, const Conversion& conv, char16_t fill) {
+    for (size_t i = len; i < static_cast<size_t>(conv.width); ++i) {
         out.push_back(fill);
     }
 }
 
-void PutText(std::u16string& out, const std::u16string& text, const Spec& spec) {
+void PutText(std::u16string& out, const std::u16string& text, const Conversion& conv) {
     std::u16string s = text;
-    if (spec.precision >= 0 && s.size() > static_cast<size_t>(spec.precision)) {
-        s.resize(spec.precision);
+    if (conv.precision >= 0 && s.size() > static_cast<size_t>(conv.precision)) {
+        s.resize(conv.precision);
     }
-    if (!spec.left) {
-        Pad(out, s.size(), spec, u' ');
+    if (!conv.left) {
+        Pad(out, s.size(), conv, u' ');
     }
     out += s;
-    if (spec.left) {
-        Pad(out, s.size(), spec, u' ');
+    if (conv.left) {
+        Pad(out, s.size(), conv, u' ');
     }
 }
 
 void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned base, bool upper,
-               const Spec& spec) {
+               const Conversion& conv) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::u16string body;
     do {
         body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % base]));
         magnitude /= base;
     } while (magnitude);
-    if (spec.precision >= 0) {
-        while (body.size() < static_cast<size_t>(spec.precision)) {
+    if (conv.precision >= 0) {
+        while (body.size() < static_cast<size_t>(conv.precision)) {
             body.insert(body.begin(), u'0');
         }
     }
     std::u16string sign;
     if (negative) {
         sign = u"-";
-    } else if (spec.prefix && base == 16) {
+    } else if (conv.prefix && base == 16) {
         sign = upper ? u"0X" : u"0x";
     }
     size_t len = sign.size() + body.size();
-    if (spec.left) {
+    if (conv.left) {
         out += sign + body;
-        Pad(out, len, spec, u' ');
-    } else if (spec.zero) {
+        Pad(out, len, conv, u' ');
+    } else if (conv.zero) {
         out += sign;
-        Pad(out, len, spec, u'0');
+        Pad(out, len, conv, u'0');
         out += body;
     } else {
-        Pad(out, len, spec, u' ');
+        Pad(out, len, conv, u' ');
         out += sign + body;
     }
 }
@@ -90,31 +90,31 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
             out.push_back(*f++);
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (;; ++f) {
             if (*f == u'-') {
-                spec.left = true;
+                conv.left = true;
             } else if (*f == u'#') {
-                spec.prefix = true;
+                conv.prefix = true;
             } else if (*f == u'0') {
-                spec.zero = true;
+                conv.zero = true;
             } else {
                 break;
             }
         }
         while (*f >= u'0' && *f <= u'9') {
-            spec.width = spec.width * 10 + (*f++ - u'0');
-            if (spec.width > static_cast<int>(kMaxOutput)) {
-                spec.width = kMaxOutput;
+            conv.width = conv.width * 10 + (*f++ - u'0');
+            if (conv.width > static_cast<int>(kMaxOutput)) {
+                conv.width = kMaxOutput;
             }
         }
         if (*f == u'.') {
             ++f;
-            spec.precision = 0;
+            conv.precision = 0;
             while (*f >= u'0' && *f <= u'9') {
-                spec.precision = spec.precision * 10 + (*f++ - u'0');
-                if (spec.precision > static_cast<int>(kMaxOutput)) {
-                    spec.precision = kMaxOutput;
+                conv.precision = conv.precision * 10 + (*f++ - u'0');
+                if (conv.precision > static_cast<int>(kMaxOutput)) {
+                    conv.precision = kMaxOutput;
                 }
             }
         }
@@ -143,7 +143,7 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
             } else {
                 s.push_back(static_cast<char16_t>(c));
             }
-            Spec noPrecision = spec;
+            Conversion noPrecision = conv;
             noPrecision.precision = -1;
             PutText(out, s, noPrecision);
             break;
@@ -160,7 +160,7 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                     // The precision counts input characters: never read past it.
                     size_t n = 0;
                     while (p[n] &&
-                           (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                           (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) {
                         ++n;
                     }
                     s = tovix::Utf8ToUtf16(std::string_view(p, n));
@@ -172,31 +172,31 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                 } else {
                     size_t n = 0;
                     while (p[n] &&
-                           (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) {
+                           (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) {
                         ++n;
                     }
                     s.assign(tovix::AsU16(p), n);
                 }
             }
-            PutText(out, s, spec);
+            PutText(out, s, conv);
             break;
         }
         case u'd':
         case u'i': {
             int v = va_arg(args, int);
             uint64_t magnitude = v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : v;
-            PutNumber(out, magnitude, v < 0, 10, false, spec);
+            PutNumber(out, magnitude, v < 0, 10, false, conv);
             break;
         }
         case u'u':
-            PutNumber(out, va_arg(args, unsigned int), false, 10, false, spec);
+            PutNumber(out, va_arg(args, unsigned int), false, 10, false, conv);
             break;
         case u'x':
         case u'X':
-            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', spec);
+            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', conv);
             break;
         case u'p': {
-            Spec pointer = spec;
+            Conversion pointer = conv;
             pointer.zero = true;
             pointer.width = static_cast<int>(sizeof(void*) * 2);
             PutNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true,
