@@ -24,55 +24,55 @@ struct Conversion {
     int precision = -1;
 };
 
-void Pad(std::u16string& out, size_t len, const Conversion& conv, char16_t fill) {
-    for (size_t i = len; i < static_cast<size_t>(conv.width); ++i) {
+void Pad(std::u16string& out, size_t len, const Conversion& options, char16_t fill) {
+    for (size_t i = len; i < static_cast<size_t>(options.width); ++i) {
         out.push_back(fill);
     }
 }
 
-void PutText(std::u16string& out, const std::u16string& text, const Conversion& conv) {
+void PutText(std::u16string& out, const std::u16string& text, const Conversion& options) {
     std::u16string s = text;
-    if (conv.precision >= 0 && s.size() > static_cast<size_t>(conv.precision)) {
-        s.resize(conv.precision);
+    if (options.precision >= 0 && s.size() > static_cast<size_t>(options.precision)) {
+        s.resize(options.precision);
     }
-    if (!conv.left) {
-        Pad(out, s.size(), conv, u' ');
+    if (!options.left) {
+        Pad(out, s.size(), options, u' ');
     }
     out += s;
-    if (conv.left) {
-        Pad(out, s.size(), conv, u' ');
+    if (options.left) {
+        Pad(out, s.size(), options, u' ');
     }
 }
 
 void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned base, bool upper,
-               const Conversion& conv) {
+               const Conversion& options) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::u16string body;
     do {
         body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % base]));
         magnitude /= base;
     } while (magnitude);
-    if (conv.precision >= 0) {
-        while (body.size() < static_cast<size_t>(conv.precision)) {
+    if (options.precision >= 0) {
+        while (body.size() < static_cast<size_t>(options.precision)) {
             body.insert(body.begin(), u'0');
         }
     }
     std::u16string sign;
     if (negative) {
         sign = u"-";
-    } else if (conv.prefix && base == 16) {
+    } else if (options.prefix && base == 16) {
         sign = upper ? u"0X" : u"0x";
     }
     size_t len = sign.size() + body.size();
-    if (conv.left) {
+    if (options.left) {
         out += sign + body;
-        Pad(out, len, conv, u' ');
-    } else if (conv.zero) {
+        Pad(out, len, options, u' ');
+    } else if (options.zero) {
         out += sign;
-        Pad(out, len, conv, u'0');
+        Pad(out, len, options, u'0');
         out += body;
     } else {
-        Pad(out, len, conv, u' ');
+        Pad(out, len, options, u' ');
         out += sign + body;
     }
 }
@@ -90,31 +90,31 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
             out.push_back(*f++);
             continue;
         }
-        Conversion conv;
+        Conversion options;
         for (;; ++f) {
             if (*f == u'-') {
-                conv.left = true;
+                options.left = true;
             } else if (*f == u'#') {
-                conv.prefix = true;
+                options.prefix = true;
             } else if (*f == u'0') {
-                conv.zero = true;
+                options.zero = true;
             } else {
                 break;
             }
         }
         while (*f >= u'0' && *f <= u'9') {
-            conv.width = conv.width * 10 + (*f++ - u'0');
-            if (conv.width > static_cast<int>(kMaxOutput)) {
-                conv.width = kMaxOutput;
+            options.width = options.width * 10 + (*f++ - u'0');
+            if (options.width > static_cast<int>(kMaxOutput)) {
+                options.width = kMaxOutput;
             }
         }
         if (*f == u'.') {
             ++f;
-            conv.precision = 0;
+            options.precision = 0;
             while (*f >= u'0' && *f <= u'9') {
-                conv.precision = conv.precision * 10 + (*f++ - u'0');
-                if (conv.precision > static_cast<int>(kMaxOutput)) {
-                    conv.precision = kMaxOutput;
+                options.precision = options.precision * 10 + (*f++ - u'0');
+                if (options.precision > static_cast<int>(kMaxOutput)) {
+                    options.precision = kMaxOutput;
                 }
             }
         }
@@ -143,7 +143,7 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
             } else {
                 s.push_back(static_cast<char16_t>(c));
             }
-            Conversion noPrecision = conv;
+            Conversion noPrecision = options;
             noPrecision.precision = -1;
             PutText(out, s, noPrecision);
             break;
@@ -160,7 +160,7 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                     // The precision counts input characters: never read past it.
                     size_t n = 0;
                     while (p[n] &&
-                           (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) {
+                           (options.precision < 0 || n < static_cast<size_t>(options.precision))) {
                         ++n;
                     }
                     s = tovix::Utf8ToUtf16(std::string_view(p, n));
@@ -172,31 +172,31 @@ std::u16string Format(LPCWSTR fmt, va_list args) {
                 } else {
                     size_t n = 0;
                     while (p[n] &&
-                           (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) {
+                           (options.precision < 0 || n < static_cast<size_t>(options.precision))) {
                         ++n;
                     }
                     s.assign(tovix::AsU16(p), n);
                 }
             }
-            PutText(out, s, conv);
+            PutText(out, s, options);
             break;
         }
         case u'd':
         case u'i': {
             int v = va_arg(args, int);
             uint64_t magnitude = v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : v;
-            PutNumber(out, magnitude, v < 0, 10, false, conv);
+            PutNumber(out, magnitude, v < 0, 10, false, options);
             break;
         }
         case u'u':
-            PutNumber(out, va_arg(args, unsigned int), false, 10, false, conv);
+            PutNumber(out, va_arg(args, unsigned int), false, 10, false, options);
             break;
         case u'x':
         case u'X':
-            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', conv);
+            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', options);
             break;
         case u'p': {
-            Conversion pointer = conv;
+            Conversion pointer = options;
             pointer.zero = true;
             pointer.width = static_cast<int>(sizeof(void*) * 2);
             PutNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true,
