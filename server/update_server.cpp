@@ -83,6 +83,23 @@ std::string header(const httplib::Request& req, const char* key) {
     return req.has_header(key) ? req.get_header_value(key) : std::string();
 }
 
+// What the request log keeps of one request and its answer (never the
+// password: the target is redacted and no header but the agent is kept).
+RequestEntry entry_for(const httplib::Request& req, int status, std::string answer,
+                       std::string user) {
+    RequestEntry e;
+    e.time = std::time(nullptr);
+    e.remote_addr = req.remote_addr;
+    e.remote_port = req.remote_port;
+    e.method = req.method;
+    e.target = redact_target(req.target);
+    e.user_agent = header(req, "User-Agent");
+    e.user = std::move(user);
+    e.status = status;
+    e.answer = std::move(answer);
+    return e;
+}
+
 } // namespace
 
 Account default_account() {
@@ -172,16 +189,7 @@ UpdateServer::UpdateServer(Config config)
     http_.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
         if (res.status == 200 || res.status == 401 || res.status == 404 || res.status == 405)
             return;
-        RequestEntry e;
-        e.time = std::time(nullptr);
-        e.remote_addr = req.remote_addr;
-        e.remote_port = req.remote_port;
-        e.method = req.method;
-        e.target = redact_target(req.target);
-        e.user_agent = header(req, "User-Agent");
-        e.status = res.status;
-        e.answer = res.body;
-        record(std::move(e));
+        record(entry_for(req, res.status, res.body, {}));
     });
 }
 
@@ -240,17 +248,7 @@ void UpdateServer::handle(const httplib::Request& req, httplib::Response& res) {
     if (reply.status == 405)
         res.set_header("Allow", "GET");
 
-    RequestEntry e;
-    e.time = std::time(nullptr);
-    e.remote_addr = req.remote_addr;
-    e.remote_port = req.remote_port;
-    e.method = req.method;
-    e.target = redact_target(req.target);
-    e.user_agent = header(req, "User-Agent");
-    e.user = std::move(reply.user);
-    e.status = reply.status;
-    e.answer = std::move(reply.body);
-    record(std::move(e));
+    record(entry_for(req, reply.status, std::move(reply.body), std::move(reply.user)));
 }
 
 UpdateServer::Reply UpdateServer::answer(const httplib::Request& req) {

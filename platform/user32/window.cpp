@@ -553,31 +553,14 @@ HWND GetDlgItem(HWND hwnd, int id) {
     return nullptr;
 }
 
+// As on Windows: WM_SETTEXT sent to the control.
 BOOL SetDlgItemTextW(HWND hwnd, int id, LPCWSTR text) {
-    auto dialog = LookupDialog(hwnd);
-    if (!dialog) {
-        return InvalidWindow();
+    HWND control = GetDlgItem(hwnd, id);
+    if (!control) {
+        return FALSE; // GetDlgItem has set the error
     }
-    std::u16string value(tovix::AsU16(text ? text : L""), tovix::WideLength(text));
-    Dialog* d = dialog.get();
-    LRESULT ok = FALSE;
-    if (!OnDialogThread(
-            *d,
-            [d, id, &value]() -> LRESULT {
-                Control* c = FindControl(*d, id);
-                if (!c) {
-                    return FALSE;
-                }
-                SetControlText(*d, *c, value);
-                return TRUE;
-            },
-            &ok)) {
-        return InvalidWindow();
-    }
-    if (!ok) {
-        SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
-    }
-    return static_cast<BOOL>(ok);
+    return static_cast<BOOL>(
+        SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text ? text : L"")));
 }
 
 UINT GetDlgItemTextW(HWND hwnd, int id, LPWSTR buffer, int max) {
