@@ -14,6 +14,10 @@ CASE_STARTED=$SECONDS
 # Re-runs the calling script inside the rig's namespace with Wine's settings.
 rig_enter() {
     local state=$TOVIX_WINE_RIG
+    if [ -f "$state/skip" ]; then
+        echo "SKIPPED: $(cat "$state/skip")"
+        exit 77 # SKIP_RETURN_CODE in tests/wine/CMakeLists.txt
+    fi
     if [ ! -f "$state/rig.env" ]; then
         echo "no Wine rig at $state (ctest runs wine.rig.setup first;" \
             "by hand: bash $WINE_TESTS_DIR/rig.sh setup $state PREFIX)" >&2

@@ -16,6 +16,9 @@
 # redirected, or ctest would wait for Wine's background processes.
 set -euo pipefail
 
+# The status ctest counts as a skipped test (SKIP_RETURN_CODE).
+SKIP_STATUS=77
+
 say() { printf 'rig: %s\n' "$*"; }
 die() {
     printf 'rig: %s\n' "$*" >&2
@@ -97,6 +100,15 @@ write_registry() {
     } >"$file"
 }
 
+# Wine runs a 32-bit program as a 32-bit Linux process. Some kernels and
+# virtual machines execute no 32-bit code at all (exec fails with "Exec format
+# error", status 126); there the Wine tests cannot run and are skipped.
+runs_32bit_code() {
+    local status=0
+    /usr/lib/wine/wineserver32 --version >/dev/null 2>&1 || status=$?
+    [ "$status" -ne 126 ]
+}
+
 cmd_setup() {
     local state=$1 prefix=$2
     local started=$SECONDS
@@ -105,6 +117,13 @@ cmd_setup() {
     if [ -f "$state/rig.env" ]; then
         say "tearing down the rig of an earlier run"
         cmd_teardown "$state" || true
+    fi
+    rm -f "$state/skip"
+    if ! runs_32bit_code; then
+        echo "this machine cannot execute 32-bit code (Exec format error): no Wine here" \
+            >"$state/skip"
+        say "SKIPPED: $(cat "$state/skip")"
+        exit "$SKIP_STATUS"
     fi
     rm -rf "$prefix"
     mkdir -p "$prefix"
