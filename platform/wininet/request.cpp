@@ -28,10 +28,21 @@
  *   41 RESPONSE_RECEIVED    header callback, at the blank line ending a
  *                           response's headers (not for 1xx)
  *   110 REDIRECT            before following a Location, with the new URL
+ *   50 CLOSING_CONNECTION   when the request lets go of a connection that
+ *   51 CONNECTION_CLOSED    cannot carry another request (below)
  * InternetReadFile reports 40 before it waits for the network and 41 when it
- * returns what came. Status information: the host name (10), the address
- * (11, 20, 21), the new URL (110), all UTF-8 text; a DWORD byte count for 31
- * and 41; none for 30 and 40.
+ * returns what came.
+ *
+ * Letting go of the connection, as WinInet does: an answer with an empty
+ * body (Content-Length: 0), a read that returns no bytes (the end of the
+ * body, or a failure) and the close of the handle release it. It is kept for reuse, silently, when
+ * the answer allows keep-alive (HTTP/1.1 without Connection: close, or Connection: Keep-Alive) and
+ * its body has been taken in whole (all of a Content-Length body has arrived, or a chunked body has
+ * been read to its end); otherwise the request reports 50 and 51 as it closes the connection: a
+ * Connection: close or HTTP/1.0 answer, a body without a length, unread chunks, a failed transfer.
+ * A request closed while another thread is blocked in a call on it reports neither. Status
+ * information: the host name (10), the address (11, 20, 21), the new URL (110), all UTF-8 text; a
+ * DWORD byte count for 31 and 41; none for 30 and 40.
  *
  * Timeouts: the connect timeout bounds each new connection (libcurl's
  * connect timeout, name lookup included). The receive timeout bounds the
@@ -428,6 +439,9 @@ DWORD Request::Open(const CrackedUrl& url) {
             return TransferError();
         }
         if (!exchange_.follow) {
+            if (exchange_.hasLength && exchange_.emptyBody) {
+                ReleaseConnection(true); // nothing to read: done with it now
+            }
             return 0;
         }
         // The body of a redirect is read and dropped, so its connection can
@@ -475,7 +489,9 @@ DWORD Request::Read(char* buffer, DWORD wanted, DWORD* read) {
             // What came before a failure is handed out first; the failure
             // comes with the call that finds nothing left.
             if (filled == 0 && (failure_ || result_ != CURLE_OK)) {
-                return TransferError();
+                DWORD error = TransferError();
+                ReleaseConnection(false);
+                return error;
             }
             break;
         }
@@ -498,7 +514,36 @@ DWORD Request::Read(char* buffer, DWORD wanted, DWORD* read) {
         Notify(INTERNET_STATUS_RESPONSE_RECEIVED, &count, sizeof(count));
     }
     *read = static_cast<DWORD>(filled);
+    if (filled == 0 && wanted > 0) {
+        ReleaseConnection(exchange_.hasLength || exchange_.chunked); // the end of the body
+    }
     return 0;
+}
+
+bool Request::KeepsConnection() const {
+    return exchange_.connectionHeader ? exchange_.keepAliveHeader : exchange_.http11;
+}
+
+void Request::ReleaseConnection(bool drained) {
+    if (!connected_) {
+        return;
+    }
+    connected_ = false;
+    if (drained && KeepsConnection()) {
+        return;
+    }
+    Notify(INTERNET_STATUS_CLOSING_CONNECTION, nullptr, 0);
+    if (added_) {
+        // Taken out mid-transfer, libcurl closes the connection at once.
+        curl_multi_remove_handle(multi_, easy_);
+        added_ = false;
+    }
+    Notify(INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+}
+
+void Request::Release() {
+    bool whole = done_ && result_ == CURLE_OK && !failure_;
+    ReleaseConnection(whole && (exchange_.hasLength || (exchange_.chunked && body_.empty())));
 }
 
 size_t Request::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -517,6 +562,17 @@ size_t Request::OnHeader(char* data, size_t size, size_t count, void* self) {
     if (StartsWithNoCase(line, "http/")) {
         ex.status = 0;
         ex.location.clear();
+        ex.http11 = StartsWithNoCase(line, "http/1.1");
+        ex.connectionHeader = ex.keepAliveHeader = ex.hasLength = ex.emptyBody = ex.chunked = false;
+    } else if (StartsWithNoCase(line, "connection:")) {
+        std::string_view value = Trim(line.substr(11));
+        ex.connectionHeader = true;
+        ex.keepAliveHeader = value.size() == 10 && StartsWithNoCase(value, "keep-alive");
+    } else if (StartsWithNoCase(line, "content-length:")) {
+        ex.hasLength = true;
+        ex.emptyBody = Trim(line.substr(15)) == "0";
+    } else if (StartsWithNoCase(line, "transfer-encoding:")) {
+        ex.chunked = StartsWithNoCase(Trim(line.substr(18)), "chunked");
     } else if (Trim(line).empty()) {
         long status = 0;
         curl_easy_getinfo(request.easy_, CURLINFO_RESPONSE_CODE, &status);
@@ -583,6 +639,7 @@ int Request::OnPrereq(void* self, char* primaryIp, char*, int, int) {
     ex.connecting = false;
     ex.resolving = false;
     ex.requestReady = true;
+    request.connected_ = true;
     ex.sentReported = false;
     request.QueueNumber(INTERNET_STATUS_SENDING_REQUEST, 0);
     return CURL_PREREQFUNC_OK;

@@ -76,6 +76,9 @@ class Request : public Object {
     DWORD Open(const CrackedUrl& url);
     // Reads body bytes (see InternetReadFile). Returns 0 or an error code.
     DWORD Read(char* buffer, DWORD wanted, DWORD* read);
+    // The handle is being closed: lets go of the connection (see
+    // ReleaseConnection). Only by the thread that holds `busy`.
+    void Release();
 
     // One call at a time works on a request.
     std::atomic<bool> busy{false};
@@ -94,6 +97,15 @@ class Request : public Object {
         bool requestReady = false; // the connection is up and the request goes out
         bool sentReported = false;
         size_t discarded = 0;
+        // How the answer ends its body, and whether its connection may
+        // carry another request (as WinInet judges it: HTTP/1.1 unless the
+        // server says otherwise, HTTP/1.0 only with Connection: Keep-Alive).
+        bool http11 = false;
+        bool connectionHeader = false;
+        bool keepAliveHeader = false;
+        bool hasLength = false;
+        bool emptyBody = false; // Content-Length: 0
+        bool chunked = false;
     };
 
     struct Event {
@@ -116,6 +128,8 @@ class Request : public Object {
     void Flush();
     bool FollowsRedirect() const;
     void QueueSent();
+    bool KeepsConnection() const;
+    void ReleaseConnection(bool drained);
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
@@ -138,6 +152,7 @@ class Request : public Object {
     CURLcode result_ = CURLE_OK;
     DWORD failure_ = 0; // the layer's own reason for aborting the transfer
     bool paused_ = false;
+    bool connected_ = false; // a connection is held and not yet let go
     std::string body_;
     Exchange exchange_;
     std::vector<Event> events_;

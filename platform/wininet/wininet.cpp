@@ -18,7 +18,8 @@
  * call, which then fails with ERROR_INTERNET_OPERATION_CANCELLED, and
  * returns. Closing a session closes its requests too. HANDLE_CLOSING is
  * reported on the thread that closes, for each request closed with a
- * non-zero context.
+ * non-zero context, after CLOSING_CONNECTION and CONNECTION_CLOSED when the
+ * request's connection cannot be kept (request.cpp).
  */
 #include <windows.h>
 #include <wininet.h>
@@ -143,16 +144,23 @@ template <typename T> T Fail(DWORD error, T result) {
 }
 
 // Closes what RemoveHandle took out of the table: wakes blocked calls first,
-// then reports HANDLE_CLOSING for requests, on this thread, with no lock held.
+// then, on this thread and with no lock held, lets each idle request go of its
+// connection (CLOSING_CONNECTION, CONNECTION_CLOSED when it cannot be kept)
+// and reports HANDLE_CLOSING for every request.
 void FinishClosing(const std::vector<std::shared_ptr<Object>>& removed) {
     for (const auto& object : removed) {
         object->Wake();
     }
     for (const auto& object : removed) {
         if (object->kind == Kind::Request) {
+            auto* request = static_cast<Request*>(object.get());
+            // Out of the table, the request can take no new call; one that
+            // is still running keeps the request's state to itself.
+            if (!request->busy.exchange(true)) {
+                request->Release();
+            }
             HINTERNET handle = object->handle;
-            static_cast<Request*>(object.get())
-                ->Notify(INTERNET_STATUS_HANDLE_CLOSING, &handle, sizeof(handle));
+            request->Notify(INTERNET_STATUS_HANDLE_CLOSING, &handle, sizeof(handle));
         }
     }
 }

@@ -21,10 +21,9 @@
 
 std::atomic<HINTERNET> SessionSlot{NULL};
 
-static const WCHAR UpdateUrlFormat[] =
-    L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS L"/dyndns/"
-                                                 L"update?system=dyndns&hostname=%s&wildcard=ON&mx="
-                                                 L"%s&backmx=YES";
+static const WCHAR UpdateUrlFormat[] = L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS L"/dyndns/"
+                                       L"update?system=dyndns&hostname=%s&wildcard=ON&mx="
+                                       L"%s&backmx=YES";
 static const WCHAR SuccessPrefix[] = L"域名注册成功: ";
 static const WCHAR FailurePrefix[] = L"域名注册失败: ";
 static const int FailurePrefixLength = sizeof(FailurePrefix) / sizeof(WCHAR) - 1;
@@ -103,6 +102,12 @@ DWORD WINAPI RunUpdate(LPVOID param) {
     }
 
     if (request) {
+        // The result is on screen now. Closing a request whose connection
+        // cannot be kept (Connection: close, no length, unread data) reports
+        // CLOSING_CONNECTION from inside the close, and its message must not
+        // replace the result; the request took the session's callback when
+        // it was opened, so it is cleared on the request itself.
+        InternetSetStatusCallbackW(request, NULL);
         InternetCloseHandle(request);
     }
     if (HINTERNET open = SessionSlot.exchange(NULL)) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -236,6 +237,20 @@ std::string HttpResponse(int status, std::string_view reason, std::string_view b
            "\r\n" + std::string(extraHeaders) + "\r\n" + std::string(body);
 }
 
+std::string ChunkedResponse(int status, std::string_view reason, std::string_view body,
+                            std::string_view extraHeaders, size_t chunk) {
+    std::string out = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+                      "\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n" +
+                      std::string(extraHeaders) + "\r\n";
+    for (size_t at = 0; at < body.size(); at += chunk) {
+        std::string_view piece = body.substr(at, chunk);
+        char size[16];
+        snprintf(size, sizeof(size), "%zx\r\n", piece.size());
+        out += size + std::string(piece) + "\r\n";
+    }
+    return out + "0\r\n\r\n";
+}
+
 Behaviour Reply(std::string bytes) {
     return [bytes](Connection& c) {
         while (c.ReadRequest() && c.Send(bytes)) {
@@ -243,8 +258,10 @@ Behaviour Reply(std::string bytes) {
     };
 }
 
-Behaviour ChallengeThenReply(std::string bytes) {
-    return [bytes](Connection& c) {
+namespace {
+
+Behaviour Challenge(std::string bytes, bool closeAfter) {
+    return [bytes, closeAfter](Connection& c) {
         std::string head;
         while (c.ReadRequest(&head)) {
             bool authorized = false;
@@ -252,8 +269,22 @@ Behaviour ChallengeThenReply(std::string bytes) {
             if (!c.Send(authorized ? bytes : ChallengeResponse())) {
                 return;
             }
+            if (authorized && closeAfter) {
+                c.Close();
+                return;
+            }
         }
     };
+}
+
+} // namespace
+
+Behaviour ChallengeThenReply(std::string bytes) {
+    return Challenge(std::move(bytes), false);
+}
+
+Behaviour ChallengeThenReplyAndClose(std::string bytes) {
+    return Challenge(std::move(bytes), true);
 }
 
 Behaviour NeverAnswer() {

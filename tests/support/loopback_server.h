@@ -101,8 +101,15 @@ class LoopbackServer {
 std::string HttpResponse(int status, std::string_view reason, std::string_view body,
                          std::string_view extraHeaders = "");
 
+// The same with the body in chunks of at most `chunk` bytes
+// (Transfer-Encoding: chunked).
+std::string ChunkedResponse(int status, std::string_view reason, std::string_view body,
+                            std::string_view extraHeaders = "", size_t chunk = 4096);
+
 // Behaviours.
 Behaviour Reply(std::string bytes); // each request on the connection gets these bytes
+// As ChallengeThenReply, then the server closes the connection.
+Behaviour ChallengeThenReplyAndClose(std::string bytes);
 // A request without Authorization gets a 401 with a Basic challenge; one with it gets `bytes`.
 Behaviour ChallengeThenReply(std::string bytes);
 Behaviour NeverAnswer();    // reads the request and stays silent

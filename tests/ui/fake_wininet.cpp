@@ -18,7 +18,9 @@ bool g_released = false;
 int g_closes = 0;
 int g_badCloses = 0;
 int g_open = 0;
-INTERNET_STATUS_CALLBACK g_callback = nullptr;
+INTERNET_STATUS_CALLBACK g_callback = nullptr;        // the session's
+INTERNET_STATUS_CALLBACK g_requestCallback = nullptr; // the request's own copy
+DWORD_PTR g_requestContext = 0;
 const uintptr_t kRequest = 0x3000; // below every session handle
 
 } // namespace
@@ -36,6 +38,8 @@ void Reset(const Script& script) {
     g_badCloses = 0;
     g_open = 0;
     g_callback = nullptr;
+    g_requestCallback = nullptr;
+    g_requestContext = 0;
 }
 
 bool WaitUntilBlocked() {
@@ -77,10 +81,13 @@ BOOL InternetSetOptionW(HINTERNET, DWORD, LPVOID, DWORD) {
     return TRUE;
 }
 
-INTERNET_STATUS_CALLBACK InternetSetStatusCallbackW(HINTERNET, INTERNET_STATUS_CALLBACK cb) {
+INTERNET_STATUS_CALLBACK InternetSetStatusCallbackW(HINTERNET handle, INTERNET_STATUS_CALLBACK cb) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_callback = cb;
-    return nullptr;
+    INTERNET_STATUS_CALLBACK& slot =
+        reinterpret_cast<uintptr_t>(handle) == kRequest ? g_requestCallback : g_callback;
+    INTERNET_STATUS_CALLBACK previous = slot;
+    slot = cb;
+    return previous;
 }
 
 HINTERNET InternetOpenUrlW(HINTERNET session, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD_PTR context) {
@@ -120,6 +127,9 @@ HINTERNET InternetOpenUrlW(HINTERNET session, LPCWSTR, LPCWSTR, DWORD, DWORD, DW
             return nullptr;
         }
     }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_requestCallback = callback;
+    g_requestContext = context;
     return reinterpret_cast<HINTERNET>(kRequest);
 }
 
@@ -139,6 +149,22 @@ BOOL InternetReadFile(HINTERNET, LPVOID buffer, DWORD size, LPDWORD read) {
 BOOL InternetCloseHandle(HINTERNET handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     if (value == kRequest) {
+        INTERNET_STATUS_CALLBACK callback;
+        DWORD_PTR context;
+        bool closing;
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            callback = g_requestCallback;
+            context = g_requestContext;
+            closing = g_script.closesConnection;
+        }
+        if (callback && context) {
+            if (closing) {
+                callback(handle, context, INTERNET_STATUS_CLOSING_CONNECTION, nullptr, 0);
+                callback(handle, context, INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+            }
+            callback(handle, context, INTERNET_STATUS_HANDLE_CLOSING, &handle, sizeof(handle));
+        }
         return TRUE;
     }
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -2,8 +2,10 @@
  * A scripted Internet library for dialog tests, linked in place of the
  * platform's WinInet. The open of the URL reports the scripted stages to the
  * status callback, then answers, fails, or blocks until the session is
- * closed (or, like Wine, until the test releases it). Every close of a
- * session is counted, so tests can prove it happens exactly once.
+ * closed (or, like Wine, until the test releases it). The request takes the
+ * session's status callback when it opens and keeps its own from then on.
+ * Every close of a session is counted, so tests can prove it happens exactly
+ * once.
  */
 #ifndef TOVIX_TESTS_UI_FAKE_WININET_H
 #define TOVIX_TESTS_UI_FAKE_WININET_H
@@ -29,6 +31,10 @@ struct Script {
     DWORD failCode = 0;
     std::string answer = "good 192.0.2.1";
     int blockMicroseconds = -1; // Block: give up after this long (< 0: never) and answer
+    // The server's connection cannot be kept (Connection: close and the
+    // like): closing the request reports CLOSING_CONNECTION and
+    // CONNECTION_CLOSED before HANDLE_CLOSING, as WinInet does.
+    bool closesConnection = false;
 };
 
 // Starts a test: the script, and all counters back to zero.

@@ -77,6 +77,12 @@ fake::Script Answer(const std::string& answer) {
     s.answer = answer;
     return s;
 }
+// The same answer on a connection that cannot be kept (Connection: close).
+fake::Script Closing(const std::string& answer) {
+    fake::Script s = Answer(answer);
+    s.closesConnection = true;
+    return s;
+}
 fake::Script Failing(DWORD code) {
     fake::Script s;
     s.open = fake::Open::Fail;
@@ -107,6 +113,32 @@ std::vector<Case> Cases() {
                           kStages,
                           {"SetTimer 1108 2000", "text 102 域名注册成功: nochg 192.0.2.1", kClose,
                            "WM_TIMER 1108", "WM_COMMAND 2", "KillTimer 1108", "EndDialog 0"}});
+         },
+         1},
+        {"a success on a closing connection stays on screen until the timer",
+         Closing("good 192.0.2.1"), [](HWND, Recorder&) {},
+         [] {
+             return Join({{"WM_INITDIALOG"},
+                          kStages,
+                          {"SetTimer 1108 2000", kSuccess, kClose, "WM_TIMER 1108", "WM_COMMAND 2",
+                           "KillTimer 1108", "EndDialog 0"}});
+         },
+         1},
+        {"a refusal on a closing connection stays on screen", Closing("badauth"),
+         [](HWND hwnd, Recorder& r) {
+             ASSERT_TRUE(r.WaitFor(kClose));
+             // Whatever the close of the handles shows, it shows before the
+             // worker ends.
+             for (int i = 0; i < 2000 && tovix::RunningThreadCount() > 0; ++i) {
+                 Sleep(10);
+             }
+             Escape(hwnd);
+         },
+         [] {
+             return Join({{"WM_INITDIALOG"},
+                          kStages,
+                          {"text 102 域名注册失败: badauth", kClose},
+                          kEndByCancel});
          },
          1},
         {"Close before the timer ends the dialog at once", Answer("good 192.0.2.1"),

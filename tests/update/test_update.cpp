@@ -170,6 +170,8 @@ struct RunCase {
     std::string text;                  // the final status text
 };
 
+const char kClose[] = "Connection: close\r\n";
+
 std::string FailureText(const std::string& message) {
     return kFailure + message;
 }
@@ -207,6 +209,32 @@ const RunCase kRunCases[] = {
     {"redirect loop", RedirectLoop, ERROR_HTTP_REDIRECT_FAILED,
      FailureText("无法完成重定向。\r\n")},
     {"endless 401", EndlessChallenge, kRefused, FailureText("badauth")},
+    // Answers after which the connection cannot be kept: closing the request
+    // reports CLOSING_CONNECTION, which must not reach the window.
+    {"badauth, Connection: close",
+     [] { return ChallengeThenReplyAndClose(HttpResponse(200, "OK", "badauth", kClose)); },
+     kRefused, FailureText("badauth")},
+    {"300 bytes starting badauth, Connection: close",
+     [] {
+         return ChallengeThenReplyAndClose(
+             HttpResponse(200, "OK", "badauth" + std::string(293, 'z'), kClose));
+     },
+     kRefused, FailureText("badauth" + std::string(121, 'z'))},
+    {"chunked 300 bytes, Connection: close",
+     [] {
+         return ChallengeThenReplyAndClose(
+             ChunkedResponse(200, "OK", "badauth" + std::string(293, 'z'), kClose, 100));
+     },
+     kRefused, FailureText("badauth" + std::string(121, 'z'))},
+    {"HTTP/1.0 without a length, closed after 300 bytes",
+     [] {
+         return ChallengeThenReplyAndClose("HTTP/1.0 200 OK\r\n\r\nbadauth" +
+                                           std::string(293, 'z'));
+     },
+     kRefused, FailureText("badauth" + std::string(121, 'z'))},
+    {"good, Connection: close",
+     [] { return ChallengeThenReplyAndClose(HttpResponse(200, "OK", "good 127.0.0.1", kClose)); },
+     0, std::string(kSuccess) + "good 127.0.0.1"},
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {

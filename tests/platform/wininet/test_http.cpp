@@ -295,10 +295,10 @@ const OrderCase kOrderCases[] = {
      0,
      {60, 10, 11, 20, 21, 30, 31, 40, 41, 110, 30, 31, 40, 41, 70}},
     {"refused", Scenario::Refused, ERROR_INTERNET_CANNOT_CONNECT, {60, 10, 11, 20, 70}},
-    {"reset after the request",
+    {"reset after the request: the dead connection is closed",
      Scenario::Reset,
      ERROR_INTERNET_CONNECTION_RESET,
-     {60, 10, 11, 20, 21, 30, 31, 40, 70}},
+     {60, 10, 11, 20, 21, 30, 31, 40, 50, 51, 70}},
 };
 
 void PrintTo(const OrderCase& c, std::ostream* os) {
@@ -355,6 +355,103 @@ TEST_P(StatusOrder, InThePlatformsOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, StatusOrder, ::testing::ValuesIn(kOrderCases));
+
+// ---- Letting go of the connection ----
+
+// When a request lets go of its connection: kept for the next request
+// (nothing reported) or closed between CLOSING_CONNECTION (50) and
+// CONNECTION_CLOSED (51), during the open, a read that returns nothing, or
+// the close of the handle (before HANDLE_CLOSING, 70).
+struct ReleaseCase {
+    const char* why;
+    std::string answer;
+    bool serverCloses; // after the answer
+    int reads;         // of 128 bytes each
+    const char* atOpen;
+    const char* atLastRead;
+    const char* atClose;
+};
+
+const std::string kClose = "Connection: close\r\n";
+const std::string k300 = "badauth" + std::string(293, 'z');
+
+const ReleaseCase kReleaseCases[] = {
+    {"keep-alive, read in part: kept", HttpResponse(200, "OK", k300), false, 1, "", "", "70"},
+    {"Connection: close", HttpResponse(200, "OK", k300, kClose), true, 1, "", "", "50 51 70"},
+    {"Connection: close, read to the end", HttpResponse(200, "OK", "badauth", kClose), true, 2, "",
+     "50 51", "70"},
+    {"Connection: close, empty body", HttpResponse(200, "OK", "", kClose), true, 1, "50 51", "",
+     "70"},
+    {"chunked, chunks left unread", ChunkedResponse(200, "OK", k300), false, 1, "", "", "50 51 70"},
+    {"chunked, read to the end: kept", ChunkedResponse(200, "OK", "badauth"), false, 2, "", "",
+     "70"},
+    {"HTTP/1.0 without a length", "HTTP/1.0 200 OK\r\n\r\nbadauth", true, 2, "", "50 51", "70"},
+    {"HTTP/1.0 with Connection: Keep-Alive: kept",
+     "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 7\r\n\r\nbadauth", false, 1, "",
+     "", "70"},
+};
+
+void PrintTo(const ReleaseCase& c, std::ostream* os) {
+    *os << c.why;
+}
+
+// The codes of the connection's end in what the callback saw, as "50 51 70".
+std::string ReleaseCodes() {
+    std::string codes;
+    for (DWORD code : StatusLog::TakeCodes()) {
+        if (code == INTERNET_STATUS_CLOSING_CONNECTION ||
+            code == INTERNET_STATUS_CONNECTION_CLOSED || code == INTERNET_STATUS_HANDLE_CLOSING) {
+            codes += (codes.empty() ? "" : " ") + std::to_string(code);
+        }
+    }
+    return codes;
+}
+
+class ConnectionRelease : public WinInetHttp, public ::testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ConnectionRelease, AsWinInetReportsIt) {
+    const ReleaseCase& c = GetParam();
+    LoopbackServer server([&c](Connection& connection) {
+        if (connection.ReadRequest() && connection.Send(c.answer)) {
+            if (c.serverCloses) {
+                connection.Close();
+            } else {
+                connection.WaitForClose();
+            }
+        }
+    });
+    HINTERNET session = OpenSession();
+    InternetSetStatusCallbackW(session, StatusLog::Callback);
+    HINTERNET request = OpenUrl(session, server.Url(), kContext);
+    ASSERT_NE(nullptr, request) << "error " << GetLastError();
+    EXPECT_EQ(c.atOpen, ReleaseCodes()) << c.why << ": during the open";
+    char buffer[128];
+    for (int i = 0; i < c.reads; ++i) {
+        ReleaseCodes();
+        DWORD read = 0;
+        EXPECT_TRUE(InternetReadFile(request, buffer, sizeof(buffer), &read)) << c.why;
+    }
+    EXPECT_EQ(c.atLastRead, ReleaseCodes()) << c.why << ": during the last read";
+    InternetCloseHandle(request);
+    EXPECT_EQ(c.atClose, ReleaseCodes()) << c.why << ": closing the request";
+    InternetCloseHandle(session);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ConnectionRelease, ::testing::ValuesIn(kReleaseCases));
+
+TEST_F(WinInetHttp, ClearedCallbackHearsNothingOfTheClose) {
+    LoopbackServer server(Reply(HttpResponse(200, "OK", "badauth", kClose)));
+    HINTERNET session = OpenSession();
+    InternetSetStatusCallbackW(session, StatusLog::Callback);
+    HINTERNET request = OpenUrl(session, server.Url(), kContext);
+    ASSERT_NE(nullptr, request);
+    EXPECT_EQ(StatusLog::Callback, InternetSetStatusCallbackW(request, NULL))
+        << "the request took its session's callback";
+    StatusLog::Take();
+    InternetCloseHandle(request);
+    InternetCloseHandle(session);
+    EXPECT_TRUE(StatusLog::Take().empty());
+}
 
 TEST_F(WinInetHttp, NoStatusCallbacksWithContextZero) {
     LoopbackServer server(ChallengeThenReply(HttpResponse(200, "OK", "good")));

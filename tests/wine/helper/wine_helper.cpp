@@ -4,7 +4,7 @@
  * dialog, reads its status line and button, presses keys the way a user
  * would (through the dialog's own keyboard handling), starts Tovix with a
  * hand-made command line, and stands in for an update server that answers
- * late or never. It prints UTF-8. Exit status: 0 when what was awaited
+ * late, never, or with a scripted response. It prints UTF-8. Exit status: 0 when what was awaited
  * happened, 1 when it did not, 2 for a usage error.
  */
 #include <winsock2.h>
@@ -519,16 +519,56 @@ static std::string HeaderValue(const std::string& head, const std::string& name)
     return std::string();
 }
 
-// serve MODE LOG STOP_FILE DEADLINE_MS, MODE "hold" (never answer) or
-// "close-after=MS" (close the connection MS after the request, unanswered).
+static bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, NULL) && got > 0) {
+        bytes->append(buffer, got);
+    }
+    CloseHandle(file);
+    return true;
+}
+
+static void SendAll(SOCKET socket, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        int n = send(socket, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+}
+
+static const char Challenge[] = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
+                                "realm=\"tovix\"\r\nContent-Length: 7\r\n\r\nbadauth";
+
+// serve MODE LOG STOP_FILE DEADLINE_MS, MODE "hold" (never answer),
+// "close-after=MS" (close the connection MS after the request, unanswered) or
+// "answer=FILE" (a request without credentials gets a Basic challenge on the
+// same connection; one with credentials gets the bytes of FILE, a whole raw
+// HTTP response, and then the connection is closed).
 // Listens on 127.0.0.1:80 until STOP_FILE exists or the deadline passes.
 static int Serve(const std::wstring& mode, const std::wstring& log, const std::wstring& stop,
                  DWORD deadline) {
     DWORD closeAfter = INFINITE;
+    bool answering = false;
+    std::string answer;
     if (mode.compare(0, 12, L"close-after=") == 0) {
         closeAfter = wcstoul(mode.c_str() + 12, NULL, 10);
+    } else if (mode.compare(0, 7, L"answer=") == 0) {
+        answering = true;
+        if (!ReadWholeFile(mode.substr(7), &answer)) {
+            Print("serve: cannot read " + Utf8(mode.substr(7)));
+            return 2;
+        }
     } else if (mode != L"hold") {
-        Print("serve: hold or close-after=MS");
+        Print("serve: hold, close-after=MS or answer=FILE");
         return 2;
     }
     WSADATA wsa;
@@ -585,16 +625,26 @@ static int Serve(const std::wstring& mode, const std::wstring& log, const std::w
                     drop = true;
                 } else {
                     client.received.append(buffer, static_cast<size_t>(got));
-                    size_t end = client.received.find("\r\n\r\n");
-                    if (!client.requestSeen && end != std::string::npos) {
+                    size_t end;
+                    while (!drop && !client.requestSeen &&
+                           (end = client.received.find("\r\n\r\n")) != std::string::npos) {
                         std::string head = client.received.substr(0, end + 2);
-                        client.requestSeen = true;
-                        client.requestTick = GetTickCount();
-                        AppendLog(
-                            log,
-                            "request " + head.substr(0, head.find("\r\n")) + "\tuser-agent=" +
-                                HeaderValue(head, "User-Agent") + "\tauthorization=" +
-                                (HeaderValue(head, "Authorization").empty() ? "none" : "present"));
+                        client.received.erase(0, end + 4);
+                        bool authorized = !HeaderValue(head, "Authorization").empty();
+                        AppendLog(log, "request " + head.substr(0, head.find("\r\n")) +
+                                           "\tuser-agent=" + HeaderValue(head, "User-Agent") +
+                                           "\tauthorization=" + (authorized ? "present" : "none"));
+                        if (answering && !authorized) {
+                            SendAll(client.socket, Challenge);
+                        } else if (answering) {
+                            SendAll(client.socket, answer);
+                            shutdown(client.socket, SD_SEND);
+                            AppendLog(log, "answered; closing the connection");
+                            drop = true;
+                        } else {
+                            client.requestSeen = true;
+                            client.requestTick = GetTickCount();
+                        }
                     }
                 }
             }
@@ -632,7 +682,7 @@ static int Usage() {
           "       press escape|enter | close-box | rect |\n"
           "       spawn [--app PATH] [--watch] [--timeout MS] [--note-after MS]\n"
           "             (--cmdline-file F | CMDLINE) |\n"
-          "       serve hold|close-after=MS LOG STOP_FILE DEADLINE_MS");
+          "       serve hold|close-after=MS|answer=FILE LOG STOP_FILE DEADLINE_MS");
     return 2;
 }
 
