@@ -143,23 +143,30 @@ template <typename T> T Fail(DWORD error, T result) {
     return result;
 }
 
-// Closes what RemoveHandle took out of the table: wakes blocked calls first,
-// then, on this thread and with no lock held, lets each idle request go of its
-// connection (CLOSING_CONNECTION, CONNECTION_CLOSED when it cannot be kept)
-// and reports HANDLE_CLOSING for every request.
+// Closes what RemoveHandle took out of the table, on this thread and with no
+// lock held: takes each idle request for itself (a call that looked the handle
+// up just before now finds it busy), wakes the calls blocked on the others,
+// lets the idle requests go of their connections (CLOSING_CONNECTION,
+// CONNECTION_CLOSED when it cannot be kept) and reports HANDLE_CLOSING for
+// every request. A request whose call was still running reports no
+// connection's end, even if that call returns meanwhile.
 void FinishClosing(const std::vector<std::shared_ptr<Object>>& removed) {
+    std::vector<bool> idle(removed.size(), false);
+    for (size_t i = 0; i < removed.size(); ++i) {
+        if (removed[i]->kind == Kind::Request) {
+            idle[i] = !static_cast<Request*>(removed[i].get())->busy.exchange(true);
+        }
+    }
     for (const auto& object : removed) {
         object->Wake();
     }
-    for (const auto& object : removed) {
-        if (object->kind == Kind::Request) {
-            auto* request = static_cast<Request*>(object.get());
-            // Out of the table, the request can take no new call; one that
-            // is still running keeps the request's state to itself.
-            if (!request->busy.exchange(true)) {
+    for (size_t i = 0; i < removed.size(); ++i) {
+        if (removed[i]->kind == Kind::Request) {
+            auto* request = static_cast<Request*>(removed[i].get());
+            if (idle[i]) {
                 request->Release();
             }
-            HINTERNET handle = object->handle;
+            HINTERNET handle = request->handle;
             request->Notify(INTERNET_STATUS_HANDLE_CLOSING, &handle, sizeof(handle));
         }
     }
@@ -344,7 +351,10 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD wanted, LPDWORD read)
     }
     auto* request = static_cast<Request*>(object.get());
     if (request->busy.exchange(true)) {
-        return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE, FALSE);
+        // Busy with another call, or taken by a close on another thread.
+        return Fail(request->closed.load() ? ERROR_INVALID_HANDLE
+                                           : ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+                    FALSE);
     }
     DWORD error = request->Read(static_cast<char*>(buffer), wanted, read);
     request->busy.store(false);
