@@ -1,0 +1,644 @@
+// The HTTP layer over libmicrohttpd.
+//
+// Map: address helpers; per-connection and per-request state; the daemon's
+// callbacks (request line, headers and body, completion, connections);
+// listening and stopping; the slow-client sweep; trusted proxies.
+//
+// Threads: each daemon runs a pool of epoll threads; a request whose handler
+// has not answered when it returns is suspended (MHD_suspend_connection) and
+// resumed by the reply, so no thread waits for a slow handler or a slow
+// client. libmicrohttpd itself bounds the head (the per-connection memory:
+// 431 for too many or too large headers, 414 for a long request line),
+// answers pipelined requests in order, and closes idle connections. What it
+// does not bound is a client that sends its head a byte at a time: a sweep
+// cuts any connection that has not completed a request head within the
+// deadline.
+#include "http.h"
+
+#include "protocol.h"
+
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+namespace tovix::server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> lookup(const Fields& fields, std::string_view name) {
+    for (const auto& [key, value] : fields) {
+        if (iequals(key, name))
+            return value;
+    }
+    return std::nullopt;
+}
+
+// The text of a socket address, IPv4-mapped IPv6 as plain IPv4.
+std::string address_text(const sockaddr* sa, int* port) {
+    char text[INET6_ADDRSTRLEN] = "";
+    *port = 0;
+    if (sa && sa->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        *port = ntohs(in->sin_port);
+    } else if (sa && sa->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        *port = ntohs(in6->sin6_port);
+    }
+    return canonical_ip(text).value_or(text);
+}
+
+} // namespace
+
+std::optional<std::string> HttpRequest::header(std::string_view name) const {
+    return lookup(headers, name);
+}
+
+std::optional<std::string> HttpRequest::param(std::string_view name) const {
+    return lookup(query, name);
+}
+
+// ---- state ------------------------------------------------------------------
+
+struct HttpServer::Connection {
+    int fd = -1;
+    Clock::time_point since; // when the head now awaited began to be due
+    bool awaiting_head = true;
+    bool cut = false;
+    unsigned completed_status = 0; // the answer of the last request seen to complete
+};
+
+struct ConnectionTable {
+    std::mutex mutex;
+    std::unordered_set<HttpServer::Connection*> live;
+};
+
+namespace {
+
+// One request, from its request line to its completion (MHD's con_cls).
+struct RequestState {
+    std::string target;
+    bool started = false;    // the head is in
+    bool dispatched = false; // the handler has it
+    bool answered = false;   // the handler's response is queued
+    bool refused = false;    // the layer answered it (414, 411, 413)
+    std::size_t body = 0;
+
+    std::mutex mutex; // the reply may come from any thread
+    MHD_Connection* connection = nullptr;
+    bool suspended = false;
+    std::optional<HttpResponse> response;
+};
+
+using StatePtr = std::shared_ptr<RequestState>;
+
+} // namespace
+
+struct HttpServer::Daemon {
+    HttpServer* server = nullptr;
+    MHD_Daemon* mhd = nullptr;
+    int port = 0;
+    bool tls = false;
+    std::string cert, key;
+    bool starting = true;
+
+    std::mutex mutex; // suspended requests, resumed with a 503 when stopping
+    std::unordered_set<RequestState*> suspended;
+};
+
+namespace {
+
+using Daemon = HttpServer::Daemon;
+
+void queue(MHD_Connection* connection, const HttpResponse& response) {
+    MHD_Response* r = MHD_create_response_from_buffer(
+        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!r)
+        return;
+    bool typed = false;
+    for (const auto& [name, value] : response.headers) {
+        MHD_add_response_header(r, name.c_str(), value.c_str());
+        typed = typed || iequals(name, "Content-Type");
+    }
+    if (!typed)
+        MHD_add_response_header(r, "Content-Type", "text/plain");
+    MHD_queue_response(connection, static_cast<unsigned>(response.status), r);
+    MHD_destroy_response(r);
+}
+
+MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    static_cast<Fields*>(cls)->emplace_back(key ? key : "", value ? value : "");
+    return MHD_YES;
+}
+
+unsigned http_status(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+    return info ? info->http_status : 0;
+}
+
+HttpServer::Connection* connection_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<HttpServer::Connection*>(info->socket_context) : nullptr;
+}
+
+void set_awaiting(Daemon* d, MHD_Connection* connection, bool awaiting) {
+    HttpServer::Connection* c = connection_of(connection);
+    if (!c)
+        return;
+    std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
+    c->awaiting_head = awaiting;
+    c->since = Clock::now();
+}
+
+HttpRequest make_request(Daemon* d, MHD_Connection* connection, const RequestState& state,
+                         const char* url, const char* method) {
+    HttpRequest request;
+    request.method = method;
+    request.path = url;
+    request.target = state.target.empty() ? url : state.target;
+    request.tls = d->tls;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &request.headers);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    request.peer = address_text(info ? info->client_addr : nullptr, &request.peer_port);
+    return request;
+}
+
+// Hands the request to the handler. Its reply, whenever it comes, is queued
+// here (at once) or by the access handler after the resume.
+void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, const char* url,
+              const char* method) {
+    state->dispatched = true;
+    state->connection = connection;
+    HttpRequest request = make_request(d, connection, *state, url, method);
+    d->server->handler()(request, [d, state](HttpResponse response) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->response)
+            return; // one reply only
+        state->response = std::move(response);
+        if (state->suspended) {
+            state->suspended = false;
+            {
+                std::lock_guard<std::mutex> dl(d->mutex);
+                d->suspended.erase(state.get());
+            }
+            MHD_resume_connection(state->connection);
+        }
+    });
+}
+
+// The longest request target the handler sees; a longer one is refused with
+// 414 here (the library's own 414, for a request line longer than the
+// connection's memory, reaches no callback and so no log).
+constexpr std::size_t kMaxTarget = 4096;
+
+const char* refusal_text(int status) {
+    switch (status) {
+    case MHD_HTTP_URI_TOO_LONG:
+        return "request target too long";
+    case MHD_HTTP_LENGTH_REQUIRED:
+        return "length required";
+    default:
+        return "request too large";
+    }
+}
+
+// A body is taken only when announced with a small Content-Length; updates
+// carry everything in the query.
+int body_refusal(MHD_Connection* connection, std::size_t max_body) {
+    const char* encoding =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (encoding)
+        return MHD_HTTP_LENGTH_REQUIRED;
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!length)
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(length, &end, 10);
+    if (errno || end == length || *end != '\0' || value > max_body)
+        return MHD_HTTP_CONTENT_TOO_LARGE;
+    return 0;
+}
+
+MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char*, const char*, std::size_t* upload_size, void** con_cls) {
+    auto* d = static_cast<Daemon*>(cls);
+    if (!*con_cls)
+        *con_cls = new StatePtr(std::make_shared<RequestState>());
+    const StatePtr& state = *static_cast<StatePtr*>(*con_cls);
+    if (!state->started) {
+        state->started = true;
+        set_awaiting(d, connection, false);
+        int status = state->target.size() > kMaxTarget
+                         ? MHD_HTTP_URI_TOO_LONG
+                         : body_refusal(connection, d->server->limits().max_body);
+        if (status) {
+            state->refused = true; // logged as the layer's refusal when it completes
+            queue(connection, {status, refusal_text(status), {}});
+        }
+        return MHD_YES;
+    }
+    if (state->refused)
+        return MHD_YES; // the rest of the body is not read
+    if (*upload_size > 0) {
+        state->body += *upload_size; // read and dropped
+        *upload_size = 0;
+        return MHD_YES;
+    }
+    if (!state->dispatched)
+        dispatch(d, connection, state, url, method);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->response) {
+        state->answered = true;
+        queue(connection, *state->response);
+        return MHD_YES;
+    }
+    state->suspended = true;
+    {
+        std::lock_guard<std::mutex> dl(d->mutex);
+        d->suspended.insert(state.get());
+    }
+    MHD_suspend_connection(connection);
+    return MHD_YES;
+}
+
+void* on_uri(void*, const char* uri, MHD_Connection*) {
+    auto* state = new StatePtr(std::make_shared<RequestState>());
+    (*state)->target = uri ? uri : "";
+    return state;
+}
+
+void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
+                  MHD_RequestTerminationCode) {
+    auto* d = static_cast<Daemon*>(cls);
+    auto* holder = static_cast<StatePtr*>(*con_cls);
+    if (!holder || !(*holder)->answered) {
+        Rejection r;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        r.peer = address_text(info ? info->client_addr : nullptr, &r.peer_port);
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
+        r.status = static_cast<int>(http_status(connection));
+        if (holder)
+            r.target = (*holder)->target;
+        // A client that went away after its answer was queued, or before it
+        // sent anything, is nothing to log.
+        if (!(holder && (*holder)->dispatched) && (r.status != 0 || !r.target.empty()))
+            d->server->rejection_log()(r);
+    }
+    delete holder;
+    *con_cls = nullptr;
+    set_awaiting(d, connection, true);
+    if (HttpServer::Connection* c = connection_of(connection))
+        c->completed_status = http_status(connection);
+}
+
+void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
+                   MHD_ConnectionNotificationCode code) {
+    auto* d = static_cast<Daemon*>(cls);
+    ConnectionTable& table = d->server->connection_table();
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        auto* c = new HttpServer::Connection;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        c->fd = info ? info->connect_fd : -1;
+        c->since = Clock::now();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        table.live.insert(c);
+        *socket_context = c;
+    } else {
+        auto* c = static_cast<HttpServer::Connection*>(*socket_context);
+        {
+            std::lock_guard<std::mutex> lock(table.mutex);
+            table.live.erase(c);
+        }
+        delete c;
+        *socket_context = nullptr;
+    }
+}
+
+void on_log(void* cls, const char* format, va_list args) {
+    // Only what goes wrong while starting: a hostile client must not be
+    // able to fill the log through the library.
+    if (!static_cast<Daemon*>(cls)->starting)
+        return;
+    std::fputs("tovix-server: http: ", stderr);
+    std::vfprintf(stderr, format, args);
+}
+
+int open_listener(const ListenSpec& spec, int* port, int* family, std::string* error) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, spec.host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(spec.port));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, spec.host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(spec.port));
+        length = sizeof *v6;
+    } else {
+        *error = "'" + spec.host + "' is not a numeric IPv4 or IPv6 address";
+        return -1;
+    }
+    *family = address.ss_family;
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
+    int yes = 1;
+    // A restart may reuse a port in TIME_WAIT; a second server on a busy
+    // port must still fail.
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (address.ss_family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 1024) != 0) {
+        *error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+    return fd;
+}
+
+} // namespace
+
+// ---- the server ---------------------------------------------------------------
+
+HttpServer::HttpServer(Handler handler, HttpLimits limits, RejectionLog rejections)
+    : handler_(std::move(handler)), limits_(limits), rejections_(std::move(rejections)),
+      connections_(std::make_shared<ConnectionTable>()) {
+    sweeper_ = std::thread([this] { sweep(); });
+}
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+bool HttpServer::listen(const ListenSpec& spec, std::string* error) {
+    const bool tls = !spec.tls_cert.empty() || !spec.tls_key.empty();
+    if (tls && !MHD_is_feature_supported(MHD_FEATURE_TLS)) {
+        *error = "this libmicrohttpd has no TLS support";
+        return false;
+    }
+    auto d = std::make_unique<Daemon>();
+    d->server = this;
+    d->tls = tls;
+    d->cert = spec.tls_cert;
+    d->key = spec.tls_key;
+    int family = 0;
+    int fd = open_listener(spec, &d->port, &family, error);
+    if (fd < 0)
+        return false;
+
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (tls)
+        flags |= MHD_USE_TLS;
+    if (family == AF_INET6)
+        flags |= MHD_USE_IPv6;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&on_log), d.get()},
+        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+        {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(limits_.threads), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections), nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections_per_ip),
+         nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.connection_memory),
+         nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout_s), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&on_uri), d.get()},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&on_completed), d.get()},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&on_connection), d.get()},
+    };
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    d->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &on_access, d.get(), MHD_OPTION_ARRAY,
+                              options.data(), MHD_OPTION_END);
+    if (!d->mhd) {
+        close(fd);
+        *error = tls ? "cannot start HTTPS (is the certificate or key unusable?)"
+                     : "cannot start the HTTP daemon";
+        return false;
+    }
+    d->starting = false;
+    daemons_.push_back(std::move(d));
+    return true;
+}
+
+int HttpServer::port(std::size_t n) const {
+    return n < daemons_.size() ? daemons_[n]->port : 0;
+}
+
+void HttpServer::stop() {
+    if (stopping_.exchange(true))
+        return;
+    if (sweeper_.joinable())
+        sweeper_.join();
+    for (auto& d : daemons_) {
+        // A suspended connection must be resumed before the daemon stops.
+        std::vector<RequestState*> pending;
+        {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            pending.assign(d->suspended.begin(), d->suspended.end());
+            d->suspended.clear();
+        }
+        for (RequestState* state : pending) {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (!state->response)
+                state->response = HttpResponse{503, "stopping", {}};
+            if (state->suspended) {
+                state->suspended = false;
+                MHD_resume_connection(state->connection);
+            }
+        }
+        MHD_stop_daemon(d->mhd);
+    }
+    daemons_.clear();
+}
+
+// Cuts the connections whose request head is overdue. shutdown() leaves the
+// descriptor to libmicrohttpd, which sees the end of the stream and closes it.
+void HttpServer::sweep() {
+    while (!stopping_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const auto overdue = Clock::now() - std::chrono::seconds(limits_.head_deadline_s);
+        std::lock_guard<std::mutex> lock(connections_->mutex);
+        for (Connection* c : connections_->live) {
+            if (c->awaiting_head && !c->cut && c->since < overdue && c->fd >= 0) {
+                shutdown(c->fd, SHUT_RDWR);
+                c->cut = true;
+            }
+        }
+    }
+}
+
+// ---- trusted proxies ------------------------------------------------------------
+
+namespace {
+
+bool parse_address(std::string_view text, int* family, unsigned char* bytes) {
+    std::string s(text);
+    if (inet_pton(AF_INET, s.c_str(), bytes) == 1) {
+        *family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, s.c_str(), bytes) == 1) {
+        *family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// "for=" node of a Forwarded element: 192.0.2.1, "192.0.2.1:80",
+// "[2001:db8::1]:80". Empty when it names no address ("unknown", _hidden).
+std::string forwarded_node(std::string_view node) {
+    node = trim(node);
+    if (node.size() >= 2 && node.front() == '"' && node.back() == '"')
+        node = node.substr(1, node.size() - 2);
+    if (!node.empty() && node.front() == '[') {
+        std::size_t close = node.find(']');
+        return close == std::string_view::npos ? std::string()
+                                               : std::string(node.substr(1, close - 1));
+    }
+    std::size_t colon = node.find(':');
+    if (colon != std::string_view::npos && node.find(':', colon + 1) == std::string_view::npos)
+        node = node.substr(0, colon); // IPv4 with a port
+    return std::string(node);
+}
+
+// The hops a request passed, nearest last.
+std::vector<std::string> forwarded_hops(const HttpRequest& request) {
+    std::vector<std::string> hops;
+    bool forwarded = false;
+    for (const auto& [name, value] : request.headers) {
+        if (!iequals(name, "Forwarded"))
+            continue;
+        forwarded = true;
+        for (const std::string& element : split_list(value)) {
+            for (const std::string& pair : split_list(element, ';')) {
+                std::string_view p = trim(pair);
+                if (p.size() > 4 && iequals(p.substr(0, 4), "for="))
+                    hops.push_back(forwarded_node(p.substr(4)));
+            }
+        }
+    }
+    if (forwarded)
+        return hops;
+    for (const auto& [name, value] : request.headers) {
+        if (iequals(name, "X-Forwarded-For")) {
+            for (const std::string& hop : split_list(value))
+                hops.emplace_back(trim(hop));
+        }
+    }
+    return hops;
+}
+
+} // namespace
+
+bool TrustedProxies::add(std::string_view cidr) {
+    Net net;
+    std::size_t slash = cidr.find('/');
+    if (!parse_address(cidr.substr(0, slash), &net.family, net.bytes))
+        return false;
+    const int bits = net.family == AF_INET ? 32 : 128;
+    net.prefix = bits;
+    if (slash != std::string_view::npos) {
+        std::string_view digits = cidr.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3)
+            return false;
+        int value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return false;
+            value = value * 10 + (c - '0');
+        }
+        if (value > bits)
+            return false;
+        net.prefix = value;
+    }
+    nets_.push_back(net);
+    return true;
+}
+
+bool TrustedProxies::contains(std::string_view address) const {
+    int family = 0;
+    unsigned char bytes[16] = {};
+    if (!parse_address(address, &family, bytes))
+        return false;
+    for (const Net& net : nets_) {
+        if (net.family != family)
+            continue;
+        int full = net.prefix / 8, rest = net.prefix % 8;
+        if (std::memcmp(bytes, net.bytes, static_cast<std::size_t>(full)) != 0)
+            continue;
+        if (rest == 0 || ((bytes[full] ^ net.bytes[full]) & (0xff << (8 - rest)) & 0xff) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::string TrustedProxies::caller(const HttpRequest& request) const {
+    if (!contains(request.peer))
+        return request.peer;
+    std::string caller = request.peer;
+    std::vector<std::string> hops = forwarded_hops(request);
+    for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
+        std::optional<std::string> address = canonical_ip(*hop);
+        if (!address)
+            break; // a hop we cannot read: trust nothing beyond it
+        caller = *address;
+        if (!contains(caller))
+            break;
+    }
+    return caller;
+}
+
+} // namespace tovix::server

@@ -1,0 +1,237 @@
+// The HTTP layer against raw clients on loopback: limits on heads and
+// bodies, pipelining, answers given later from another thread, the cut of a
+// slow client, the log of what the layer refused, and trusted proxies.
+#include "http.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace tovix::server {
+namespace {
+
+using test::raw_exchange;
+
+// Answers with the request's path, or later when the query says `later`.
+class EchoServer {
+  public:
+    explicit EchoServer(HttpLimits limits = {})
+        : http_(
+              [this](const HttpRequest& request, HttpServer::Reply reply) {
+                  HttpResponse response{200, request.path + " from " + request.peer, {}};
+                  if (!request.param("later")) {
+                      reply(response);
+                      return;
+                  }
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  later_.emplace_back([reply, response] {
+                      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                      reply(response);
+                  });
+              },
+              limits,
+              [this](const Rejection& r) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  rejections_.push_back(r);
+              }) {
+        std::string error;
+        if (!http_.listen({"127.0.0.1", 0, "", ""}, &error))
+            throw std::runtime_error(error);
+    }
+    ~EchoServer() {
+        for (std::thread& t : later_)
+            t.join();
+        http_.stop();
+    }
+    int port() const { return http_.port(); }
+    std::vector<Rejection> rejections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return rejections_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::thread> later_;
+    std::vector<Rejection> rejections_;
+    HttpServer http_;
+};
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+struct LimitCase {
+    const char* why;
+    std::string request;
+    const char* status; // of the first answer
+    int rejected;       // entries the refusal log gets
+};
+
+std::string many_headers(int n) {
+    std::string head = "GET / HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < n; ++i)
+        head += "X-" + std::to_string(i) + ": " + std::string(60, 'h') + "\r\n";
+    return head + "\r\n";
+}
+
+const LimitCase kLimitCases[] = {
+    {"a plain GET", "GET /a HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", 0},
+    {"too many headers", many_headers(400), "HTTP/1.1 431", 1},
+    {"a request target too long", "GET /" + std::string(5000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+     "HTTP/1.1 414", 1},
+    {"a header line without a colon", "GET / HTTP/1.1\r\nHost: x\r\nno colon here\r\n\r\n",
+     "HTTP/1.1 400", 1},
+    {"a body not announced",
+     "POST /a HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     "HTTP/1.1 411", 1},
+    {"a body too large", "POST /a HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n",
+     "HTTP/1.1 413", 1},
+    {"a small announced body is read",
+     "POST /a HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello",
+     "HTTP/1.1 200", 0},
+    {"a POST without a length has no body",
+     "POST /a HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", 0},
+};
+
+class Limits : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(Limits, AnsweredAtOnce) {
+    const LimitCase& c = GetParam();
+    EchoServer server;
+    const std::string reply = raw_exchange(server.port(), c.request);
+    EXPECT_EQ(0u, reply.rfind(c.status, 0)) << c.why << ":\n" << reply.substr(0, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<Rejection> rejections = server.rejections();
+    ASSERT_EQ(static_cast<std::size_t>(c.rejected), rejections.size()) << c.why;
+    for (const Rejection& r : rejections) {
+        EXPECT_EQ("127.0.0.1", r.peer) << c.why;
+        EXPECT_NE(0, r.peer_port) << c.why;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Limits, ::testing::ValuesIn(kLimitCases));
+
+TEST(Http, PipelinedRequestsAreEachAnsweredInOrder) {
+    EchoServer server;
+    std::string requests;
+    for (const char* path : {"/1", "/2?later", "/3", "/4"})
+        requests += std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    requests += "GET /5 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    const std::string reply = raw_exchange(server.port(), requests);
+    EXPECT_EQ(5u, count(reply, "HTTP/1.1 200"));
+    std::size_t at = 0;
+    for (const char* body : {"/1 from", "/2 from", "/3 from", "/4 from", "/5 from"}) {
+        std::size_t next = reply.find(body, at);
+        ASSERT_NE(std::string::npos, next) << body << " missing or out of order:\n" << reply;
+        at = next;
+    }
+}
+
+TEST(Http, AnAnswerGivenLaterHoldsNoThread) {
+    HttpLimits one_thread;
+    one_thread.threads = 1;
+    EchoServer server(one_thread);
+    std::string slow;
+    std::thread waiting([&] {
+        slow = raw_exchange(server.port(),
+                            "GET /slow?later HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // While the first waits for its answer, the only thread serves others.
+    const std::string quick =
+        raw_exchange(server.port(), "GET /quick HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    waiting.join();
+    EXPECT_NE(std::string::npos, quick.find("/quick from 127.0.0.1"));
+    EXPECT_NE(std::string::npos, slow.find("/slow from 127.0.0.1"));
+}
+
+TEST(Http, ASlowHeadIsCutAtTheDeadline) {
+    HttpLimits limits;
+    limits.head_deadline_s = 1;
+    limits.idle_timeout_s = 30;
+    EchoServer server(limits);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(server.port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    // One byte every 200 ms never trips an idle timeout; the deadline does.
+    const std::string head = "GET /drip HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 's');
+    bool cut = false;
+    for (char c : head) {
+        if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) {
+            cut = true;
+            break;
+        }
+        char buf[64];
+        if (recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0) {
+            cut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    close(fd);
+    EXPECT_TRUE(cut) << "a head dripped over 40 s was still being read";
+}
+
+struct ProxyCase {
+    const char* why;
+    std::string peer;
+    Fields headers;
+    std::string caller;
+};
+
+const ProxyCase kProxyCases[] = {
+    {"an untrusted peer's header is ignored",
+     "198.51.100.7",
+     {{"X-Forwarded-For", "192.0.2.1"}},
+     "198.51.100.7"},
+    {"a trusted proxy names the caller",
+     "10.0.0.2",
+     {{"X-Forwarded-For", "192.0.2.1"}},
+     "192.0.2.1"},
+    {"the nearest untrusted hop, not a forged first one",
+     "10.0.0.2",
+     {{"X-Forwarded-For", "6.6.6.6, 192.0.2.1, 10.0.0.9"}},
+     "192.0.2.1"},
+    {"Forwarded wins and may quote IPv6 with a port",
+     "10.0.0.2",
+     {{"X-Forwarded-For", "192.0.2.1"}, {"Forwarded", "for=\"[2001:db8::1]:4711\";proto=https"}},
+     "2001:db8::1"},
+    {"Forwarded with several elements",
+     "10.0.0.2",
+     {{"Forwarded", "for=192.0.2.60, for=192.0.2.61"}},
+     "192.0.2.61"},
+    {"a hop that is no address stops the walk",
+     "10.0.0.2",
+     {{"X-Forwarded-For", "192.0.2.1, bogus"}},
+     "10.0.0.2"},
+    {"no header from a proxy", "10.0.0.2", {}, "10.0.0.2"},
+};
+
+TEST(TrustedProxies, Caller) {
+    TrustedProxies proxies;
+    ASSERT_TRUE(proxies.add("10.0.0.0/8"));
+    ASSERT_TRUE(proxies.add("2001:db8:ffff::1"));
+    for (const ProxyCase& c : kProxyCases) {
+        HttpRequest request;
+        request.peer = c.peer;
+        request.headers = c.headers;
+        EXPECT_EQ(c.caller, proxies.caller(request)) << c.why;
+    }
+    EXPECT_TRUE(proxies.contains("2001:db8:ffff::1"));
+    EXPECT_FALSE(proxies.contains("2001:db8:ffff::2"));
+    EXPECT_FALSE(proxies.contains("11.0.0.1"));
+    for (const char* bad : {"10.0.0.0/33", "10.0.0.0/", "::/129", "host/8", "10.0.0.0/x"})
+        EXPECT_FALSE(proxies.add(bad)) << bad;
+}
+
+} // namespace
+} // namespace tovix::server
