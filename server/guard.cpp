@@ -1,0 +1,176 @@
+#include "guard.h"
+
+#include "protocol.h"
+
+#include <sodium.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace tovix::server {
+
+namespace {
+
+const bool kSodiumReady = [] {
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot be initialised");
+    return true;
+}();
+
+constexpr std::size_t kWays = 4;
+
+// Argon2id at OWASP's figures for interactive logins: 19 MiB, 2 passes.
+constexpr unsigned long long kOpsLimit = 2;
+constexpr std::size_t kMemLimit = 19u * 1024 * 1024;
+
+} // namespace
+
+std::string hash_password(std::string_view password) {
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str_alg(out, password.data(), password.size(), kOpsLimit, kMemLimit,
+                              crypto_pwhash_ALG_ARGON2ID13) != 0)
+        throw std::runtime_error("out of memory while hashing a password");
+    return out;
+}
+
+bool verify_password(const std::string& hash, std::string_view password) {
+    if (hash.size() >= crypto_pwhash_STRBYTES)
+        return false;
+    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+bool same_secret(std::string_view a, std::string_view b) {
+    static unsigned char key[crypto_generichash_KEYBYTES];
+    static const bool keyed = (crypto_generichash_keygen(key), true);
+    (void)keyed;
+    unsigned char da[32], db[32];
+    crypto_generichash(da, sizeof da, reinterpret_cast<const unsigned char*>(a.data()), a.size(),
+                       key, sizeof key);
+    crypto_generichash(db, sizeof db, reinterpret_cast<const unsigned char*>(b.data()), b.size(),
+                       key, sizeof key);
+    return sodium_memcmp(da, db, sizeof da) == 0;
+}
+
+std::string source_key(std::string_view address) {
+    std::string text(address);
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
+        std::memset(bytes + 8, 0, 8);
+        char out[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, bytes, out, sizeof out);
+        return std::string(out) + "/64";
+    }
+    return text;
+}
+
+// ---- LoginGuard ----------------------------------------------------------------
+
+LoginGuard::LoginGuard() : LoginGuard(Policy{}) {}
+
+LoginGuard::LoginGuard(Policy policy)
+    : sources_{policy.source_burst, policy.source_per_second, {}}, accounts_{
+                                                                       policy.account_burst,
+                                                                       policy.account_per_second,
+                                                                       {}} {
+    crypto_shorthash_keygen(key_);
+    const std::size_t sets = std::max<std::size_t>(1, policy.sets);
+    sources_.entries.resize(sets * kWays);
+    accounts_.entries.resize(sets * kWays);
+}
+
+std::uint64_t LoginGuard::tag(std::string_view kind, std::string_view key) const {
+    std::string text(kind);
+    text.push_back('\0');
+    text.append(key);
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, reinterpret_cast<const unsigned char*>(text.data()), text.size(), key_);
+    std::uint64_t value;
+    std::memcpy(&value, out, sizeof value);
+    return value | 1; // never 0, the mark of a free slot
+}
+
+// The entry for `tag`, its tokens brought up to date. A new one starts full,
+// in the free slot of its set or in place of the one that knows least (the
+// fullest).
+LoginGuard::Entry& LoginGuard::Table::find(std::uint64_t tag, Clock::time_point now) {
+    const std::size_t sets = entries.size() / kWays;
+    Entry* set = &entries[(tag >> 8) % sets * kWays];
+    Entry* victim = set;
+    for (std::size_t i = 0; i < kWays; ++i) {
+        Entry& e = set[i];
+        if (e.tag == tag) {
+            const double seconds = std::chrono::duration<double>(now - e.last).count();
+            e.tokens =
+                static_cast<float>(std::min(burst, e.tokens + std::max(0.0, seconds) * rate));
+            e.last = now;
+            return e;
+        }
+        if (e.tag == 0 || (victim->tag != 0 && e.tokens > victim->tokens))
+            victim = &e;
+    }
+    *victim = Entry{tag, static_cast<float>(burst), now};
+    return *victim;
+}
+
+bool LoginGuard::may_check(std::string_view source, std::string_view account,
+                           Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Entry& s = sources_.find(tag("s", source_key(source)), now);
+    if (s.tokens < 1)
+        return false;
+    const Entry& a = accounts_.find(tag("a", account), now);
+    const bool clean = s.tokens >= sources_.burst;
+    return a.tokens >= 1 || clean;
+}
+
+void LoginGuard::failed(std::string_view source, std::string_view account, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry& s = sources_.find(tag("s", source_key(source)), now);
+    s.tokens = std::max(0.0f, s.tokens - 1);
+    Entry& a = accounts_.find(tag("a", account), now);
+    a.tokens = std::max(0.0f, a.tokens - 1);
+}
+
+// ---- VerifiedCredentials ---------------------------------------------------------
+
+VerifiedCredentials::VerifiedCredentials(std::size_t capacity) : capacity_(capacity) {
+    crypto_generichash_keygen(key_);
+}
+
+std::string VerifiedCredentials::digest(std::string_view user, std::string_view password,
+                                        const std::string& hash) const {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, key_, sizeof key_, 32);
+    for (std::string_view part : {user, password, std::string_view(hash)}) {
+        const std::uint64_t size = part.size(); // lengths keep the parts apart
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(&size),
+                                  sizeof size);
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(part.data()),
+                                  part.size());
+    }
+    unsigned char out[32];
+    crypto_generichash_final(&state, out, sizeof out);
+    return std::string(reinterpret_cast<const char*>(out), sizeof out);
+}
+
+bool VerifiedCredentials::known(std::string_view user, std::string_view password,
+                                const std::string& hash) {
+    const std::string d = digest(user, password, hash);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = digests_.find(std::string(user));
+    return it != digests_.end() && sodium_memcmp(it->second.data(), d.data(), d.size()) == 0;
+}
+
+void VerifiedCredentials::remember(std::string_view user, std::string_view password,
+                                   const std::string& hash) {
+    std::string d = digest(user, password, hash);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (digests_.size() >= capacity_ && !digests_.count(std::string(user)))
+        digests_.erase(digests_.begin());
+    digests_[std::string(user)] = std::move(d);
+}
+
+} // namespace tovix::server

@@ -1,0 +1,94 @@
+// What keeps password guessing slow without locking the owner out: failed
+// logins counted per source and per account, and credentials kept only as
+// hashes (Argon2id on disk, a keyed digest in memory once verified).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tovix::server {
+
+// An Argon2id string (libsodium crypto_pwhash_str) for a password.
+std::string hash_password(std::string_view password);
+// Checks a password against such a string; false for a malformed string.
+bool verify_password(const std::string& hash, std::string_view password);
+
+// Failed logins, counted in token buckets per source (an IPv4 address, or an
+// IPv6 /64) and per account name. Each failure takes a token; tokens come
+// back at a steady rate up to the burst. A source without tokens gets no
+// password check at all. An account without tokens is checked only for
+// sources that have not been failing, so guessing one account from many
+// places is bounded while its owner, elsewhere, gets in. The counters live in
+// two fixed tables (set-associative, slots chosen by a keyed hash), so memory
+// is the same whatever the number of sources; a forgotten entry starts over
+// clean.
+class LoginGuard {
+  public:
+    using Clock = std::chrono::steady_clock;
+    struct Policy {
+        double source_burst = 10;
+        double source_per_second = 2;
+        double account_burst = 20;
+        double account_per_second = 5;
+        std::size_t sets = 16384; // 4 entries each, per table
+    };
+
+    LoginGuard();
+    explicit LoginGuard(Policy policy);
+
+    // Whether a password from `source` for `account` may be checked now.
+    bool may_check(std::string_view source, std::string_view account, Clock::time_point now);
+    void failed(std::string_view source, std::string_view account, Clock::time_point now);
+
+  private:
+    struct Entry {
+        std::uint64_t tag = 0; // 0: free
+        float tokens = 0;
+        Clock::time_point last;
+    };
+    struct Table {
+        double burst, rate;
+        std::vector<Entry> entries;
+        Entry& find(std::uint64_t tag, Clock::time_point now);
+    };
+    std::uint64_t tag(std::string_view kind, std::string_view key) const;
+
+    std::mutex mutex_;
+    unsigned char key_[16];
+    Table sources_, accounts_;
+};
+
+// The key under which a source is counted: the address for IPv4, the /64
+// for IPv6 (one subscriber usually has a whole /64).
+std::string source_key(std::string_view address);
+
+// Credentials that have passed an Argon2id check, remembered as a keyed
+// BLAKE2b digest of (name, password, stored hash), never as text, so that
+// later updates cost a digest instead of Argon2id. A changed password (a new
+// stored hash) no longer matches. Bounded: at most `capacity` accounts.
+class VerifiedCredentials {
+  public:
+    explicit VerifiedCredentials(std::size_t capacity = 100000);
+    bool known(std::string_view user, std::string_view password, const std::string& hash);
+    void remember(std::string_view user, std::string_view password, const std::string& hash);
+
+  private:
+    std::string digest(std::string_view user, std::string_view password,
+                       const std::string& hash) const;
+
+    std::mutex mutex_;
+    unsigned char key_[32];
+    std::size_t capacity_;
+    std::unordered_map<std::string, std::string> digests_; // user -> digest
+};
+
+// Compares without stopping at the first difference, whatever the lengths.
+bool same_secret(std::string_view a, std::string_view b);
+
+} // namespace tovix::server

@@ -1,0 +1,100 @@
+// Password hashes, the guessing guard and the verified-credential cache.
+#include "guard.h"
+
+#include <gtest/gtest.h>
+
+namespace tovix::server {
+namespace {
+
+using Clock = LoginGuard::Clock;
+using std::chrono::milliseconds;
+
+TEST(Passwords, Argon2idStringsVerify) {
+    const std::string hash = hash_password("KoReL52");
+    EXPECT_EQ(0u, hash.rfind("$argon2id$", 0)) << hash;
+    EXPECT_TRUE(verify_password(hash, "KoReL52"));
+    EXPECT_FALSE(verify_password(hash, "korel52"));
+    EXPECT_FALSE(verify_password(hash, ""));
+    EXPECT_NE(hash, hash_password("KoReL52")) << "salted";
+    EXPECT_FALSE(verify_password("not a hash", "KoReL52"));
+    EXPECT_FALSE(verify_password(std::string(200, '$'), "KoReL52"));
+}
+
+TEST(Passwords, SameSecret) {
+    EXPECT_TRUE(same_secret("tovix", "tovix"));
+    EXPECT_TRUE(same_secret("", ""));
+    EXPECT_FALSE(same_secret("tovix", "tovi"));
+    EXPECT_FALSE(same_secret("tovix", "Tovix"));
+    EXPECT_FALSE(same_secret("", "x"));
+}
+
+TEST(LoginGuard, OneSourceGetsAFewFreeMistakesThenTheRate) {
+    LoginGuard guard;
+    const Clock::time_point start = Clock::now();
+    // A guess every 10 ms for a minute: checked only as fast as tokens return.
+    int checked = 0;
+    for (int i = 0; i < 6000; ++i) {
+        Clock::time_point now = start + milliseconds(10 * i);
+        if (guard.may_check("192.0.2.7", "alice", now)) {
+            ++checked;
+            guard.failed("192.0.2.7", "alice", now);
+        }
+    }
+    EXPECT_GE(checked, 100) << "the steady rate is 2 a second";
+    EXPECT_LE(checked, 10 + 2 * 60 + 1) << "burst plus the steady rate";
+    // Another source, for another account, is untouched.
+    EXPECT_TRUE(guard.may_check("198.51.100.1", "bob", start + milliseconds(60000)));
+}
+
+TEST(LoginGuard, AnAccountGuessedFromManyPlacesStillLetsItsOwnerIn) {
+    LoginGuard guard;
+    const Clock::time_point now = Clock::now();
+    for (int i = 0; i < 200; ++i) {
+        const std::string source = "203.0.113." + std::to_string(i);
+        if (guard.may_check(source, "alice", now)) {
+            guard.failed(source, "alice", now);
+            guard.may_check(source, "alice", now); // still has tokens of its own
+        }
+    }
+    // The account is out of tokens: a source that has failed once is refused,
+    EXPECT_FALSE(guard.may_check("203.0.113.1", "alice", now));
+    // one that never failed (the owner at home) is checked,
+    EXPECT_TRUE(guard.may_check("198.51.100.9", "alice", now));
+    // and other accounts are unaffected for the failing source.
+    EXPECT_TRUE(guard.may_check("203.0.113.1", "bob", now));
+    // The account's tokens come back with time.
+    EXPECT_TRUE(guard.may_check("203.0.113.1", "alice", now + std::chrono::seconds(2)));
+}
+
+TEST(LoginGuard, AnIPv6SubscriberIsOneSource) {
+    EXPECT_EQ(source_key("2001:db8:1:2::1"), source_key("2001:db8:1:2:ffff::9"));
+    EXPECT_NE(source_key("2001:db8:1:2::1"), source_key("2001:db8:1:3::1"));
+    EXPECT_EQ("192.0.2.1", source_key("192.0.2.1"));
+    LoginGuard guard;
+    const Clock::time_point now = Clock::now();
+    for (int i = 0; i < 50; ++i) {
+        const std::string address = "2001:db8:1:2::" + std::to_string(i + 1);
+        if (guard.may_check(address, "alice", now))
+            guard.failed(address, "alice", now);
+    }
+    EXPECT_FALSE(guard.may_check("2001:db8:1:2::abcd", "alice", now));
+}
+
+TEST(VerifiedCredentials, RemembersOnlyWhatWasVerified) {
+    VerifiedCredentials cache(2);
+    const std::string hash = "$argon2id$v=19$m=19456,t=2,p=1$c2FsdA$aGFzaA";
+    EXPECT_FALSE(cache.known("alice", "pw", hash));
+    cache.remember("alice", "pw", hash);
+    EXPECT_TRUE(cache.known("alice", "pw", hash));
+    EXPECT_FALSE(cache.known("alice", "pw2", hash));
+    EXPECT_FALSE(cache.known("alice", "pw", hash + "x")) << "a new password hash forgets it";
+    EXPECT_FALSE(cache.known("alic", "epw", hash)) << "the parts stay apart";
+    cache.remember("bob", "b", hash);
+    cache.remember("carol", "c", hash);
+    EXPECT_TRUE(cache.known("carol", "c", hash));
+    EXPECT_EQ(1, cache.known("alice", "pw", hash) + cache.known("bob", "b", hash))
+        << "bounded to two entries";
+}
+
+} // namespace
+} // namespace tovix::server
