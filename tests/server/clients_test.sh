@@ -7,23 +7,6 @@
 set -u
 server=$1
 . "$(dirname "$0")/../support/pdns.sh"
-work=$(mktemp -d "${TMPDIR:-/tmp}/tovix-clients.XXXXXX")
-server_pid=
-failures=0
-finish() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    pdns_stop
-    rm -rf "$work"
-}
-trap finish EXIT
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-check_dns() {
-    local seen
-    seen=$(dns_wait "$1" "$2" "$3") || fail "$1 $2 is '$seen', expected '$3'"
-}
 # answers CLIENT: the answers tovix-server logged for requests of CLIENT's agent.
 answers() { awk -F'\t' -v agent="$1" 'index($5, agent) == 1 { print $8 }' "$work/requests.log" | paste -sd'|'; }
 left_behind() { pgrep -f -- "$1.*$work" >/dev/null; }
@@ -32,16 +15,8 @@ for tool in ddclient inadyn pdns_server dig; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/install-deps.sh)"; exit 1; }
 done
 
-db=$work/clients.db
-"$server" --db "$db" --log-requests "$work/requests.log" --zone dyn.example \
-    --account 'alice:pw:dd.dyn.example,in.dyn.example' 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 200); do
-    grep -q listening "$work/server.err" && break
-    sleep 0.05
-done
-grep -q listening "$work/server.err" || { cat "$work/server.err"; exit 1; }
-pdns_start "$db" "$work" || exit 1
+names_test_begin "$server" --zone dyn.example \
+    --account 'alice:pw:dd.dyn.example,in.dyn.example'
 
 # ddclient 3.10: its dyndns2 sends one address a run (myip=ADDR), with
 # wildcard, mx and backmx from the configuration. An IPv4 run, then an IPv6
@@ -117,8 +92,4 @@ check_dns any.in.dyn.example A NXDOMAIN
 left_behind inadyn && fail "an inadyn process is still running"
 [ "$failures" -eq "$before" ] && echo "ok: inadyn, IPv4 and IPv6"
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+summary

@@ -7,30 +7,8 @@
 set -u
 server=$1
 . "$(dirname "$0")/../support/pdns.sh"
-work=$(mktemp -d "${TMPDIR:-/tmp}/tovix-dns.XXXXXX")
-server_pid=
-failures=0
-finish() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    pdns_stop
-    rm -rf "$work"
-}
-trap finish EXIT
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-db=$work/dns.db
-"$server" --db "$db" --zone dyn.example --zone other.example \
-    --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example' 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 200); do
-    grep -q listening "$work/server.err" && break
-    sleep 0.05
-done
-grep -q listening "$work/server.err" || { cat "$work/server.err"; exit 1; }
-pdns_start "$db" "$work" || exit 1
+names_test_begin "$server" --zone dyn.example --zone other.example \
+    --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example'
 
 # row WHY QUERY ANSWER [CHECK...]: sends GET /nic/update?QUERY as alice and
 # expects ANSWER (lines joined with "|"); then each CHECK "NAME TYPE=EXPECTED"
@@ -103,8 +81,4 @@ after=$(serial)
 row "no change for the serial" "hostname=$a&myip=192.0.2.5" "nochg 192.0.2.5"
 [ "$(serial)" = "$after" ] || fail "serial $after -> $(serial) after nochg"
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+summary
