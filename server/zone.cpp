@@ -43,7 +43,7 @@ std::vector<DnsRecord> host_records(const Host& host, int ttl) {
         }
     }
     if (!host.mx.empty()) {
-        if (host.backmx) {
+        if (host.backmx && host.mx != host.name) {
             out.push_back({host.name, "MX", host.name, ttl, kMxPriority});
             out.push_back({host.name, "MX", host.mx, ttl, kBackupMxPriority});
         } else {

@@ -49,7 +49,8 @@ std::optional<std::string> zone_for(std::string_view host, const std::vector<std
 // The address and mail records a host stands for, sorted:
 //   A / AAAA at HOST for each stored address, unless offline;
 //   the same at *.HOST with wildcard;
-//   MX 10 NAME for mx=NAME, or with backmx MX 10 HOST and MX 20 NAME.
+//   MX 10 NAME for mx=NAME, or with backmx MX 10 HOST and MX 20 NAME (one
+//   MX 10 HOST when NAME is the host itself).
 std::vector<DnsRecord> host_records(const Host& host, int ttl);
 
 // The apex records of a newly created zone: SOA (serial 1) and one NS.
