@@ -6,7 +6,7 @@
 set -u
 tovix=$1
 server=$2
-. "$(dirname "$0")/../support/pdns.sh"
+. "$(dirname "$0")/../support/names-test.sh"
 names_test_begin "$server"
 export TOVIX_PHONEBOOK="$work/empty.pbk"
 

@@ -6,7 +6,7 @@
 # Usage: clients_test.sh PATH/TO/tovix-server
 set -u
 server=$1
-. "$(dirname "$0")/../support/pdns.sh"
+. "$(dirname "$0")/../support/names-test.sh"
 # answers CLIENT: the answers tovix-server logged for requests of CLIENT's agent.
 answers() { awk -F'\t' -v agent="$1" 'index($5, agent) == 1 { print $8 }' "$work/requests.log" | paste -sd'|'; }
 left_behind() { pgrep -f -- "$1.*$work" >/dev/null; }

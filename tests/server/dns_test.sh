@@ -6,7 +6,7 @@
 # Usage: dns_test.sh PATH/TO/tovix-server
 set -u
 server=$1
-. "$(dirname "$0")/../support/pdns.sh"
+. "$(dirname "$0")/../support/names-test.sh"
 names_test_begin "$server" --zone dyn.example --zone other.example \
     --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example'
 
