@@ -30,7 +30,7 @@ exec unshare -n -- bash -c '
     pdns_server --config-dir=server/dns --gsqlite3-database="$1/records.db" \
         --local-address=127.0.0.1 --local-port=53 --socket-dir="$1" </dev/null >"$1/pdns.log" 2>&1 &
     pdns=$!
-    trap "kill $server $pdns 2>/dev/null; wait $server $pdns 2>/dev/null" EXIT
+    trap "kill $server $pdns 2>/dev/null; wait $server $pdns 2>/dev/null || true" EXIT
     for _ in $(seq 100); do
         dig +time=1 +tries=1 @127.0.0.1 . SOA >/dev/null 2>&1 && break
         sleep 0.05
