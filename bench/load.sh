@@ -16,7 +16,7 @@ basic=$(printf '%s:%s' "$user" "$password" | base64 -w0)
 
 rm -f "$out/load.db" "$out/load.requests.log" "$out/load.txt"
 "$server" --listen 127.0.0.1:80 --db "$out/load.db" --log-requests "$out/load.requests.log" \
-    --account "$user:$password:$list" </dev/null >"$out/load.server.out" 2>&1 &
+    --zone bench.example --account "$user:$password:$list" </dev/null >"$out/load.server.out" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 200); do

@@ -7,21 +7,27 @@
 namespace tovix::server {
 
 const char* const kUsage =
-    "Usage: tovix-server [--listen ADDR:PORT] [--db FILE]\n"
+    "Usage: tovix-server [--listen ADDR:PORT] [--db FILE] [--zone NAME]... [--ttl SECONDS]\n"
     "                    [--account USER:PASSWORD:HOST[,HOST...]]... [--log-requests FILE]\n"
     "       tovix-server list [--db FILE]\n"
     "       tovix-server --help\n"
     "\n"
-    "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update).\n"
+    "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
+    "publishes the hosts in PowerDNS's tables of the same database (pdns_server\n"
+    "--config-dir=server/dns --gsqlite3-database=FILE serves them).\n"
     "\n"
     "  --listen ADDR:PORT   address to listen on (default 127.0.0.1:80; IPv6 as\n"
     "                       [::1]:8080; port 0 picks a free port)\n"
-    "  --db FILE            SQLite database of records (default tovix-server.db)\n"
+    "  --db FILE            SQLite database of hosts and zones (default tovix-server.db)\n"
+    "  --zone NAME          a zone to serve, created with SOA and NS when missing;\n"
+    "                       repeatable (default tovix.example). Hosts outside\n"
+    "                       every zone are answered nohost\n"
+    "  --ttl SECONDS        TTL of the published records (default 60)\n"
     "  --account USER:PASSWORD:HOST[,HOST...]\n"
     "                       an account and the hosts it owns; repeatable. Without\n"
     "                       any: user tovix, password KoReL52, host home.tovix.example\n"
     "  --log-requests FILE  also append each request's log line to FILE\n"
-    "  list                 print the stored records and exit\n";
+    "  list                 print the stored hosts and exit\n";
 
 std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
@@ -48,8 +54,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.command = Options::Command::Help;
             return options;
         }
-        const bool serve_only =
-            name == "--listen" || name == "--account" || name == "--log-requests";
+        const bool serve_only = name == "--listen" || name == "--account" ||
+                                name == "--log-requests" || name == "--zone" || name == "--ttl";
         if (name != "--db" && !serve_only) {
             *error =
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
@@ -78,6 +84,20 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.config.log_path = *value;
+        } else if (name == "--zone") {
+            const std::string zone = normalize_host(*value);
+            if (!is_fqdn(zone)) {
+                *error = "bad --zone '" + *value + "': expected a name of two labels or more";
+                return std::nullopt;
+            }
+            options.config.zones.push_back(zone);
+        } else if (name == "--ttl") {
+            const std::optional<int> ttl = parse_decimal(*value, 1, 86400);
+            if (!ttl) {
+                *error = "bad --ttl '" + *value + "': expected 1 to 86400 seconds";
+                return std::nullopt;
+            }
+            options.config.ttl = *ttl;
         } else if (name == "--listen") {
             if (listen_given) {
                 *error = "--listen given twice";
@@ -106,7 +126,7 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
 int list_records(const std::string& db_path, std::ostream& out, std::ostream& err) {
     try {
         Store store(db_path, Store::Mode::Existing);
-        write_records(out, store.records());
+        write_hosts(out, store.hosts());
         out.flush();
         return out ? 0 : 1;
     } catch (const StoreError& e) {

@@ -24,7 +24,7 @@ extern const char* const kUsage;
 // nothing and describes the problem in *error.
 std::optional<Options> parse_command_line(const std::vector<std::string>& args, std::string* error);
 
-// `tovix-server list`: prints the records of an existing database. Returns the
+// `tovix-server list`: prints the hosts of an existing database. Returns the
 // process exit status.
 int list_records(const std::string& db_path, std::ostream& out, std::ostream& err);
 

@@ -292,17 +292,24 @@ std::optional<ListenAddress> parse_listen(std::string_view text) {
         if (host.find(':') != std::string_view::npos)
             return std::nullopt; // IPv6 needs brackets
     }
-    if (host.empty() || port.empty() || port.size() > 5)
+    const std::optional<int> value = parse_decimal(port, 0, 65535);
+    if (host.empty() || !value)
+        return std::nullopt;
+    return ListenAddress{std::string(host), *value};
+}
+
+std::optional<int> parse_decimal(std::string_view text, int min, int max) {
+    if (text.empty() || text.size() > 9)
         return std::nullopt;
     int value = 0;
-    for (char c : port) {
+    for (char c : text) {
         if (c < '0' || c > '9')
             return std::nullopt;
         value = value * 10 + (c - '0');
     }
-    if (value > 65535)
+    if (value < min || value > max)
         return std::nullopt;
-    return ListenAddress{std::string(host), value};
+    return value;
 }
 
 } // namespace tovix::server

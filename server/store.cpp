@@ -1,26 +1,42 @@
 #include "store.h"
 
+#include "pdns_schema.h"
 #include "protocol.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <set>
 #include <utility>
 
 namespace tovix::server {
 
 namespace {
 
-const char* const kSchema = "CREATE TABLE IF NOT EXISTS records ("
-                            " host TEXT PRIMARY KEY NOT NULL,"
-                            " account TEXT NOT NULL,"
-                            " address TEXT NOT NULL,"
-                            " wildcard TEXT NOT NULL DEFAULT 'OFF',"
-                            " mx TEXT NOT NULL DEFAULT '',"
-                            " backmx TEXT NOT NULL DEFAULT 'NO',"
-                            " updated_at INTEGER NOT NULL)";
+// The service's own table, beside PowerDNS's. Flags are small integers and
+// the types are ones PostgreSQL takes as well.
+const char* const kHostsSchema = "CREATE TABLE IF NOT EXISTS hosts ("
+                                 " name VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                 " account VARCHAR(40) NOT NULL,"
+                                 " zone VARCHAR(255) DEFAULT NULL,"
+                                 " ipv4 VARCHAR(15) DEFAULT NULL,"
+                                 " ipv6 VARCHAR(39) DEFAULT NULL,"
+                                 " wildcard SMALLINT NOT NULL DEFAULT 0,"
+                                 " mx VARCHAR(255) DEFAULT NULL,"
+                                 " backmx SMALLINT NOT NULL DEFAULT 0,"
+                                 " offline SMALLINT NOT NULL DEFAULT 0,"
+                                 " updated_at BIGINT NOT NULL)";
 
-const char* const kSelect =
-    "SELECT host, account, address, wildcard, mx, backmx, updated_at FROM records";
+const char* const kSelectHost = "SELECT name, account, zone, ipv4, ipv6, wildcard, mx, backmx,"
+                                " offline, updated_at FROM hosts";
+
+// The table the one-table layout kept its rows in, renamed out of
+// PowerDNS's way for the length of the migration.
+const char* const kLegacyTable = "tovix_legacy_records";
+
+// The address and mail records of one host: the rows publish() owns.
+const char* const kHostRecordsWhere =
+    " WHERE domain_id = ?1 AND (name = ?2 OR name = ?3) AND type IN ('A', 'AAAA', 'MX')";
 
 class Statement {
   public:
@@ -32,7 +48,12 @@ class Statement {
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    void bind(int index, const std::string& value) {
+    // Binds text; an empty string binds NULL when `empty_is_null`.
+    void bind(int index, const std::string& value, bool empty_is_null = false) {
+        if (empty_is_null && value.empty()) {
+            check(sqlite3_bind_null(stmt_, index));
+            return;
+        }
         check(sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
                                 SQLITE_TRANSIENT));
     }
@@ -47,6 +68,10 @@ class Statement {
             throw StoreError(sqlite3_errmsg(db_));
         return false;
     }
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
 
     std::string text(int column) const {
         const unsigned char* p = sqlite3_column_text(stmt_, column);
@@ -54,23 +79,26 @@ class Statement {
                                static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
                  : std::string();
     }
-    void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-
     std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
 
-    Record record() const {
-        Record r;
-        r.host = text(0);
-        r.account = text(1);
-        r.address = text(2);
-        r.wildcard = text(3);
-        r.mx = text(4);
-        r.backmx = text(5);
-        r.updated_at = static_cast<std::time_t>(integer(6));
-        return r;
+    Host host() const {
+        Host h;
+        h.name = text(0);
+        h.account = text(1);
+        h.zone = text(2);
+        h.ipv4 = text(3);
+        h.ipv6 = text(4);
+        h.wildcard = integer(5) != 0;
+        h.mx = text(6);
+        h.backmx = integer(7) != 0;
+        h.offline = integer(8) != 0;
+        h.updated_at = integer(9);
+        return h;
+    }
+
+    DnsRecord record() const {
+        return {text(0), text(1), text(2), static_cast<int>(integer(3)),
+                static_cast<int>(integer(4))};
     }
 
   private:
@@ -83,9 +111,15 @@ class Statement {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+bool same_settings(const Host& a, const Host& b) {
+    return a.account == b.account && a.ipv4 == b.ipv4 && a.ipv6 == b.ipv6 &&
+           a.wildcard == b.wildcard && a.mx == b.mx && a.backmx == b.backmx &&
+           a.offline == b.offline;
+}
+
 } // namespace
 
-Store::Store(const std::string& path, Mode mode) {
+Store::Store(const std::string& path, Mode mode, StoreOptions options) : ttl_(options.ttl) {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX |
                       (mode == Mode::Create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
@@ -97,10 +131,11 @@ Store::Store(const std::string& path, Mode mode) {
     try {
         sqlite3_busy_timeout(db_, 5000);
         // Every commit reaches the disk before we answer: WAL with a sync
-        // on each commit.
+        // on each commit. PowerDNS reads the same file in WAL mode too.
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
-        exec(kSchema);
+        exec("PRAGMA foreign_keys=ON");
+        open_layout(options);
     } catch (const StoreError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -121,65 +156,275 @@ void Store::exec(const char* sql) {
     }
 }
 
-std::optional<Record> Store::find_locked(const std::string& host) {
-    Statement select(db_, std::string(kSelect) + " WHERE host = ?1");
+// Brings the file to the current layout and the zones up to date, in one
+// transaction: PowerDNS's tables, the hosts table, the rows of the
+// one-table layout moved over, the served zones, and every host of a served
+// zone published.
+void Store::open_layout(const StoreOptions& options) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exec("BEGIN IMMEDIATE");
+    try {
+        std::set<std::string> tables;
+        {
+            Statement list(db_, "SELECT name FROM sqlite_master WHERE type = 'table'");
+            while (list.step())
+                tables.insert(list.text(0));
+        }
+        bool legacy = false;
+        if (tables.count("records")) {
+            Statement columns(db_, "SELECT name FROM pragma_table_info('records')");
+            while (columns.step())
+                legacy = legacy || columns.text(0) == "address";
+        }
+        if (legacy)
+            exec((std::string("ALTER TABLE records RENAME TO ") + kLegacyTable).c_str());
+        if (!tables.count("domains"))
+            exec(kPowerDnsSchema);
+        exec(kHostsSchema);
+        if (legacy) {
+            // The one address column goes to the column of its family.
+            exec((std::string("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
+                              " backmx, offline, updated_at)"
+                              " SELECT host, account, NULL,"
+                              " CASE WHEN instr(address, ':') = 0 THEN NULLIF(address, '') END,"
+                              " CASE WHEN instr(address, ':') > 0 THEN address END,"
+                              " CASE WHEN upper(wildcard) = 'ON' THEN 1 ELSE 0 END,"
+                              " NULLIF(mx, ''),"
+                              " CASE WHEN upper(backmx) = 'YES' THEN 1 ELSE 0 END,"
+                              " 0, updated_at FROM ") +
+                  kLegacyTable)
+                     .c_str());
+            exec((std::string("DROP TABLE ") + kLegacyTable).c_str());
+        }
+
+        std::set<std::int64_t> changed_zones;
+        for (const std::string& zone : options.zones) {
+            if (zone_id(zone) < 0) {
+                create_zone(zone);
+                changed_zones.insert(zone_id(zone));
+            }
+        }
+        std::vector<Host> all;
+        {
+            Statement select(db_, kSelectHost);
+            while (select.step())
+                all.push_back(select.host());
+        }
+        for (Host& host : all) {
+            if (host.zone.empty()) {
+                std::optional<std::string> zone = zone_for(host.name, options.zones);
+                if (!zone)
+                    continue;
+                host.zone = *zone;
+                save_host(host);
+            }
+            if (zone_ids_.count(host.zone) && publish(host))
+                changed_zones.insert(zone_ids_[host.zone]);
+        }
+        for (std::int64_t id : changed_zones)
+            bump_serial(id);
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        zone_ids_.clear();
+        throw;
+    }
+}
+
+// The id of a served zone, or -1 when the zone is not in the file. Zones
+// found are remembered: only those are ever published to.
+std::int64_t Store::zone_id(const std::string& zone) {
+    auto known = zone_ids_.find(zone);
+    if (known != zone_ids_.end())
+        return known->second;
+    Statement select(db_, "SELECT id FROM domains WHERE name = ?1");
+    select.bind(1, zone);
+    if (!select.step())
+        return -1;
+    const std::int64_t id = select.integer(0);
+    zone_ids_[zone] = id;
+    return id;
+}
+
+void Store::create_zone(const std::string& zone) {
+    Statement insert(db_, "INSERT INTO domains (name, type) VALUES (?1, 'NATIVE')");
+    insert.bind(1, zone);
+    insert.step();
+    const std::int64_t id = zone_id(zone);
+    Statement record(db_, "INSERT INTO records (domain_id, name, type, content, ttl, prio,"
+                          " disabled, auth) VALUES (?1, ?2, ?3, ?4, ?5, 0, 0, 1)");
+    for (const DnsRecord& r : zone_apex_records(zone, ttl_)) {
+        record.bind(1, id);
+        record.bind(2, r.name);
+        record.bind(3, r.type);
+        record.bind(4, r.content);
+        record.bind(5, static_cast<std::int64_t>(r.ttl));
+        record.step();
+        record.reset();
+    }
+}
+
+void Store::save_host(const Host& h) {
+    Statement upsert(db_, "INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
+                          " backmx, offline, updated_at)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+                          " ON CONFLICT (name) DO UPDATE SET account = excluded.account,"
+                          " zone = excluded.zone, ipv4 = excluded.ipv4, ipv6 = excluded.ipv6,"
+                          " wildcard = excluded.wildcard, mx = excluded.mx,"
+                          " backmx = excluded.backmx, offline = excluded.offline,"
+                          " updated_at = excluded.updated_at");
+    upsert.bind(1, h.name);
+    upsert.bind(2, h.account);
+    upsert.bind(3, h.zone, true);
+    upsert.bind(4, h.ipv4, true);
+    upsert.bind(5, h.ipv6, true);
+    upsert.bind(6, std::int64_t{h.wildcard});
+    upsert.bind(7, h.mx, true);
+    upsert.bind(8, std::int64_t{h.backmx});
+    upsert.bind(9, std::int64_t{h.offline});
+    upsert.bind(10, h.updated_at);
+    upsert.step();
+}
+
+// Makes the host's address and mail records in its zone what its settings
+// say; true when they were not already.
+bool Store::publish(const Host& host) {
+    const std::int64_t id = zone_ids_.at(host.zone);
+    const std::string wildcard = "*." + host.name;
+    std::vector<DnsRecord> present;
+    {
+        Statement select(db_, std::string("SELECT name, type, content, ttl, prio FROM records") +
+                                  kHostRecordsWhere);
+        select.bind(1, id);
+        select.bind(2, host.name);
+        select.bind(3, wildcard);
+        while (select.step())
+            present.push_back(select.record());
+    }
+    std::sort(present.begin(), present.end());
+    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
+    if (present == wanted)
+        return false;
+
+    Statement remove(db_, std::string("DELETE FROM records") + kHostRecordsWhere);
+    remove.bind(1, id);
+    remove.bind(2, host.name);
+    remove.bind(3, wildcard);
+    remove.step();
+    Statement insert(db_, "INSERT INTO records (domain_id, name, type, content, ttl, prio,"
+                          " disabled, auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 0, 1)");
+    for (const DnsRecord& r : wanted) {
+        insert.bind(1, id);
+        insert.bind(2, r.name);
+        insert.bind(3, r.type);
+        insert.bind(4, r.content);
+        insert.bind(5, static_cast<std::int64_t>(r.ttl));
+        insert.bind(6, static_cast<std::int64_t>(r.prio));
+        insert.step();
+        insert.reset();
+    }
+    return true;
+}
+
+void Store::bump_serial(std::int64_t zone_id) {
+    Statement select(db_, "SELECT id, content FROM records WHERE domain_id = ?1 AND type = 'SOA'");
+    select.bind(1, zone_id);
+    if (!select.step())
+        throw StoreError("zone " + std::to_string(zone_id) + " has no SOA record");
+    const std::int64_t id = select.integer(0);
+    const std::optional<std::string> soa = next_serial(select.text(1));
+    if (!soa)
+        throw StoreError("zone " + std::to_string(zone_id) + " has a malformed SOA record");
+    Statement update(db_, "UPDATE records SET content = ?1 WHERE id = ?2");
+    update.bind(1, *soa);
+    update.bind(2, id);
+    update.step();
+}
+
+std::optional<Host> Store::find_locked(const std::string& host) {
+    Statement select(db_, std::string(kSelectHost) + " WHERE name = ?1");
     select.bind(1, host);
     if (!select.step())
         return std::nullopt;
-    return select.record();
+    return select.host();
 }
 
-std::optional<Record> Store::find(const std::string& host) {
+std::optional<Host> Store::find(const std::string& host) {
     std::lock_guard<std::mutex> lock(mutex_);
     return find_locked(host);
 }
 
-std::vector<Record> Store::records() {
+std::vector<Host> Store::hosts() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Record> out;
-    Statement select(db_, std::string(kSelect) + " ORDER BY host");
+    std::vector<Host> out;
+    Statement select(db_, std::string(kSelectHost) + " ORDER BY name");
     while (select.step())
-        out.push_back(select.record());
+        out.push_back(select.host());
     return out;
 }
 
-std::vector<bool> Store::apply(const std::vector<Update>& updates, std::time_t now) {
+std::vector<DnsRecord> Store::dns_records(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<DnsRecord> out;
+    Statement select(db_, "SELECT name, type, content, ttl, prio FROM records WHERE name = ?1");
+    select.bind(1, name);
+    while (select.step())
+        out.push_back(select.record());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::optional<std::uint32_t> Store::serial(const std::string& zone) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement select(db_, "SELECT r.content FROM records r JOIN domains d ON d.id = r.domain_id"
+                          " WHERE d.name = ?1 AND r.type = 'SOA'");
+    select.bind(1, zone);
+    if (!select.step())
+        return std::nullopt;
+    return soa_serial(select.text(0));
+}
+
+std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<bool> changed;
     exec("BEGIN IMMEDIATE");
     try {
-        Statement upsert(db_, "INSERT INTO records"
-                              " (host, account, address, wildcard, mx, backmx, updated_at)"
-                              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
-                              " ON CONFLICT(host) DO UPDATE SET account = excluded.account,"
-                              " address = excluded.address, wildcard = excluded.wildcard,"
-                              " mx = excluded.mx, backmx = excluded.backmx,"
-                              " updated_at = excluded.updated_at");
+        std::set<std::int64_t> changed_zones;
         for (const Update& u : updates) {
-            std::optional<Record> old = find_locked(u.host);
-            Record r = old.value_or(Record{});
-            changed.push_back(!old || old->address != u.address);
-            r.host = u.host;
-            r.account = u.account;
-            r.address = u.address;
+            if (zone_id(u.zone) < 0)
+                throw StoreError("zone " + u.zone + " is not in the database");
+            std::optional<Host> old = find_locked(u.host);
+            Host h = old.value_or(Host{});
+            h.name = u.host;
+            h.account = u.account;
+            h.zone = u.zone;
+            if (u.ipv4)
+                h.ipv4 = *u.ipv4;
+            if (u.ipv6)
+                h.ipv6 = *u.ipv6;
             if (u.wildcard)
-                r.wildcard = *u.wildcard;
+                h.wildcard = *u.wildcard;
             if (u.mx)
-                r.mx = *u.mx;
+                h.mx = *u.mx;
             if (u.backmx)
-                r.backmx = *u.backmx;
-            r.updated_at = now;
-
-            upsert.bind(1, r.host);
-            upsert.bind(2, r.account);
-            upsert.bind(3, r.address);
-            upsert.bind(4, r.wildcard);
-            upsert.bind(5, r.mx);
-            upsert.bind(6, r.backmx);
-            upsert.bind(7, static_cast<std::int64_t>(r.updated_at));
-            upsert.step();
-            upsert.reset();
+                h.backmx = *u.backmx;
+            h.offline = u.offline;
+            h.updated_at = now;
+            changed.push_back(!old || !same_settings(*old, h));
+            save_host(h);
+            if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
+                // Moved to a more specific zone: withdraw it from the old one.
+                Host gone;
+                gone.name = h.name;
+                gone.zone = old->zone;
+                if (publish(gone))
+                    changed_zones.insert(zone_ids_.at(gone.zone));
+            }
+            if (publish(h))
+                changed_zones.insert(zone_ids_.at(h.zone));
         }
+        for (std::int64_t id : changed_zones)
+            bump_serial(id);
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -188,13 +433,17 @@ std::vector<bool> Store::apply(const std::vector<Update>& updates, std::time_t n
     return changed;
 }
 
-void write_records(std::ostream& out, const std::vector<Record>& records) {
-    out << "host\taccount\taddress\twildcard\tmx\tbackmx\tupdated\n";
-    for (const Record& r : records) {
-        out << escape_field(r.host) << '\t' << escape_field(r.account) << '\t'
-            << escape_field(r.address) << '\t' << escape_field(r.wildcard) << '\t'
-            << (r.mx.empty() ? std::string("-") : escape_field(r.mx)) << '\t'
-            << escape_field(r.backmx) << '\t' << format_utc(r.updated_at) << '\n';
+void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
+    out << "host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n";
+    auto or_dash = [](const std::string& s) {
+        return s.empty() ? std::string("-") : escape_field(s);
+    };
+    for (const Host& h : hosts) {
+        out << escape_field(h.name) << '\t' << escape_field(h.account) << '\t' << or_dash(h.ipv4)
+            << '\t' << or_dash(h.ipv6) << '\t' << (h.wildcard ? "ON" : "OFF") << '\t'
+            << or_dash(h.mx) << '\t' << (h.backmx ? "YES" : "NO") << '\t'
+            << (h.offline ? "YES" : "NO") << '\t'
+            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\n';
     }
 }
 

@@ -1,8 +1,14 @@
-// The record store: one SQLite file, one row per host name.
+// The store: one SQLite file holding PowerDNS's generic SQL schema (the
+// zones and their records, which pdns_server serves straight from the file)
+// beside the service's own hosts table (each host's addresses and settings).
+// An accepted update changes both in one transaction, so what DNS answers is
+// always what the update server answered for. All SQL of the server is here.
 #pragma once
 
+#include "zone.h"
+
 #include <cstdint>
-#include <ctime>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -19,56 +25,72 @@ class StoreError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct Record {
-    std::string host;
-    std::string account;
-    std::string address;
-    std::string wildcard = "OFF"; // ON / OFF
-    std::string mx;               // empty: none
-    std::string backmx = "NO";    // YES / NO
-    std::time_t updated_at = 0;   // last accepted update, Unix time
-};
-
 // One host's part of an update request. Unset options keep the stored value
-// (or the default for a new record).
+// (or the default for a new host); an unset address keeps that family's.
 struct Update {
     std::string host;
     std::string account;
-    std::string address;
-    std::optional<std::string> wildcard;
-    std::optional<std::string> mx;
-    std::optional<std::string> backmx;
+    std::string zone; // the served zone the host lies in
+    std::optional<std::string> ipv4;
+    std::optional<std::string> ipv6;
+    std::optional<bool> wildcard;
+    std::optional<std::string> mx; // empty: no mail exchanger
+    std::optional<bool> backmx;
+    bool offline = false; // every update states it; absent means online
+};
+
+struct StoreOptions {
+    // Zones to serve: created with SOA and NS when missing. Hosts inside
+    // them that have no zone yet (rows migrated from the old layout) are
+    // published when the store opens.
+    std::vector<std::string> zones;
+    int ttl = kDefaultTtl; // of every record the store writes
 };
 
 class Store {
   public:
     enum class Mode { Create, Existing };
 
-    // Opens (or creates) the database. Throws StoreError.
-    explicit Store(const std::string& path, Mode mode = Mode::Create);
+    // Opens (or creates) the database, migrating a file written by the
+    // earlier one-table layout, and sets up the zones. Throws StoreError;
+    // then nothing has changed in the file.
+    explicit Store(const std::string& path, Mode mode = Mode::Create, StoreOptions options = {});
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Applies the updates in order, in one transaction that is on disk when
-    // this returns. Element i of the result tells whether update i changed the
-    // address (or created the record). Throws StoreError; nothing is applied
-    // then.
-    std::vector<bool> apply(const std::vector<Update>& updates, std::time_t now);
+    // Applies the updates in order, with their DNS records and the zones'
+    // new serials, in one transaction that is on disk when this returns.
+    // Element i of the result tells whether update i changed anything stored
+    // (or created the host). Throws StoreError; nothing is applied then.
+    std::vector<bool> apply(const std::vector<Update>& updates, std::int64_t now);
 
-    std::optional<Record> find(const std::string& host);
-    std::vector<Record> records(); // ordered by host
+    std::optional<Host> find(const std::string& host);
+    std::vector<Host> hosts(); // ordered by name
+
+    // What PowerDNS finds in its records table under `name` (any type), sorted.
+    std::vector<DnsRecord> dns_records(const std::string& name);
+    // The SOA serial of a zone, if the zone exists.
+    std::optional<std::uint32_t> serial(const std::string& zone);
 
   private:
     void exec(const char* sql);
-    std::optional<Record> find_locked(const std::string& host);
+    void open_layout(const StoreOptions& options);
+    std::optional<Host> find_locked(const std::string& host);
+    std::int64_t zone_id(const std::string& zone);
+    void create_zone(const std::string& zone);
+    void save_host(const Host& host);
+    bool publish(const Host& host);
+    void bump_serial(std::int64_t zone_id);
 
     std::mutex mutex_; // one connection, shared by all request threads
     sqlite3* db_ = nullptr;
+    int ttl_ = kDefaultTtl;
+    std::map<std::string, std::int64_t> zone_ids_;
 };
 
 // The listing printed by `tovix-server list`: a header line, then one
-// tab-separated line per record.
-void write_records(std::ostream& out, const std::vector<Record>& records);
+// tab-separated line per host.
+void write_hosts(std::ostream& out, const std::vector<Host>& hosts);
 
 } // namespace tovix::server

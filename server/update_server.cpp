@@ -1,5 +1,7 @@
 #include "update_server.h"
 
+#include "dyndns.h"
+
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -20,14 +22,6 @@ bool is_update_path(const std::string& path) {
 
 bool carries_body(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
-}
-
-std::string upper(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return s;
 }
 
 std::string trimmed(const std::string& s) {
@@ -53,30 +47,6 @@ std::string caller_address(const std::string& remote) {
     if (auto ip = canonical_ip(remote.substr(0, remote.find('%'))))
         return *ip;
     return remote;
-}
-
-std::optional<std::string> choice(const httplib::Request& req, const char* key, const char* on,
-                                  const char* off) {
-    if (!req.has_param(key))
-        return std::nullopt;
-    const std::string value = upper(req.get_param_value(key));
-    if (value == on || value == off)
-        return value;
-    return std::nullopt; // NOCHG, or nothing we understand: keep what is stored
-}
-
-std::optional<std::string> mail_exchanger(const httplib::Request& req) {
-    if (!req.has_param("mx"))
-        return std::nullopt;
-    const std::string value = req.get_param_value("mx");
-    if (value.empty())
-        return std::string();
-    if (upper(value) == "NOCHG")
-        return std::nullopt;
-    std::string host = normalize_host(value);
-    if (!is_fqdn(host))
-        return std::nullopt;
-    return host;
 }
 
 std::string header(const httplib::Request& req, const char* key) {
@@ -125,7 +95,10 @@ std::string format_log_line(const RequestEntry& e) {
 UpdateServer::UpdateServer(Config config)
     : accounts_(config.accounts.empty() ? std::vector<Account>{default_account()}
                                         : std::move(config.accounts)),
-      store_(config.db_path), log_to_stderr_(config.log_to_stderr) {
+      zones_(config.zones.empty() ? std::vector<std::string>{kDefaultZone}
+                                  : std::move(config.zones)),
+      store_(config.db_path, Store::Mode::Create, StoreOptions{zones_, config.ttl}),
+      log_to_stderr_(config.log_to_stderr) {
     for (std::size_t i = 0; i < accounts_.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (accounts_[j].user == accounts_[i].user)
@@ -289,11 +262,16 @@ std::string UpdateServer::update_hosts(const httplib::Request& req, const Accoun
     if (names.size() > kMaxHostsPerRequest)
         return "numhost";
 
-    std::optional<std::string> address;
-    if (req.has_param("myip"))
-        address = canonical_ip(req.get_param_value("myip"));
-    if (!address)
-        address = caller_address(req.remote_addr);
+    auto param = [&req](const char* key) -> std::optional<std::string> {
+        if (!req.has_param(key))
+            return std::nullopt;
+        return req.get_param_value(key);
+    };
+    const Addresses addresses = update_addresses(param("myip"), caller_address(req.remote_addr));
+    const std::optional<bool> wildcard = parse_switch(param("wildcard"), "ON", "OFF");
+    const std::optional<std::string> mx = parse_mx(param("mx"));
+    const std::optional<bool> backmx = parse_switch(param("backmx"), "YES", "NO");
+    const bool offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
 
     std::vector<std::string> lines(names.size());
     std::vector<Update> updates;
@@ -304,8 +282,9 @@ std::string UpdateServer::update_hosts(const httplib::Request& req, const Accoun
             lines[i] = "notfqdn";
             continue;
         }
+        const std::optional<std::string> zone = zone_for(host, zones_);
         auto owner = owners_.find(host);
-        if (owner == owners_.end()) {
+        if (!zone || owner == owners_.end()) {
             lines[i] = "nohost";
             continue;
         }
@@ -316,10 +295,13 @@ std::string UpdateServer::update_hosts(const httplib::Request& req, const Accoun
         Update u;
         u.host = std::move(host);
         u.account = account.user;
-        u.address = *address;
-        u.wildcard = choice(req, "wildcard", "ON", "OFF");
-        u.mx = mail_exchanger(req);
-        u.backmx = choice(req, "backmx", "YES", "NO");
+        u.zone = *zone;
+        u.ipv4 = addresses.ipv4;
+        u.ipv6 = addresses.ipv6;
+        u.wildcard = wildcard;
+        u.mx = mx;
+        u.backmx = backmx;
+        u.offline = offline;
         updates.push_back(std::move(u));
         slots.push_back(i);
     }
@@ -333,7 +315,7 @@ std::string UpdateServer::update_hosts(const httplib::Request& req, const Accoun
             return "911";
         }
         for (std::size_t j = 0; j < slots.size(); ++j)
-            lines[slots[j]] = (changed[j] ? "good " : "nochg ") + *address;
+            lines[slots[j]] = (changed[j] ? "good " : "nochg ") + addresses.text();
     }
 
     std::string body;

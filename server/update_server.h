@@ -1,5 +1,5 @@
 // The update server: answers DynDNS-style update requests over HTTP and keeps
-// the records in a Store.
+// the hosts and their DNS records in a Store.
 #pragma once
 
 #include "protocol.h"
@@ -22,11 +22,16 @@ namespace tovix::server {
 // Built in account, matching the client's out-of-the-box settings.
 Account default_account();
 
+// The zone served when none is given: it holds the default account's host.
+inline constexpr const char* kDefaultZone = "tovix.example";
+
 struct Config {
     std::vector<Account> accounts; // empty: default_account()
     std::string db_path = "tovix-server.db";
-    std::string log_path;      // also append log lines here, if set
-    bool log_to_stderr = true; // one line per request on stderr
+    std::vector<std::string> zones; // served zones, normalized; empty: kDefaultZone
+    int ttl = kDefaultTtl;          // of every published record
+    std::string log_path;           // also append log lines here, if set
+    bool log_to_stderr = true;      // one line per request on stderr
 };
 
 // What the server saw and answered, as kept in the request history.
@@ -90,6 +95,7 @@ class UpdateServer {
     void record(RequestEntry entry);
 
     std::vector<Account> accounts_;
+    std::vector<std::string> zones_;
     std::map<std::string, std::size_t> owners_; // host -> index into accounts_
     Store store_;
     httplib::Server http_;

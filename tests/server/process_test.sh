@@ -38,7 +38,8 @@ start() {
 
 db=$tmp/records.db
 log=$tmp/requests.log
-start first --db "$db" --log-requests "$log" --account 'alice:Pa55:w0rd:home.example'
+start first --db "$db" --log-requests "$log" --account 'alice:Pa55:w0rd:home.example' \
+    --zone example.org --zone home.example
 
 answer=$(curl -s --max-time 10 -u 'alice:Pa55:w0rd' -A 'tovix-process-test/1.0' \
     "http://127.0.0.1:$port/nic/update?hostname=home.example&myip=192.0.2.44")
@@ -48,9 +49,9 @@ wait "$pid" 2>/dev/null
 pid=
 
 listing=$("$server" list --db "$db") || fail "list failed"
-echo "$listing" | head -n 1 | grep -q '^host	account	address	wildcard	mx	backmx	updated$' ||
+echo "$listing" | head -n 1 | grep -q '^host	account	ipv4	ipv6	wildcard	mx	backmx	offline	updated$' ||
     fail "bad header: $listing"
-echo "$listing" | grep -Eq '^home\.example	alice	192\.0\.2\.44	OFF	-	NO	[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$' ||
+echo "$listing" | grep -Eq '^home\.example	alice	192\.0\.2\.44	-	OFF	-	NO	NO	[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$' ||
     fail "record missing after SIGKILL: $listing"
 
 grep -q '	GET	/nic/update?hostname=home.example&myip=192.0.2.44	tovix-process-test/1.0	alice	200	good 192.0.2.44$' "$log" ||

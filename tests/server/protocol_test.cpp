@@ -135,12 +135,15 @@ TEST(ServerCommandLine, Defaults) {
     EXPECT_EQ("tovix-server.db", o->config.db_path);
     EXPECT_TRUE(o->config.accounts.empty());
     EXPECT_TRUE(o->config.log_path.empty());
+    EXPECT_TRUE(o->config.zones.empty());
+    EXPECT_EQ(kDefaultTtl, o->config.ttl);
 }
 
 TEST(ServerCommandLine, AllOptions) {
     std::optional<Options> o =
         parse({"--listen", "[::1]:8080", "--db=/tmp/x.db", "--account", "u:p:w:A.example,b.example",
-               "--account=v:q:c.example", "--log-requests", "/tmp/log"});
+               "--account=v:q:c.example", "--log-requests", "/tmp/log", "--zone", "Dyn.Example.",
+               "--zone=b.example", "--ttl", "300"});
     ASSERT_TRUE(o);
     EXPECT_EQ("::1", o->listen.host);
     EXPECT_EQ(8080, o->listen.port);
@@ -151,6 +154,8 @@ TEST(ServerCommandLine, AllOptions) {
     EXPECT_EQ("p:w", o->config.accounts[0].password);
     EXPECT_EQ((std::vector<std::string>{"a.example", "b.example"}), o->config.accounts[0].hosts);
     EXPECT_EQ("v", o->config.accounts[1].user);
+    EXPECT_EQ((std::vector<std::string>{"dyn.example", "b.example"}), o->config.zones);
+    EXPECT_EQ(300, o->config.ttl);
 }
 
 TEST(ServerCommandLine, ListAndHelp) {
@@ -185,28 +190,46 @@ INSTANTIATE_TEST_SUITE_P(
 
                       std::vector<std::string>{"--account", "u:sekrit:nodot"},
 
+                      std::vector<std::string>{"--zone", "example"},
+                      std::vector<std::string>{"--zone", "a..example"},
+                      std::vector<std::string>{"--ttl", "0"},
+                      std::vector<std::string>{"--ttl", "86401"},
+                      std::vector<std::string>{"--ttl", "60s"},
+                      std::vector<std::string>{"list", "--zone", "a.example"},
                       std::vector<std::string>{"list", "--listen", "127.0.0.1:80"},
                       std::vector<std::string>{"--help=yes"}));
 
 // --- store and its listing ---------------------------------------------------------
 
-TEST(ServerStore, ListingHasAHeaderAndOneLinePerRecord) {
+Update update(const std::string& host, const std::string& account) {
+    Update u;
+    u.host = host;
+    u.account = account;
+    u.zone = "zone.example";
+    return u;
+}
+
+TEST(ServerStore, ListingHasAHeaderAndOneLinePerHost) {
     TempDir dir;
     {
-        Store store(dir.file("r.db"));
-        std::vector<bool> changed = store.apply(
-            {{"b.example", "bob", "2001:db8::1", std::nullopt, std::nullopt, std::nullopt},
-             {"a.example", "alice", "192.0.2.1", "ON", "mx.example", "YES"}},
-            1709251199);
-        EXPECT_EQ((std::vector<bool>{true, true}), changed);
-        EXPECT_EQ((std::vector<bool>{false}),
-                  store.apply({{"a.example", "alice", "192.0.2.1", {}, {}, {}}}, 1709251200));
+        Store store(dir.file("r.db"), Store::Mode::Create, {{"zone.example"}, kDefaultTtl});
+        Update b = update("b.zone.example", "bob");
+        b.ipv6 = "2001:db8::1";
+        Update a = update("a.zone.example", "alice");
+        a.ipv4 = "192.0.2.1";
+        a.wildcard = true;
+        a.mx = "mx.example";
+        a.backmx = true;
+        a.offline = true;
+        EXPECT_EQ((std::vector<bool>{true, true}), store.apply({b, a}, 1709251199));
+        EXPECT_EQ((std::vector<bool>{false}), store.apply({a}, 1709251200));
     }
     std::ostringstream out, err;
     EXPECT_EQ(0, list_records(dir.file("r.db"), out, err));
-    EXPECT_EQ("host\taccount\taddress\twildcard\tmx\tbackmx\tupdated\n"
-              "a.example\talice\t192.0.2.1\tON\tmx.example\tYES\t2024-03-01T00:00:00Z\n"
-              "b.example\tbob\t2001:db8::1\tOFF\t-\tNO\t2024-02-29T23:59:59Z\n",
+    EXPECT_EQ("host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n"
+              "a.zone.example\talice\t192.0.2.1\t-\tON\tmx.example\tYES\tYES\t"
+              "2024-03-01T00:00:00Z\n"
+              "b.zone.example\tbob\t-\t2001:db8::1\tOFF\t-\tNO\tNO\t2024-02-29T23:59:59Z\n",
               out.str());
     EXPECT_EQ("", err.str());
 }

@@ -18,10 +18,12 @@ class UpdateServerTest : public ::testing::Test {
   protected:
     void SetUp() override { restart(test_accounts()); }
 
-    void restart(std::vector<Account> accounts) {
+    void restart(std::vector<Account> accounts,
+                 std::vector<std::string> zones = {"home.example", "bob.example"}) {
         server_.reset();
         Config config;
         config.accounts = std::move(accounts);
+        config.zones = std::move(zones);
         config.db_path = dir_.file("records.db");
         config.log_path = dir_.file("requests.log");
         server_ = start_server(std::move(config));
@@ -106,6 +108,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "good 2001:db8::1"},
         AnswerCase{"BadMyipUsesCaller", kHome + "&myip=300.1.2.3", kAlice, kAgent, 200,
                    "good 127.0.0.1"},
+        AnswerCase{"DualStackMyip", kHome + "&myip=2001:db8::2,192.0.2.2", kAlice, kAgent, 200,
+                   "good 192.0.2.2,2001:db8::2"},
+        AnswerCase{"BroadcastMyipUsesCaller", kHome + "&myip=255.255.255.255", kAlice, kAgent, 200,
+                   "good 127.0.0.1"},
+        AnswerCase{"InZoneButUnowned", kUpdate + "other.home.example", kAlice, kAgent, 200,
+                   "nohost"},
         AnswerCase{"CallerAddress", kHome, kAlice, kAgent, 200, "good 127.0.0.1"},
         AnswerCase{"DyndnsPath", "/dyndns/update?hostname=home.example&myip=192.0.2.2", kAlice,
                    kAgent, 200, "good 192.0.2.2"},
@@ -156,7 +164,7 @@ TEST_F(UpdateServerTest, GoodThenNochgThenGoodOnChange) {
     EXPECT_EQ("good 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
     EXPECT_EQ("nochg 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
     EXPECT_EQ("good 192.0.2.6", answer(kHome + "&myip=192.0.2.6"));
-    EXPECT_EQ("192.0.2.6", server_->store().find("home.example").value().address);
+    EXPECT_EQ("192.0.2.6", server_->store().find("home.example").value().ipv4);
 }
 
 TEST_F(UpdateServerTest, MissingUserAgentIsBadagent) {
@@ -200,27 +208,54 @@ TEST_F(UpdateServerTest, OversizedBodyAndUriAreRefused) {
     EXPECT_EQ(414, longUri->status);
 }
 
-TEST_F(UpdateServerTest, RecordOptionsAreStoredAndNochgKeepsThem) {
+TEST_F(UpdateServerTest, SettingsAreStoredAndNochgKeepsThem) {
     EXPECT_EQ("good 192.0.2.8",
               answer(kHome + "&myip=192.0.2.8&wildcard=ON&mx=Mail.Example&backmx=YES"));
-    Record r = server_->store().find("home.example").value();
-    EXPECT_EQ("alice", r.account);
-    EXPECT_EQ("ON", r.wildcard);
-    EXPECT_EQ("mail.example", r.mx);
-    EXPECT_EQ("YES", r.backmx);
+    Host h = server_->store().find("home.example").value();
+    EXPECT_EQ("alice", h.account);
+    EXPECT_EQ("home.example", h.zone);
+    EXPECT_TRUE(h.wildcard);
+    EXPECT_EQ("mail.example", h.mx);
+    EXPECT_TRUE(h.backmx);
 
     EXPECT_EQ("nochg 192.0.2.8",
               answer(kHome + "&myip=192.0.2.8&wildcard=NOCHG&mx=NOCHG&backmx=NOCHG"));
-    r = server_->store().find("home.example").value();
-    EXPECT_EQ("ON", r.wildcard);
-    EXPECT_EQ("mail.example", r.mx);
-    EXPECT_EQ("YES", r.backmx);
+    h = server_->store().find("home.example").value();
+    EXPECT_TRUE(h.wildcard);
+    EXPECT_EQ("mail.example", h.mx);
+    EXPECT_TRUE(h.backmx);
 
-    EXPECT_EQ("nochg 192.0.2.8", answer(kHome + "&myip=192.0.2.8&wildcard=off&mx=&backmx=no"));
-    r = server_->store().find("home.example").value();
-    EXPECT_EQ("OFF", r.wildcard);
-    EXPECT_EQ("", r.mx);
-    EXPECT_EQ("NO", r.backmx);
+    // A changed setting is a change, even with the same address.
+    EXPECT_EQ("good 192.0.2.8", answer(kHome + "&myip=192.0.2.8&wildcard=off&mx=&backmx=no"));
+    h = server_->store().find("home.example").value();
+    EXPECT_FALSE(h.wildcard);
+    EXPECT_EQ("", h.mx);
+    EXPECT_FALSE(h.backmx);
+}
+
+TEST_F(UpdateServerTest, EachFamilyIsKeptApart) {
+    EXPECT_EQ("good 192.0.2.20", answer(kHome + "&myip=192.0.2.20"));
+    EXPECT_EQ("good 2001:db8::20", answer(kHome + "&myip=2001:db8::20"));
+    Host h = server_->store().find("home.example").value();
+    EXPECT_EQ("192.0.2.20", h.ipv4);
+    EXPECT_EQ("2001:db8::20", h.ipv6);
+    EXPECT_EQ("nochg 192.0.2.20,2001:db8::20", answer(kHome + "&myip=192.0.2.20,2001:db8::20"));
+}
+
+TEST_F(UpdateServerTest, OfflineWithdrawsTheAddressesUntilTheNextUpdate) {
+    const auto addresses = [this] {
+        std::string types;
+        for (const DnsRecord& r : server_->store().dns_records("home.example"))
+            types += r.type + " ";
+        return types;
+    };
+    EXPECT_EQ("good 192.0.2.21", answer(kHome + "&myip=192.0.2.21"));
+    EXPECT_EQ("A NS SOA ", addresses());
+    EXPECT_EQ("good 192.0.2.21", answer(kHome + "&myip=192.0.2.21&offline=YES"));
+    EXPECT_EQ("NS SOA ", addresses()); // home.example is its zone's apex too
+    EXPECT_TRUE(server_->store().find("home.example").value().offline);
+    EXPECT_EQ("good 192.0.2.21", answer(kHome + "&myip=192.0.2.21"));
+    EXPECT_EQ("A NS SOA ", addresses());
 }
 
 TEST_F(UpdateServerTest, UpdatesSurviveARestart) {
@@ -228,16 +263,16 @@ TEST_F(UpdateServerTest, UpdatesSurviveARestart) {
     server_.reset();
     {
         Store store(dir_.file("records.db"), Store::Mode::Existing);
-        std::optional<Record> r = store.find("home.example");
-        ASSERT_TRUE(r);
-        EXPECT_EQ("192.0.2.10", r->address);
+        std::optional<Host> h = store.find("home.example");
+        ASSERT_TRUE(h);
+        EXPECT_EQ("192.0.2.10", h->ipv4);
     }
     restart(test_accounts());
     EXPECT_EQ("nochg 192.0.2.10", answer(kHome + "&myip=192.0.2.10"));
 }
 
 TEST_F(UpdateServerTest, DefaultAccountOwnsTheClientsDefaultHost) {
-    restart({});
+    restart({}, {});
     const std::string target = "/nic/update?hostname=home.tovix.example&myip=192.0.2.11";
     EXPECT_EQ("<status 401>", answer(target));
     EXPECT_EQ("good 192.0.2.11", answer(target, basic("tovix", "KoReL52")));
@@ -312,9 +347,10 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
     Account account{"load", "pw", {}};
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kPerThread; ++i)
-            account.hosts.push_back("h" + std::to_string(t) + "-" + std::to_string(i) + ".example");
+            account.hosts.push_back("h" + std::to_string(t) + "-" + std::to_string(i) +
+                                    ".load.example");
     }
-    restart({account});
+    restart({account}, {"load.example"});
 
     std::vector<int> good(kThreads, 0);
     std::vector<std::thread> threads;
@@ -326,9 +362,10 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
                                      {"User-Agent", kAgent}};
             for (int i = 0; i < kPerThread; ++i) {
                 const std::string ip = "10.0." + std::to_string(t) + "." + std::to_string(i);
-                httplib::Result res = client.Get(kUpdate + "h" + std::to_string(t) + "-" +
-                                                     std::to_string(i) + ".example" + "&myip=" + ip,
-                                                 headers);
+                httplib::Result res =
+                    client.Get(kUpdate + "h" + std::to_string(t) + "-" + std::to_string(i) +
+                                   ".load.example" + "&myip=" + ip,
+                               headers);
                 if (res && res->status == 200 && res->body == "good " + ip)
                     ++good[t];
             }
@@ -339,15 +376,20 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
 
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(kPerThread, good[t]) << "thread " << t;
-    const std::vector<Record> records = server_->store().records();
-    ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), records.size());
-    for (const Record& r : records) {
-        // h<t>-<i>.example holds 10.0.<t>.<i>
-        const std::size_t dash = r.host.find('-');
-        const std::string expected = "10.0." + r.host.substr(1, dash - 1) + "." +
-                                     r.host.substr(dash + 1, r.host.find('.') - dash - 1);
-        EXPECT_EQ(expected, r.address) << r.host;
+    const std::vector<Host> hosts = server_->store().hosts();
+    ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), hosts.size());
+    for (const Host& h : hosts) {
+        // h<t>-<i>.load.example holds 10.0.<t>.<i>, and DNS says so.
+        const std::size_t dash = h.name.find('-');
+        const std::string expected = "10.0." + h.name.substr(1, dash - 1) + "." +
+                                     h.name.substr(dash + 1, h.name.find('.') - dash - 1);
+        EXPECT_EQ(expected, h.ipv4) << h.name;
+        EXPECT_EQ((std::vector<DnsRecord>{{h.name, "A", expected, kDefaultTtl, 0}}),
+                  server_->store().dns_records(h.name));
     }
+    // One serial step per change: the zone's first, plus one per update.
+    EXPECT_EQ(static_cast<std::uint32_t>(2 + kThreads * kPerThread),
+              server_->store().serial("load.example"));
 }
 
 } // namespace

@@ -81,7 +81,7 @@ start_server() {
     local want=$1 before
     before=$(grep -c 'listening on' "$tmp/server.log" 2>/dev/null || true)
     "$server" --listen "127.0.0.1:$want" --db "$db" \
-        --account "$user:$password:$host_list" 2>>"$tmp/server.log" &
+        --zone stress.example --account "$user:$password:$host_list" 2>>"$tmp/server.log" &
     server_pid=$!
     local started=$SECONDS
     while (($(grep -c 'listening on' "$tmp/server.log" 2>/dev/null || true) <= before)); do

@@ -24,7 +24,7 @@ expect_challenge_then_credentials home.tovix.example tovix 200 "good 127.0.0.1"
 record=$(stored_record home.tovix.example)
 note "stored: $record"
 check "the record is stored: address 127.0.0.1, wildcard ON, mx and backmx as sent" \
-    [ "$(cut -f1-6 <<<"$record")" = "$(printf 'home.tovix.example\ttovix\t127.0.0.1\tON\thome.tovix.example\tYES')" ]
+    [ "$(cut -f1-7 <<<"$record")" = "$(printf 'home.tovix.example\ttovix\t127.0.0.1\t-\tON\thome.tovix.example\tYES')" ]
 
 section "silent refusal: wrong password from the command line"
 start_server refusal

@@ -293,7 +293,7 @@ expect_challenge_then_credentials() {
 }
 
 # stored_record HOST: the record tovix-server keeps for HOST (tab-separated:
-# host, account, address, wildcard, mx, backmx, updated), or nothing.
+# host, account, ipv4, ipv6, wildcard, mx, backmx, offline, updated), or nothing.
 stored_record() { "$TOVIX_SERVER" list --db "$DB" 2>/dev/null | awk -F'\t' -v h="$1" '$1 == h'; }
 
 # The doubles' log as "call entry" pairs, one a line.

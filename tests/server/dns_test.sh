@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# dyndns2 requests (curl) against tovix-server, and what PowerDNS then
+# answers (dig), one table row per request. Runs inside a private network
+# namespace (tests/support/netns-run.sh): tovix-server on 127.0.0.1:80,
+# pdns_server on 127.0.0.1:53 over the same database.
+# Usage: dns_test.sh PATH/TO/tovix-server
+set -u
+server=$1
+. "$(dirname "$0")/../support/names-test.sh"
+names_test_begin "$server" --zone dyn.example --zone other.example \
+    --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example'
+
+# row WHY QUERY ANSWER [CHECK...]: sends GET /nic/update?QUERY as alice and
+# expects ANSWER (lines joined with "|"); then each CHECK "NAME TYPE=EXPECTED"
+# must be what DNS answers (see dns in pdns.sh: data, NODATA, NXDOMAIN...).
+row() {
+    local why=$1 query=$2 want=$3 got check name type expected seen before=$failures
+    shift 3
+    got=$(curl -s --max-time 10 -u alice:pw -A 'tovix-dns-test/1.0' \
+        "http://127.0.0.1/nic/update?$query" | paste -sd'|')
+    [ "$got" = "$want" ] || { fail "$why: answer '$got', expected '$want'"; return; }
+    for check in "$@"; do
+        name=${check%% *}
+        type=${check#* }
+        expected=${type#*=}
+        type=${type%%=*}
+        seen=$(dns_wait "$name" "$type" "$expected") ||
+            fail "$why: $name $type is '$seen', expected '$expected'"
+    done
+    [ "$failures" -eq "$before" ] && echo "ok: $why"
+}
+
+a=a.dyn.example
+row "IPv4 alone" "hostname=$a&myip=192.0.2.1" "good 192.0.2.1" \
+    "$a A=192.0.2.1" "$a AAAA=NODATA"
+row "then IPv6 alone: IPv4 stays" "hostname=$a&myip=2001:db8::1" "good 2001:db8::1" \
+    "$a A=192.0.2.1" "$a AAAA=2001:db8::1"
+row "dual stack pair" "hostname=$a&myip=192.0.2.2,2001:db8::2" "good 192.0.2.2,2001:db8::2" \
+    "$a A=192.0.2.2" "$a AAAA=2001:db8::2"
+row "the same pair, IPv6 first: nochg" "hostname=$a&myip=2001:db8::2,192.0.2.2" \
+    "nochg 192.0.2.2,2001:db8::2" "$a A=192.0.2.2"
+row "wildcard=ON" "hostname=$a&myip=192.0.2.2&wildcard=ON" "good 192.0.2.2" \
+    "x.$a A=192.0.2.2" "y.x.$a AAAA=2001:db8::2" "$a A=192.0.2.2"
+row "wildcard=NOCHG keeps it" "hostname=$a&myip=192.0.2.3&wildcard=NOCHG" "good 192.0.2.3" \
+    "x.$a A=192.0.2.3"
+row "wildcard=OFF" "hostname=$a&myip=192.0.2.3&wildcard=OFF" "good 192.0.2.3" \
+    "x.$a A=NXDOMAIN" "$a A=192.0.2.3"
+row "mx" "hostname=$a&myip=192.0.2.3&mx=mail.example.net" "good 192.0.2.3" \
+    "$a MX=10 mail.example.net."
+row "backmx=YES: the host first, the mx as backup" \
+    "hostname=$a&myip=192.0.2.3&mx=mail.example.net&backmx=YES" "good 192.0.2.3" \
+    "$a MX=10 $a. 20 mail.example.net."
+row "mx= removes the mail exchanger" "hostname=$a&myip=192.0.2.3&mx=" "good 192.0.2.3" \
+    "$a MX=NODATA"
+row "offline=YES withdraws the addresses, not the mail exchanger" \
+    "hostname=$a&myip=192.0.2.3&offline=YES&mx=mail.example.net" "good 192.0.2.3" \
+    "$a A=NODATA" "$a AAAA=NODATA" "x.$a A=NXDOMAIN" "$a MX=10 $a. 20 mail.example.net."
+row "back online" "hostname=$a&myip=192.0.2.3&mx=" "good 192.0.2.3" \
+    "$a A=192.0.2.3" "$a AAAA=2001:db8::2" "$a MX=NODATA"
+row "several hosts in one request" "hostname=$a,b.dyn.example&myip=192.0.2.4" \
+    "good 192.0.2.4|good 192.0.2.4" "$a A=192.0.2.4" "b.dyn.example A=192.0.2.4"
+row "myip 0.0.0.0: the caller's address" "hostname=b.dyn.example&myip=0.0.0.0" \
+    "good 127.0.0.1" "b.dyn.example A=127.0.0.1"
+for bad in 255.255.255.255 224.0.0.1 :: ff02::1 192.0.2 2001:db8::1,2001:db8::2 x; do
+    row "myip $bad: the caller's address" "hostname=b.dyn.example&myip=$bad" \
+        "nochg 127.0.0.1" "b.dyn.example A=127.0.0.1" "b.dyn.example AAAA=NODATA"
+done
+row "a host outside every zone" "hostname=x.outside.example&myip=192.0.2.9" "nohost" \
+    "x.outside.example A=REFUSED"
+row "a host of the zone nobody owns" "hostname=c.dyn.example&myip=192.0.2.9" "nohost" \
+    "c.dyn.example A=NXDOMAIN"
+row "the other zone is served too" "hostname=$a&myip=192.0.2.4" "nochg 192.0.2.4" \
+    "other.example NS=ns1.other.example." "dyn.example NS=ns1.dyn.example."
+
+# The serial goes up with a change and stays with a nochg.
+serial() { dns dyn.example SOA | cut -d' ' -f3; }
+before=$(serial)
+row "a change for the serial" "hostname=$a&myip=192.0.2.5" "good 192.0.2.5"
+after=$(serial)
+[ "$after" -gt "$before" ] 2>/dev/null || fail "serial $before -> $after after a change"
+row "no change for the serial" "hostname=$a&myip=192.0.2.5" "nochg 192.0.2.5"
+[ "$(serial)" = "$after" ] || fail "serial $after -> $(serial) after nochg"
+
+summary
