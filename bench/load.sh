@@ -15,8 +15,10 @@ list=$(seq -f 'h%03g.bench.example' 1 "$hosts" | paste -sd,)
 basic=$(printf '%s:%s' "$user" "$password" | base64 -w0)
 
 rm -f "$out/load.db" "$out/load.requests.log" "$out/load.txt"
+. "$bench_dir/../tests/support/accounts.sh"
+account_add "$server" "$out/load.db" "$user:$password:$list"
 "$server" --listen 127.0.0.1:80 --db "$out/load.db" --log-requests "$out/load.requests.log" \
-    --zone bench.example --account "$user:$password:$list" </dev/null >"$out/load.server.out" 2>&1 &
+    --zone bench.example </dev/null >"$out/load.server.out" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 200); do

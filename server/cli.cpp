@@ -1,15 +1,24 @@
 #include "cli.h"
 
+#include "secret_input.h"
 #include "store.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace tovix::server {
 
 const char* const kUsage =
-    "Usage: tovix-server [--listen ADDR:PORT] [--db FILE] [--zone NAME]... [--ttl SECONDS]\n"
-    "                    [--account USER:PASSWORD:HOST[,HOST...]]... [--log-requests FILE]\n"
+    "Usage: tovix-server [--listen ADDR:PORT] [--listen-tls ADDR[:PORT] --tls-cert FILE\n"
+    "                    --tls-key FILE] [--trusted-proxy CIDR]... [--db FILE]\n"
+    "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
+    "                    [--log-requests FILE]\n"
     "       tovix-server list [--db FILE]\n"
+    "       tovix-server account add USER HOST... [--db FILE]\n"
+    "       tovix-server account passwd USER [--db FILE]\n"
+    "       tovix-server account hosts USER HOST... [--db FILE]\n"
+    "       tovix-server account remove USER [--db FILE]\n"
+    "       tovix-server account list [--db FILE]\n"
     "       tovix-server --help\n"
     "\n"
     "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
@@ -18,26 +27,123 @@ const char* const kUsage =
     "\n"
     "  --listen ADDR:PORT   address to listen on (default 127.0.0.1:80; IPv6 as\n"
     "                       [::1]:8080; port 0 picks a free port)\n"
-    "  --db FILE            SQLite database of hosts and zones (default tovix-server.db)\n"
+    "  --listen-tls ADDR[:PORT]\n"
+    "                       also serve HTTPS there (default port 443), with\n"
+    "  --tls-cert FILE      the certificate chain (PEM) and\n"
+    "  --tls-key FILE       its private key (PEM)\n"
+    "  --trusted-proxy CIDR a proxy whose X-Forwarded-For or Forwarded header\n"
+    "                       names the caller; repeatable. From anyone else the\n"
+    "                       headers are ignored\n"
+    "  --db FILE            SQLite database of accounts, hosts and zones (default\n"
+    "                       tovix-server.db)\n"
     "  --zone NAME          a zone to serve, created with SOA and NS when missing;\n"
     "                       repeatable (default tovix.example). Hosts outside\n"
     "                       every zone are answered nohost\n"
     "  --ttl SECONDS        TTL of the published records (default 60)\n"
-    "  --account USER:PASSWORD:HOST[,HOST...]\n"
-    "                       an account and the hosts it owns; repeatable. Without\n"
-    "                       any: user tovix, password KoReL52, host home.tovix.example\n"
+    "  --no-default-account do not create the account tovix (password KoReL52,\n"
+    "                       host home.tovix.example) in a new database\n"
     "  --log-requests FILE  also append each request's log line to FILE\n"
-    "  list                 print the stored hosts and exit\n";
+    "  list                 print the stored hosts and exit\n"
+    "  account ...          add an account owning hosts, set its password or\n"
+    "                       hosts, remove or list accounts. A new password is\n"
+    "                       read from the terminal, or from standard input when\n"
+    "                       that is not one, never from the command line. A\n"
+    "                       running server sees the change within a second\n";
+
+namespace {
+
+// Options that take a value, and which commands they apply to.
+bool takes_value(const std::string& name) {
+    return name == "--db" || name == "--listen" || name == "--listen-tls" ||
+           name == "--tls-cert" || name == "--tls-key" || name == "--trusted-proxy" ||
+           name == "--log-requests" || name == "--zone" || name == "--ttl";
+}
+
+bool apply_value(Options& options, const std::string& name, const std::string& value,
+                 std::string* error) {
+    if (value.empty() && name != "--zone") {
+        *error = name + " needs a value";
+        return false;
+    }
+    if (name == "--db") {
+        options.config.db_path = value;
+    } else if (name == "--log-requests") {
+        options.config.log_path = value;
+    } else if (name == "--tls-cert") {
+        options.tls_cert_file = value;
+    } else if (name == "--tls-key") {
+        options.tls_key_file = value;
+    } else if (name == "--trusted-proxy") {
+        if (!options.config.proxies.add(value)) {
+            *error = "bad --trusted-proxy '" + value + "': expected an address or ADDR/BITS";
+            return false;
+        }
+    } else if (name == "--zone") {
+        const std::string zone = normalize_host(value);
+        if (!is_fqdn(zone)) {
+            *error = "bad --zone '" + value + "': expected a name of two labels or more";
+            return false;
+        }
+        options.config.zones.push_back(zone);
+    } else if (name == "--ttl") {
+        const std::optional<int> ttl = parse_decimal(value, 1, 86400);
+        if (!ttl) {
+            *error = "bad --ttl '" + value + "': expected 1 to 86400 seconds";
+            return false;
+        }
+        options.config.ttl = *ttl;
+    } else {
+        const bool tls = name == "--listen-tls";
+        std::optional<ListenAddress> listen = parse_listen(value);
+        if (!listen && tls)
+            listen = parse_listen(value.find(':') == std::string::npos ? value + ":443"
+                                                                        : "[" + value + "]:443");
+        if (!listen) {
+            *error = "bad " + name + " '" + value + "': expected ADDR:PORT or [ADDR6]:PORT";
+            return false;
+        }
+        if (tls)
+            options.listen_tls = *listen;
+        else
+            options.listen = *listen;
+    }
+    return true;
+}
+
+bool check_consistency(Options& options, std::string* error) {
+    const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
+    if (cert != key || (options.listen_tls && !cert)) {
+        *error = "HTTPS needs both --tls-cert and --tls-key";
+        return false;
+    }
+    if (cert && !options.listen_tls)
+        options.listen_tls = ListenAddress{options.listen.host, 443};
+    if (options.command == Options::Command::Account) {
+        const std::vector<std::string>& a = options.account;
+        const std::string verb = a.empty() ? "" : a[0];
+        const bool ok = (verb == "list" && a.size() == 1) ||
+                        ((verb == "passwd" || verb == "remove") && a.size() == 2) ||
+                        ((verb == "add" || verb == "hosts") && a.size() >= 3);
+        if (!ok) {
+            *error = "account: expected add USER HOST..., passwd USER, hosts USER HOST...,"
+                     " remove USER or list";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
     Options options;
     std::size_t i = 0;
-    if (!args.empty() && args[0] == "list") {
-        options.command = Options::Command::List;
+    if (!args.empty() && (args[0] == "list" || args[0] == "account")) {
+        options.command = args[0] == "list" ? Options::Command::List : Options::Command::Account;
         ++i;
     }
-    bool listen_given = false;
+    const bool serving = options.command == Options::Command::Serve;
     for (; i < args.size(); ++i) {
         std::string name = args[i];
         std::optional<std::string> value;
@@ -54,15 +160,26 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.command = Options::Command::Help;
             return options;
         }
-        const bool serve_only = name == "--listen" || name == "--account" ||
-                                name == "--log-requests" || name == "--zone" || name == "--ttl";
-        if (name != "--db" && !serve_only) {
+        if (name == "--no-default-account" && !value && serving) {
+            options.config.default_account = false;
+            continue;
+        }
+        if (name == "--account") {
+            *error = "--account is gone: passwords stay off the command line; use"
+                     " 'tovix-server account add USER HOST...'";
+            return std::nullopt;
+        }
+        if (name.rfind("-", 0) != 0 && options.command == Options::Command::Account) {
+            options.account.push_back(name);
+            continue;
+        }
+        if (!takes_value(name)) {
             *error =
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (serve_only && options.command == Options::Command::List) {
-            *error = name + " does not apply to list";
+        if (!serving && name != "--db") {
+            *error = name + " does not apply to " + args[0];
             return std::nullopt;
         }
         if (!value) {
@@ -72,54 +189,11 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             }
             value = args[++i];
         }
-        if (name == "--db") {
-            if (value->empty()) {
-                *error = "--db needs a file name";
-                return std::nullopt;
-            }
-            options.config.db_path = *value;
-        } else if (name == "--log-requests") {
-            if (value->empty()) {
-                *error = "--log-requests needs a file name";
-                return std::nullopt;
-            }
-            options.config.log_path = *value;
-        } else if (name == "--zone") {
-            const std::string zone = normalize_host(*value);
-            if (!is_fqdn(zone)) {
-                *error = "bad --zone '" + *value + "': expected a name of two labels or more";
-                return std::nullopt;
-            }
-            options.config.zones.push_back(zone);
-        } else if (name == "--ttl") {
-            const std::optional<int> ttl = parse_decimal(*value, 1, 86400);
-            if (!ttl) {
-                *error = "bad --ttl '" + *value + "': expected 1 to 86400 seconds";
-                return std::nullopt;
-            }
-            options.config.ttl = *ttl;
-        } else if (name == "--listen") {
-            if (listen_given) {
-                *error = "--listen given twice";
-                return std::nullopt;
-            }
-            std::optional<ListenAddress> listen = parse_listen(*value);
-            if (!listen) {
-                *error = "bad --listen '" + *value + "': expected ADDR:PORT or [ADDR6]:PORT";
-                return std::nullopt;
-            }
-            options.listen = *listen;
-            listen_given = true;
-        } else {
-            std::string why;
-            std::optional<Account> account = parse_account(*value, &why);
-            if (!account) {
-                *error = "bad --account: " + why;
-                return std::nullopt;
-            }
-            options.config.accounts.push_back(std::move(*account));
-        }
+        if (!apply_value(options, name, *value, error))
+            return std::nullopt;
     }
+    if (!check_consistency(options, error))
+        return std::nullopt;
     return options;
 }
 
@@ -131,6 +205,78 @@ int list_records(const std::string& db_path, std::ostream& out, std::ostream& er
         return out ? 0 : 1;
     } catch (const StoreError& e) {
         err << "tovix-server: cannot read records: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+namespace {
+
+bool read_hosts(const std::vector<std::string>& args, std::vector<std::string>* hosts,
+                std::ostream& err) {
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        for (const std::string& raw : split_list(args[i])) {
+            std::string host = normalize_host(raw);
+            if (!is_fqdn(host)) {
+                err << "tovix-server: '" << raw << "' is not a fully qualified host name\n";
+                return false;
+            }
+            hosts->push_back(host);
+        }
+    }
+    std::sort(hosts->begin(), hosts->end());
+    hosts->erase(std::unique(hosts->begin(), hosts->end()), hosts->end());
+    return true;
+}
+
+} // namespace
+
+int account_command(const Options& options, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string>& a = options.account;
+    const std::string& verb = a[0];
+    try {
+        // Zones are the server's business; this only opens (or makes) the file.
+        Store store(options.config.db_path, Store::Mode::Create, StoreOptions{{}, kDefaultTtl});
+        if (verb == "list") {
+            out << "account\thosts\n";
+            for (const AccountRecord& r : store.accounts()) {
+                std::string hosts;
+                for (const std::string& h : r.hosts)
+                    hosts += (hosts.empty() ? "" : ",") + h;
+                out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\n';
+            }
+            return out ? 0 : 1;
+        }
+        const std::string& user = a[1];
+        if (user.empty() || user.size() > 64 || user.find(':') != std::string::npos) {
+            err << "tovix-server: a user name has 1 to 64 characters and no colon\n";
+            return 2;
+        }
+        std::vector<std::string> hosts;
+        if ((verb == "add" || verb == "hosts") && !read_hosts(a, &hosts, err))
+            return 2;
+        bool done = false;
+        if (verb == "remove") {
+            done = store.remove_account(user);
+        } else if (verb == "hosts") {
+            done = store.set_hosts(user, hosts);
+        } else {
+            std::string why;
+            std::optional<std::string> password = read_new_password(user, &why);
+            if (!password) {
+                err << "tovix-server: " << why << '\n';
+                return 1;
+            }
+            done = verb == "add" ? store.add_account({user, hash_password(*password), hosts})
+                                 : store.set_password(user, hash_password(*password));
+        }
+        if (!done) {
+            err << "tovix-server: account " << user
+                << (verb == "add" ? " exists already\n" : " does not exist\n");
+            return 1;
+        }
+        return 0;
+    } catch (const StoreError& e) {
+        err << "tovix-server: " << e.what() << '\n';
         return 1;
     }
 }

@@ -12,10 +12,13 @@
 namespace tovix::server {
 
 struct Options {
-    enum class Command { Serve, List, Help };
+    enum class Command { Serve, List, Account, Help };
     Command command = Command::Serve;
     Config config;
     ListenAddress listen{"127.0.0.1", 80};
+    std::optional<ListenAddress> listen_tls; // with a certificate and key
+    std::string tls_cert_file, tls_key_file;
+    std::vector<std::string> account; // "add USER HOST...", "passwd USER", ...
 };
 
 extern const char* const kUsage;
@@ -27,5 +30,10 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args, 
 // `tovix-server list`: prints the hosts of an existing database. Returns the
 // process exit status.
 int list_records(const std::string& db_path, std::ostream& out, std::ostream& err);
+
+// `tovix-server account ...`: changes or lists the accounts of a database
+// (created when missing), reading a new password from the terminal or
+// standard input. Returns the process exit status.
+int account_command(const Options& options, std::ostream& out, std::ostream& err);
 
 } // namespace tovix::server

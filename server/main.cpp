@@ -4,13 +4,14 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
-#include <atomic>
-#include <optional>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 using namespace tovix::server;
 
@@ -21,16 +22,48 @@ std::string describe(const ListenAddress& listen) {
     return (v6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(listen.port);
 }
 
+bool read_file(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    *text = content.str();
+    return in.good() || in.eof();
+}
+
+// Every connection is a descriptor: take all the process may have.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Everything that can be found wrong is found before the first answer: the
+// database (opened and written), the certificate and key, the addresses.
 int serve(const Options& options) {
-    // SIGINT and SIGTERM are taken by one thread with sigwait(); every other
-    // thread (the server's pool included) inherits the blocked mask.
+    // SIGINT and SIGTERM are taken here with sigwait(); every other thread
+    // inherits the blocked mask.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    raise_descriptor_limit();
 
+    ListenSpec tls;
+    if (options.listen_tls) {
+        tls.host = options.listen_tls->host;
+        tls.port = options.listen_tls->port;
+        for (auto [path, text] : {std::pair{&options.tls_cert_file, &tls.tls_cert},
+                                  std::pair{&options.tls_key_file, &tls.tls_key}}) {
+            if (!read_file(*path, text) || text->empty()) {
+                std::fprintf(stderr, "tovix-server: cannot read %s\n", path->c_str());
+                return 1;
+            }
+        }
+    }
     std::optional<UpdateServer> server;
     try {
         server.emplace(options.config);
@@ -41,33 +74,28 @@ int serve(const Options& options) {
         std::fprintf(stderr, "tovix-server: %s\n", e.what());
         return 1;
     }
-
-    ListenAddress listen = options.listen;
     std::string error;
-    if (!server->bind(listen.host, listen.port, &error)) {
-        std::fprintf(stderr, "tovix-server: cannot listen on %s: %s\n", describe(listen).c_str(),
+    ListenAddress plain = options.listen;
+    if (!server->listen({plain.host, plain.port, "", ""}, &error)) {
+        std::fprintf(stderr, "tovix-server: cannot listen on %s: %s\n", describe(plain).c_str(),
                      error.c_str());
         return 1;
     }
-    listen.port = server->port();
-    std::fprintf(stderr, "tovix-server: listening on %s, database %s\n", describe(listen).c_str(),
-                 options.config.db_path.c_str());
-
-    std::atomic<bool> signalled{false};
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
-        signalled = true;
-        server->stop();
-    });
-    const bool ok = server->serve();
-    if (!signalled)
-        pthread_kill(waiter.native_handle(), SIGTERM); // wake the waiter
-    waiter.join();
-    if (!ok) {
-        std::fprintf(stderr, "tovix-server: stopped serving on %s\n", describe(listen).c_str());
-        return 1;
+    plain.port = server->port(0);
+    std::string where = describe(plain);
+    if (options.listen_tls) {
+        if (!server->listen(tls, &error)) {
+            std::fprintf(stderr, "tovix-server: cannot serve HTTPS on %s: %s\n",
+                         describe(*options.listen_tls).c_str(), error.c_str());
+            return 1;
+        }
+        where += ", HTTPS on " + describe({tls.host, server->port(1)});
     }
+    std::fprintf(stderr, "tovix-server: listening on %s, database %s\n", where.c_str(),
+                 options.config.db_path.c_str());
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    server->stop();
     std::fprintf(stderr, "tovix-server: stopped\n");
     return 0;
 }
@@ -88,6 +116,8 @@ int main(int argc, char** argv) {
         return 0;
     case Options::Command::List:
         return list_records(options->config.db_path, std::cout, std::cerr);
+    case Options::Command::Account:
+        return account_command(*options, std::cout, std::cerr);
     case Options::Command::Serve:
         break;
     }

@@ -30,6 +30,16 @@ const char* const kHostsSchema = "CREATE TABLE IF NOT EXISTS hosts ("
 const char* const kSelectHost = "SELECT name, account, zone, ipv4, ipv6, wildcard, mx, backmx,"
                                 " offline, updated_at FROM hosts";
 
+// Accounts: an Argon2id hash per name, and the hosts each may update
+// (owned before any update has made a hosts row).
+const char* const kAccountsSchema =
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " name VARCHAR(64) PRIMARY KEY NOT NULL,"
+    " password_hash VARCHAR(255) NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS account_hosts ("
+    " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+    " account VARCHAR(64) NOT NULL REFERENCES accounts(name) ON DELETE CASCADE)";
+
 // The table the one-table layout kept its rows in, renamed out of
 // PowerDNS's way for the length of the migration.
 const char* const kLegacyTable = "tovix_legacy_records";
@@ -136,6 +146,8 @@ Store::Store(const std::string& path, Mode mode, StoreOptions options) : ttl_(op
         exec("PRAGMA synchronous=FULL");
         exec("PRAGMA foreign_keys=ON");
         open_layout(options);
+        if (mode == Mode::Create)
+            check_writable();
     } catch (const StoreError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -181,6 +193,8 @@ void Store::open_layout(const StoreOptions& options) {
         if (!tables.count("domains"))
             exec(kPowerDnsSchema);
         exec(kHostsSchema);
+        accounts_created_ = !tables.count("accounts");
+        exec(kAccountsSchema);
         if (legacy) {
             // The one address column goes to the column of its family.
             exec((std::string("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
@@ -339,6 +353,126 @@ void Store::bump_serial(std::int64_t zone_id) {
     update.bind(1, *soa);
     update.bind(2, id);
     update.step();
+}
+
+// A server must learn that it cannot write before it answers anybody: an
+// open that changed nothing has written nothing, so write the header.
+void Store::check_writable() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sqlite3_db_readonly(db_, "main") == 1)
+        throw StoreError("the database is read-only");
+    std::int64_t version = 0;
+    {
+        Statement read(db_, "PRAGMA user_version");
+        if (read.step())
+            version = read.integer(0);
+    }
+    exec(("PRAGMA user_version = " + std::to_string(version)).c_str());
+}
+
+std::int64_t Store::data_version() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement read(db_, "PRAGMA data_version");
+    return read.step() ? read.integer(0) : 0;
+}
+
+std::vector<AccountRecord> Store::accounts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<AccountRecord> out;
+    Statement select(db_, "SELECT a.name, a.password_hash, h.host FROM accounts a"
+                          " LEFT JOIN account_hosts h ON h.account = a.name"
+                          " ORDER BY a.name, h.host");
+    while (select.step()) {
+        if (out.empty() || out.back().name != select.text(0))
+            out.push_back({select.text(0), select.text(1), {}});
+        if (std::string host = select.text(2); !host.empty())
+            out.back().hosts.push_back(std::move(host));
+    }
+    return out;
+}
+
+void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
+    Statement owner(db_, "SELECT account FROM account_hosts WHERE host = ?1 AND account <> ?2");
+    Statement insert(db_, "INSERT INTO account_hosts (host, account) VALUES (?1, ?2)");
+    exec_bound("DELETE FROM account_hosts WHERE account = ?1", name);
+    for (const std::string& host : hosts) {
+        owner.bind(1, host);
+        owner.bind(2, name);
+        if (owner.step())
+            throw StoreError("host " + host + " belongs to account " + owner.text(0));
+        owner.reset();
+        insert.bind(1, host);
+        insert.bind(2, name);
+        insert.step();
+        insert.reset();
+    }
+}
+
+void Store::exec_bound(const char* sql, const std::string& value) {
+    Statement statement(db_, sql);
+    statement.bind(1, value);
+    statement.step();
+}
+
+// Runs `change` in one transaction under the lock; false when it found no
+// such account.
+template <typename Change> bool Store::account_change(Change change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exec("BEGIN IMMEDIATE");
+    try {
+        const bool done = change();
+        exec(done ? "COMMIT" : "ROLLBACK");
+        return done;
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+bool Store::account_exists(const std::string& name) {
+    Statement select(db_, "SELECT 1 FROM accounts WHERE name = ?1");
+    select.bind(1, name);
+    return select.step();
+}
+
+bool Store::add_account(const AccountRecord& account) {
+    return account_change([&] {
+        if (account_exists(account.name))
+            return false;
+        Statement insert(db_, "INSERT INTO accounts (name, password_hash) VALUES (?1, ?2)");
+        insert.bind(1, account.name);
+        insert.bind(2, account.password_hash);
+        insert.step();
+        write_hosts_of(account.name, account.hosts);
+        return true;
+    });
+}
+
+bool Store::set_password(const std::string& name, const std::string& hash) {
+    return account_change([&] {
+        Statement update(db_, "UPDATE accounts SET password_hash = ?2 WHERE name = ?1");
+        update.bind(1, name);
+        update.bind(2, hash);
+        update.step();
+        return sqlite3_changes(db_) > 0;
+    });
+}
+
+bool Store::set_hosts(const std::string& name, const std::vector<std::string>& hosts) {
+    return account_change([&] {
+        if (!account_exists(name))
+            return false;
+        write_hosts_of(name, hosts);
+        return true;
+    });
+}
+
+bool Store::remove_account(const std::string& name) {
+    return account_change([&] {
+        exec_bound("DELETE FROM account_hosts WHERE account = ?1", name);
+        exec_bound("DELETE FROM accounts WHERE name = ?1", name);
+        return sqlite3_changes(db_) > 0;
+    });
 }
 
 std::optional<Host> Store::find_locked(const std::string& host) {

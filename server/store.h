@@ -39,6 +39,14 @@ struct Update {
     bool offline = false; // every update states it; absent means online
 };
 
+// An account as stored: its name, the Argon2id string of its password and
+// the hosts it may update.
+struct AccountRecord {
+    std::string name;
+    std::string password_hash;
+    std::vector<std::string> hosts; // normalized, sorted
+};
+
 struct StoreOptions {
     // Zones to serve: created with SOA and NS when missing. Hosts inside
     // them that have no zone yet (rows migrated from the old layout) are
@@ -73,6 +81,20 @@ class Store {
     // The SOA serial of a zone, if the zone exists.
     std::optional<std::uint32_t> serial(const std::string& zone);
 
+    // Whether this open made the accounts table (a new file, or one of an
+    // earlier layout): the place for a built-in account.
+    bool accounts_created() const { return accounts_created_; }
+    // Changes whenever another connection (another process) commits.
+    std::int64_t data_version();
+
+    std::vector<AccountRecord> accounts(); // ordered by name
+    // Each is one transaction. False: the account exists (add) or does not
+    // (the others). A host owned by another account throws StoreError.
+    bool add_account(const AccountRecord& account);
+    bool set_password(const std::string& name, const std::string& hash);
+    bool set_hosts(const std::string& name, const std::vector<std::string>& hosts);
+    bool remove_account(const std::string& name);
+
   private:
     void exec(const char* sql);
     void open_layout(const StoreOptions& options);
@@ -82,11 +104,17 @@ class Store {
     void save_host(const Host& host);
     bool publish(const Host& host);
     void bump_serial(std::int64_t zone_id);
+    void check_writable();
+    bool account_exists(const std::string& name);
+    void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
+    void exec_bound(const char* sql, const std::string& value);
+    template <typename Change> bool account_change(Change change);
 
     std::mutex mutex_; // one connection, shared by all request threads
     sqlite3* db_ = nullptr;
     int ttl_ = kDefaultTtl;
     std::map<std::string, std::int64_t> zone_ids_;
+    bool accounts_created_ = false;
 };
 
 // The listing printed by `tovix-server list`: a header line, then one

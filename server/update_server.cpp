@@ -2,8 +2,7 @@
 
 #include "dyndns.h"
 
-#include <sys/socket.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,13 +14,12 @@ namespace tovix::server {
 namespace {
 
 const char* const kRealm = "Basic realm=\"tovix-server\"";
+// How often the accounts are looked for changes made by another process
+// (`tovix-server account ...`).
+constexpr auto kAccountsRecheck = std::chrono::milliseconds(200);
 
 bool is_update_path(const std::string& path) {
     return path == "/dyndns/update" || path == "/nic/update";
-}
-
-bool carries_body(const std::string& method) {
-    return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE";
 }
 
 std::string trimmed(const std::string& s) {
@@ -29,45 +27,6 @@ std::string trimmed(const std::string& s) {
     if (first == std::string::npos)
         return {};
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
-// Compares without stopping at the first difference.
-bool same_secret(const std::string& a, const std::string& b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    const std::string& probe = a.size() == b.size() ? b : a;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a[i] ^ probe[i]);
-    return diff == 0;
-}
-
-std::string caller_address(const std::string& remote) {
-    if (auto ip = canonical_ip(remote))
-        return *ip;
-    // Link-local peers come with a zone ("fe80::1%eth0").
-    if (auto ip = canonical_ip(remote.substr(0, remote.find('%'))))
-        return *ip;
-    return remote;
-}
-
-std::string header(const httplib::Request& req, const char* key) {
-    return req.has_header(key) ? req.get_header_value(key) : std::string();
-}
-
-// What the request log keeps of one request and its answer (never the
-// password: the target is redacted and no header but the agent is kept).
-RequestEntry entry_for(const httplib::Request& req, int status, std::string answer,
-                       std::string user) {
-    RequestEntry e;
-    e.time = std::time(nullptr);
-    e.remote_addr = req.remote_addr;
-    e.remote_port = req.remote_port;
-    e.method = req.method;
-    e.target = redact_target(req.target);
-    e.user_agent = header(req, "User-Agent");
-    e.user = std::move(user);
-    e.status = status;
-    e.answer = std::move(answer);
-    return e;
 }
 
 } // namespace
@@ -92,187 +51,245 @@ std::string format_log_line(const RequestEntry& e) {
     return line;
 }
 
+// ---- Workers ------------------------------------------------------------------
+
+Workers::Workers(unsigned threads, std::size_t max_queued) : max_queued_(max_queued) {
+    for (unsigned i = 0; i < threads + 1; ++i) {
+        const bool timer = i == threads;
+        threads_.emplace_back([this, timer] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (;;) {
+                std::function<void()> job;
+                if (timer) {
+                    if (!timed_.empty() && timed_.begin()->first <= std::chrono::steady_clock::now()) {
+                        job = std::move(timed_.begin()->second);
+                        timed_.erase(timed_.begin());
+                    } else if (stopping_) {
+                        return;
+                    } else if (timed_.empty()) {
+                        changed_.wait(lock);
+                        continue;
+                    } else {
+                        changed_.wait_until(lock, timed_.begin()->first);
+                        continue;
+                    }
+                } else {
+                    changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                    if (jobs_.empty())
+                        return;
+                    job = std::move(jobs_.front());
+                    jobs_.pop_front();
+                }
+                lock.unlock();
+                job();
+                lock.lock();
+            }
+        });
+    }
+}
+
+Workers::~Workers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        // Answers still to be sent go now rather than never.
+        for (auto& [due, job] : timed_)
+            jobs_.push_back(std::move(job));
+        timed_.clear();
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads_)
+        t.join();
+}
+
+bool Workers::run(std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || jobs_.size() >= max_queued_)
+            return false;
+        jobs_.push_back(std::move(job));
+    }
+    changed_.notify_all();
+    return true;
+}
+
+void Workers::later(int ms, std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        timed_.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+                       std::move(job));
+    }
+    changed_.notify_all();
+}
+
+// ---- UpdateServer -----------------------------------------------------------------
+
 UpdateServer::UpdateServer(Config config)
-    : accounts_(config.accounts.empty() ? std::vector<Account>{default_account()}
-                                        : std::move(config.accounts)),
-      zones_(config.zones.empty() ? std::vector<std::string>{kDefaultZone}
-                                  : std::move(config.zones)),
-      store_(config.db_path, Store::Mode::Create, StoreOptions{zones_, config.ttl}),
-      log_to_stderr_(config.log_to_stderr) {
-    for (std::size_t i = 0; i < accounts_.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (accounts_[j].user == accounts_[i].user)
-                throw std::invalid_argument("account " + accounts_[i].user + " given twice");
-        }
-        for (const std::string& host : accounts_[i].hosts) {
-            auto [it, inserted] = owners_.emplace(host, i);
-            if (!inserted && it->second != i)
-                throw std::invalid_argument("host " + host + " is claimed by both " +
-                                            accounts_[it->second].user + " and " +
-                                            accounts_[i].user);
+    : config_(std::move(config)),
+      zones_(config_.zones.empty() ? std::vector<std::string>{kDefaultZone} : config_.zones),
+      store_(config_.db_path, Store::Mode::Create, StoreOptions{zones_, config_.ttl}),
+      guard_(config_.guard), unknown_user_hash_(hash_password("no such account")),
+      workers_(2, 256),
+      http_([this](const HttpRequest& request,
+                   HttpServer::Reply reply) { handle(request, std::move(reply)); },
+            config_.limits, [this](const Rejection& r) {
+                RequestEntry e;
+                e.time = std::time(nullptr);
+                e.remote_addr = r.peer;
+                e.remote_port = r.peer_port;
+                e.method = "-";
+                e.target = redact_target(r.target);
+                e.status = r.status;
+                e.answer = r.status ? "refused by the HTTP layer" : "dropped by the HTTP layer";
+                record(std::move(e));
+            }) {
+    if (store_.accounts_created()) {
+        std::vector<Account> seed = config_.accounts;
+        if (seed.empty() && config_.default_account)
+            seed.push_back(default_account());
+        for (const Account& a : seed) {
+            std::vector<std::string> hosts = a.hosts;
+            std::sort(hosts.begin(), hosts.end());
+            try {
+                if (!store_.add_account({a.user, hash_password(a.password), hosts}))
+                    throw std::invalid_argument("account " + a.user + " given twice");
+            } catch (const StoreError& e) {
+                throw std::invalid_argument(e.what());
+            }
         }
     }
-    if (!config.log_path.empty()) {
-        log_file_.reset(std::fopen(config.log_path.c_str(), "a"));
+    if (!config_.log_path.empty()) {
+        log_file_.reset(std::fopen(config_.log_path.c_str(), "a"));
         if (!log_file_)
-            throw std::runtime_error(config.log_path + ": " + std::strerror(errno));
+            throw std::runtime_error(config_.log_path + ": " + std::strerror(errno));
     }
-
-    // Plain SO_REUSEADDR: a restart may reuse a port in TIME_WAIT, but a second
-    // server on a busy port must fail rather than share it.
-    http_.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    // WinInet sends its credentials only after the 401 challenge, on the same
-    // connection, so connections must survive a few requests.
-    http_.set_keep_alive_max_count(100);
-    // Kept-alive connections each hold a worker while they live: the
-    // library's default pool (one thread per core, at least eight) would make
-    // the ninth client wait for the first to go idle.
-    http_.new_task_queue = [] { return new httplib::ThreadPool(64); };
-    // Headers and body go out in separate writes; without this the body waits
-    // for the client's delayed ACK on a kept-alive connection.
-    http_.set_tcp_nodelay(true);
-    http_.set_keep_alive_timeout(5);
-    http_.set_read_timeout(10);
-    http_.set_write_timeout(10);
-    // Updates carry everything in the query; a body is only read (and thrown
-    // away) so that the connection stays in step. The request line and each
-    // header line are capped at 8 KiB by the library.
-    http_.set_payload_max_length(8192);
-
-    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-        handle(req, res);
-    };
-    // Body-less methods are answered before routing; the others after their
-    // (bounded) body has been read.
-    http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (carries_body(req.method))
-            return httplib::Server::HandlerResponse::Unhandled;
-        handle(req, res);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    http_.Post(".*", handler);
-    http_.Put(".*", handler);
-    http_.Patch(".*", handler);
-    http_.Delete(".*", handler);
-    // Requests the library rejects itself (malformed, too long, too large)
-    // never reach handle(); log those here.
-    http_.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        if (res.status == 200 || res.status == 401 || res.status == 404 || res.status == 405)
-            return;
-        record(entry_for(req, res.status, res.body, {}));
-    });
+    current_accounts();
 }
 
 UpdateServer::~UpdateServer() {
     stop();
 }
 
-bool UpdateServer::bind(const std::string& host, int port, std::string* error) {
-    errno = 0;
-    int bound = -1;
-    if (port == 0)
-        bound = http_.bind_to_any_port(host);
-    else if (http_.bind_to_port(host, port))
-        bound = port;
-    if (bound <= 0) {
-        const int err = errno;
-        if (error)
-            *error = err ? std::strerror(err) : "cannot resolve or bind the address";
-        return false;
-    }
-    port_ = bound;
-    return true;
-}
-
-bool UpdateServer::serve() {
-    serving_ = true;
-    const bool ok = stopping_ || http_.listen_after_bind();
-    serving_ = false;
-    return ok;
-}
-
-void UpdateServer::start() {
-    serving_ = true;
-    thread_ = std::thread([this] { serve(); });
-    while (serving_ && !http_.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+bool UpdateServer::listen(const ListenSpec& spec, std::string* error) {
+    return http_.listen(spec, error);
 }
 
 void UpdateServer::stop() {
-    stopping_ = true;
-    // The library ignores stop() until its accept loop runs; wait for that
-    // (or for serve() to give up).
-    while (serving_ && !http_.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     http_.stop();
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
-        thread_.join();
 }
 
-void UpdateServer::handle(const httplib::Request& req, httplib::Response& res) {
-    Reply reply = answer(req);
-    res.status = reply.status;
-    res.set_content(reply.body, "text/plain");
-    if (reply.status == 401)
-        res.set_header("WWW-Authenticate", kRealm);
-    if (reply.status == 405)
-        res.set_header("Allow", "GET");
-
-    record(entry_for(req, reply.status, std::move(reply.body), std::move(reply.user)));
+// The accounts as last read, read again when another process has committed
+// to the database since.
+std::shared_ptr<const UpdateServer::Accounts> UpdateServer::current_accounts() {
+    std::lock_guard<std::mutex> lock(accounts_mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (accounts_ && now - accounts_checked_ < kAccountsRecheck)
+        return accounts_;
+    accounts_checked_ = now;
+    const std::int64_t version = store_.data_version();
+    if (accounts_ && version == accounts_version_)
+        return accounts_;
+    auto fresh = std::make_shared<Accounts>();
+    for (AccountRecord& a : store_.accounts()) {
+        for (const std::string& host : a.hosts)
+            fresh->owners[host] = a.name;
+        fresh->by_name[a.name] = std::move(a);
+    }
+    accounts_ = std::move(fresh);
+    accounts_version_ = version;
+    return accounts_;
 }
 
-UpdateServer::Reply UpdateServer::answer(const httplib::Request& req) {
-    if (!is_update_path(req.path))
-        return {404, "not found", {}};
-    if (req.method != "GET")
-        return {405, "method not allowed", {}};
-
+void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
+    const std::string caller = config_.proxies.caller(request);
     std::optional<Credentials> credentials;
-    if (req.has_header("Authorization"))
-        credentials = parse_basic_auth(req.get_header_value("Authorization"));
+    if (std::optional<std::string> authorization = request.header("Authorization"))
+        credentials = parse_basic_auth(*authorization);
     const std::string user = credentials ? credentials->user : std::string();
-    const Account* account = nullptr;
-    if (credentials) {
-        for (const Account& a : accounts_) {
-            if (a.user == credentials->user && same_secret(a.password, credentials->password))
-                account = &a;
-        }
-    }
-    if (!account)
-        return {401, "badauth", user};
 
-    if (trimmed(header(req, "User-Agent")).empty())
-        return {200, "badagent", user};
-    if (req.has_param("system")) {
-        const std::string system = req.get_param_value("system");
-        if (system != "dyndns" && system != "statdns" && system != "custom")
-            return {200, "badsys", user};
+    // Writes the answer and its log line; callable from any thread, once.
+    auto entry = std::make_shared<RequestEntry>();
+    entry->remote_addr = caller;
+    entry->remote_port = request.peer_port;
+    entry->method = request.method;
+    entry->target = redact_target(request.target);
+    entry->user_agent = request.header("User-Agent").value_or("");
+    entry->user = user;
+    Respond respond = [this, entry, reply](Answer answer) {
+        HttpResponse response{answer.status, answer.body, {}};
+        if (answer.status == 401)
+            response.headers.emplace_back("WWW-Authenticate", kRealm);
+        if (answer.status == 405)
+            response.headers.emplace_back("Allow", "GET");
+        entry->time = std::time(nullptr);
+        entry->status = answer.status;
+        entry->answer = std::move(answer.body);
+        record(*entry);
+        reply(std::move(response));
+    };
+
+    if (!is_update_path(request.path))
+        return respond({404, "not found"});
+    if (request.method != "GET")
+        return respond({405, "method not allowed"});
+    if (!credentials)
+        return respond({401, "badauth"});
+    // Past the guard's limit the password is not even looked at, and the
+    // answer takes its time.
+    if (!guard_.may_check(caller, user, LoginGuard::Clock::now())) {
+        workers_.later(config_.throttled_delay_ms, [respond] { respond({401, "badauth"}); });
+        return;
     }
-    return {200, update_hosts(req, *account), user};
+    std::shared_ptr<const Accounts> accounts = current_accounts();
+    auto found = accounts->by_name.find(user);
+    const AccountRecord* account = found == accounts->by_name.end() ? nullptr : &found->second;
+    const std::string& hash = account ? account->password_hash : unknown_user_hash_;
+    if (account && verified_.known(user, credentials->password, hash))
+        return authenticated(request, caller, *account, respond);
+
+    // Argon2id on a worker thread, never on the HTTP threads.
+    const std::string password = credentials->password;
+    const bool queued = workers_.run([this, request, caller, accounts, account, hash, user,
+                                      password, respond] {
+        if (verify_password(hash, password) && account) {
+            verified_.remember(user, password, hash);
+            authenticated(request, caller, *account, respond);
+            return;
+        }
+        guard_.failed(caller, user, LoginGuard::Clock::now());
+        respond({401, "badauth"});
+    });
+    if (!queued)
+        respond({503, "911"});
 }
 
-std::string UpdateServer::update_hosts(const httplib::Request& req, const Account& account) {
-    const std::vector<std::string> names =
-        split_list(req.has_param("hostname") ? req.get_param_value("hostname") : std::string());
+void UpdateServer::authenticated(const HttpRequest& request, const std::string& caller,
+                                 const AccountRecord& account, const Respond& respond) {
+    if (trimmed(request.header("User-Agent").value_or("")).empty())
+        return respond({200, "badagent"});
+    if (std::optional<std::string> system = request.param("system")) {
+        if (*system != "dyndns" && *system != "statdns" && *system != "custom")
+            return respond({200, "badsys"});
+    }
+    respond({200, update_hosts(request, caller, account)});
+}
+
+std::string UpdateServer::update_hosts(const HttpRequest& req, const std::string& caller,
+                                       const AccountRecord& account) {
+    const std::vector<std::string> names = split_list(req.param("hostname").value_or(""));
     if (names.empty())
         return "notfqdn";
     if (names.size() > kMaxHostsPerRequest)
         return "numhost";
 
-    auto param = [&req](const char* key) -> std::optional<std::string> {
-        if (!req.has_param(key))
-            return std::nullopt;
-        return req.get_param_value(key);
-    };
-    const Addresses addresses = update_addresses(param("myip"), caller_address(req.remote_addr));
+    auto param = [&req](const char* key) { return req.param(key); };
+    const Addresses addresses = update_addresses(param("myip"), caller);
     const std::optional<bool> wildcard = parse_switch(param("wildcard"), "ON", "OFF");
     const std::optional<std::string> mx = parse_mx(param("mx"));
     const std::optional<bool> backmx = parse_switch(param("backmx"), "YES", "NO");
     const bool offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
 
+    std::shared_ptr<const Accounts> accounts = current_accounts();
     std::vector<std::string> lines(names.size());
     std::vector<Update> updates;
     std::vector<std::size_t> slots; // which line each update answers
@@ -283,18 +300,18 @@ std::string UpdateServer::update_hosts(const httplib::Request& req, const Accoun
             continue;
         }
         const std::optional<std::string> zone = zone_for(host, zones_);
-        auto owner = owners_.find(host);
-        if (!zone || owner == owners_.end()) {
+        auto owner = accounts->owners.find(host);
+        if (!zone || owner == accounts->owners.end()) {
             lines[i] = "nohost";
             continue;
         }
-        if (&accounts_[owner->second] != &account) {
+        if (owner->second != account.name) {
             lines[i] = "!yours";
             continue;
         }
         Update u;
         u.host = std::move(host);
-        u.account = account.user;
+        u.account = account.name;
         u.zone = *zone;
         u.ipv4 = addresses.ipv4;
         u.ipv6 = addresses.ipv6;
@@ -333,7 +350,7 @@ void UpdateServer::record(RequestEntry entry) {
     history_.push_back(std::move(entry));
     while (history_.size() > kHistorySize)
         history_.pop_front();
-    if (log_to_stderr_)
+    if (config_.log_to_stderr)
         std::fputs(line.c_str(), stderr);
     if (log_file_) {
         std::fputs(line.c_str(), log_file_.get());

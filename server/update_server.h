@@ -2,14 +2,16 @@
 // the hosts and their DNS records in a Store.
 #pragma once
 
+#include "guard.h"
+#include "http.h"
 #include "protocol.h"
 #include "store.h"
 
-#include <httplib.h>
-
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,18 +28,25 @@ Account default_account();
 inline constexpr const char* kDefaultZone = "tovix.example";
 
 struct Config {
-    std::vector<Account> accounts; // empty: default_account()
+    // Written to a database that has no accounts yet, in place of the
+    // built-in account (tests use this); never taken from a command line.
+    std::vector<Account> accounts;
+    bool default_account = true;    // the built-in account in a new database
     std::string db_path = "tovix-server.db";
     std::vector<std::string> zones; // served zones, normalized; empty: kDefaultZone
     int ttl = kDefaultTtl;          // of every published record
     std::string log_path;           // also append log lines here, if set
     bool log_to_stderr = true;      // one line per request on stderr
+    TrustedProxies proxies;         // whose X-Forwarded-For/Forwarded count
+    HttpLimits limits;
+    LoginGuard::Policy guard;
+    int throttled_delay_ms = 1000; // what a guess past the guard's limit costs
 };
 
 // What the server saw and answered, as kept in the request history.
 struct RequestEntry {
     std::time_t time = 0;
-    std::string remote_addr;
+    std::string remote_addr; // the caller (behind a trusted proxy: as forwarded)
     int remote_port = 0;
     std::string method;
     std::string target; // path and query, password-like values redacted
@@ -52,31 +61,47 @@ struct RequestEntry {
 // ([ADDR]:PORT for IPv6). No trailing newline.
 std::string format_log_line(const RequestEntry& entry);
 
+// Runs jobs on a few threads of its own, and jobs due later on one more; the
+// server hands them password checks (Argon2id is too slow for the HTTP
+// threads) and the answers it makes a guesser wait for.
+class Workers {
+  public:
+    Workers(unsigned threads, std::size_t max_queued);
+    ~Workers(); // runs what is due, drops what is not
+    // False when the queue is full.
+    bool run(std::function<void()> job);
+    void later(int ms, std::function<void()> job);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> jobs_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timed_;
+    std::size_t max_queued_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
 class UpdateServer {
   public:
     static constexpr std::size_t kHistorySize = 1000;
 
-    // Opens the database and checks the accounts. Throws StoreError, or
-    // std::invalid_argument when two accounts claim the same host.
+    // Opens (or creates) the database, writes the accounts of a new one and
+    // reads them. Throws StoreError, or std::invalid_argument for an account
+    // that cannot be written.
     explicit UpdateServer(Config config);
-    ~UpdateServer(); // stops and joins
+    ~UpdateServer(); // stops
     UpdateServer(const UpdateServer&) = delete;
     UpdateServer& operator=(const UpdateServer&) = delete;
 
-    // Binds the listening socket; port 0 picks a free one (see port()).
-    // On failure returns false and describes why in *error.
-    bool bind(const std::string& host, int port, std::string* error);
-    int port() const { return port_; }
-
-    // Serves on the calling thread until stop(). False if serving failed.
-    bool serve();
-    // Serves on a background thread; returns once requests are accepted.
-    void start();
+    // Serves one address (HTTPS when the spec has a certificate and key).
+    bool listen(const ListenSpec& spec, std::string* error);
+    int port(std::size_t n = 0) const { return http_.port(n); }
     // Stops serving; safe from any thread, and more than once.
     void stop();
 
-    // Answers one request; this is what the HTTP handlers call.
-    void handle(const httplib::Request& req, httplib::Response& res);
+    // Answers one request; this is what the HTTP layer calls.
+    void handle(const HttpRequest& request, HttpServer::Reply reply);
 
     // The most recent requests (at most kHistorySize), oldest first. A
     // request's entry is recorded before its answer is sent.
@@ -85,30 +110,41 @@ class UpdateServer {
     Store& store() { return store_; }
 
   private:
-    struct Reply {
+    struct Answer {
         int status = 200;
         std::string body;
-        std::string user;
     };
-    Reply answer(const httplib::Request& req);
-    std::string update_hosts(const httplib::Request& req, const Account& account);
+    struct Accounts {
+        std::map<std::string, AccountRecord> by_name;
+        std::map<std::string, std::string> owners; // host -> account name
+    };
+    using Respond = std::function<void(Answer)>;
+
+    void authenticated(const HttpRequest& request, const std::string& caller,
+                       const AccountRecord& account, const Respond& respond);
+    std::string update_hosts(const HttpRequest& request, const std::string& caller,
+                             const AccountRecord& account);
+    std::shared_ptr<const Accounts> current_accounts();
     void record(RequestEntry entry);
 
-    std::vector<Account> accounts_;
+    Config config_;
     std::vector<std::string> zones_;
-    std::map<std::string, std::size_t> owners_; // host -> index into accounts_
     Store store_;
-    httplib::Server http_;
-    int port_ = 0;
+    LoginGuard guard_;
+    VerifiedCredentials verified_;
+    std::string unknown_user_hash_; // checked for unknown names, so they take as long
 
-    std::atomic<bool> serving_{false};
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    std::mutex accounts_mutex_;
+    std::shared_ptr<const Accounts> accounts_;
+    std::int64_t accounts_version_ = 0;
+    std::chrono::steady_clock::time_point accounts_checked_;
 
     mutable std::mutex log_mutex_;
     std::deque<RequestEntry> history_;
-    bool log_to_stderr_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> log_file_{nullptr, &std::fclose};
+
+    Workers workers_;
+    HttpServer http_; // last: stopped first
 };
 
 } // namespace tovix::server

@@ -140,28 +140,36 @@ TEST(ServerCommandLine, Defaults) {
 }
 
 TEST(ServerCommandLine, AllOptions) {
-    std::optional<Options> o =
-        parse({"--listen", "[::1]:8080", "--db=/tmp/x.db", "--account", "u:p:w:A.example,b.example",
-               "--account=v:q:c.example", "--log-requests", "/tmp/log", "--zone", "Dyn.Example.",
-               "--zone=b.example", "--ttl", "300"});
+    std::optional<Options> o = parse(
+        {"--listen", "[::1]:8080", "--db=/tmp/x.db", "--listen-tls", "0.0.0.0", "--tls-cert",
+         "c.pem", "--tls-key=k.pem", "--trusted-proxy", "10.0.0.0/8", "--log-requests", "/tmp/log",
+         "--zone", "Dyn.Example.", "--zone=b.example", "--ttl", "300", "--no-default-account"});
     ASSERT_TRUE(o);
     EXPECT_EQ("::1", o->listen.host);
     EXPECT_EQ(8080, o->listen.port);
+    ASSERT_TRUE(o->listen_tls);
+    EXPECT_EQ("0.0.0.0", o->listen_tls->host);
+    EXPECT_EQ(443, o->listen_tls->port) << "the HTTPS port by default";
+    EXPECT_EQ("c.pem", o->tls_cert_file);
+    EXPECT_EQ("k.pem", o->tls_key_file);
+    EXPECT_TRUE(o->config.proxies.contains("10.1.2.3"));
     EXPECT_EQ("/tmp/x.db", o->config.db_path);
     EXPECT_EQ("/tmp/log", o->config.log_path);
-    ASSERT_EQ(2u, o->config.accounts.size());
-    EXPECT_EQ("u", o->config.accounts[0].user);
-    EXPECT_EQ("p:w", o->config.accounts[0].password);
-    EXPECT_EQ((std::vector<std::string>{"a.example", "b.example"}), o->config.accounts[0].hosts);
-    EXPECT_EQ("v", o->config.accounts[1].user);
+    EXPECT_FALSE(o->config.default_account);
+    EXPECT_TRUE(o->config.accounts.empty());
     EXPECT_EQ((std::vector<std::string>{"dyn.example", "b.example"}), o->config.zones);
     EXPECT_EQ(300, o->config.ttl);
 }
 
-TEST(ServerCommandLine, ListAndHelp) {
+TEST(ServerCommandLine, ListAccountAndHelp) {
     std::optional<Options> o = parse({"list", "--db", "r.db"});
     ASSERT_TRUE(o);
     EXPECT_EQ(Options::Command::List, o->command);
+    EXPECT_EQ("r.db", o->config.db_path);
+    o = parse({"account", "add", "alice", "a.example", "b.example", "--db", "r.db"});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(Options::Command::Account, o->command);
+    EXPECT_EQ((std::vector<std::string>{"add", "alice", "a.example", "b.example"}), o->account);
     EXPECT_EQ("r.db", o->config.db_path);
     EXPECT_EQ(Options::Command::Help, parse({"--help"})->command);
 }
@@ -175,29 +183,19 @@ TEST_P(BadCommandLineTest, IsRejectedWithAMessage) {
     EXPECT_EQ(std::string::npos, error.find("sekrit")) << error;
 }
 
+using Args = std::vector<std::string>;
 INSTANTIATE_TEST_SUITE_P(
     Server, BadCommandLineTest,
-    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"extra"},
-                      std::vector<std::string>{"--db"}, std::vector<std::string>{"--db="},
-                      std::vector<std::string>{"--listen", "localhost"},
-
-                      std::vector<std::string>{"--listen", "127.0.0.1:65536"},
-
-                      std::vector<std::string>{"--listen", "[::1]80"},
-
-                      std::vector<std::string>{"--account", "u:sekrit"},
-                      std::vector<std::string>{"--account", ":sekrit:a.example"},
-
-                      std::vector<std::string>{"--account", "u:sekrit:nodot"},
-
-                      std::vector<std::string>{"--zone", "example"},
-                      std::vector<std::string>{"--zone", "a..example"},
-                      std::vector<std::string>{"--ttl", "0"},
-                      std::vector<std::string>{"--ttl", "86401"},
-                      std::vector<std::string>{"--ttl", "60s"},
-                      std::vector<std::string>{"list", "--zone", "a.example"},
-                      std::vector<std::string>{"list", "--listen", "127.0.0.1:80"},
-                      std::vector<std::string>{"--help=yes"}));
+    ::testing::Values(Args{"--bogus"}, Args{"extra"}, Args{"--db"}, Args{"--db="},
+                      Args{"--listen", "localhost"}, Args{"--listen", "127.0.0.1:65536"},
+                      Args{"--listen", "[::1]80"}, Args{"--account", "u:sekrit:a.example"},
+                      Args{"--tls-cert", "c.pem"}, Args{"--listen-tls", "0.0.0.0:8443"},
+                      Args{"--trusted-proxy", "10.0.0.0/33"}, Args{"--zone", "example"},
+                      Args{"--zone", "a..example"}, Args{"--ttl", "0"}, Args{"--ttl", "86401"},
+                      Args{"--ttl", "60s"}, Args{"list", "--zone", "a.example"},
+                      Args{"list", "--listen", "127.0.0.1:80"}, Args{"account"},
+                      Args{"account", "add", "alice"}, Args{"account", "passwd", "a", "sekrit"},
+                      Args{"account", "frob", "alice"}, Args{"--help=yes"}));
 
 // --- store and its listing ---------------------------------------------------------
 

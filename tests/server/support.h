@@ -5,6 +5,8 @@
 
 #include "update_server.h"
 
+#include <httplib.h>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -80,9 +82,8 @@ inline std::unique_ptr<UpdateServer> start_server(Config config) {
     config.log_to_stderr = false;
     auto server = std::make_unique<UpdateServer>(std::move(config));
     std::string error;
-    if (!server->bind("127.0.0.1", 0, &error))
-        throw std::runtime_error("bind: " + error);
-    server->start();
+    if (!server->listen({"127.0.0.1", 0, "", ""}, &error))
+        throw std::runtime_error("listen: " + error);
     return server;
 }
 

@@ -18,13 +18,16 @@ class UpdateServerTest : public ::testing::Test {
   protected:
     void SetUp() override { restart(test_accounts()); }
 
+    // Accounts are written only to a database that has none yet: another
+    // set of accounts needs another file.
     void restart(std::vector<Account> accounts,
-                 std::vector<std::string> zones = {"home.example", "bob.example"}) {
+                 std::vector<std::string> zones = {"home.example", "bob.example"},
+                 const std::string& db = "records.db") {
         server_.reset();
         Config config;
         config.accounts = std::move(accounts);
         config.zones = std::move(zones);
-        config.db_path = dir_.file("records.db");
+        config.db_path = dir_.file(db);
         config.log_path = dir_.file("requests.log");
         server_ = start_server(std::move(config));
     }
@@ -272,7 +275,7 @@ TEST_F(UpdateServerTest, UpdatesSurviveARestart) {
 }
 
 TEST_F(UpdateServerTest, DefaultAccountOwnsTheClientsDefaultHost) {
-    restart({}, {});
+    restart({}, {}, "default.db");
     const std::string target = "/nic/update?hostname=home.tovix.example&myip=192.0.2.11";
     EXPECT_EQ("<status 401>", answer(target));
     EXPECT_EQ("good 192.0.2.11", answer(target, basic("tovix", "KoReL52")));
@@ -291,7 +294,7 @@ TEST_F(UpdateServerTest, BusyPortCannotBeBound) {
     config.db_path = dir_.file("other.db");
     UpdateServer second(config);
     std::string error;
-    EXPECT_FALSE(second.bind("127.0.0.1", server_->port(), &error));
+    EXPECT_FALSE(second.listen({"127.0.0.1", server_->port(), "", ""}, &error));
     EXPECT_FALSE(error.empty());
 }
 
@@ -350,7 +353,7 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
             account.hosts.push_back("h" + std::to_string(t) + "-" + std::to_string(i) +
                                     ".load.example");
     }
-    restart({account}, {"load.example"});
+    restart({account}, {"load.example"}, "load.db");
 
     std::vector<int> good(kThreads, 0);
     std::vector<std::thread> threads;

@@ -69,19 +69,21 @@ over_time() {
 }
 
 db=$tmp/records.db
+. "$(dirname "$0")/../support/accounts.sh"
 user=stress
 password=s3cret
 host_list=
 for ((h = 0; h < hosts; h++)); do
     host_list+="${host_list:+,}h$h.stress.example"
 done
+account_add "$server" "$db" "$user:$password:$host_list" || fail "cannot add the account"
 
 # Starts the server on port $1 (0: a free one) and sets $server_pid and $port.
 start_server() {
     local want=$1 before
     before=$(grep -c 'listening on' "$tmp/server.log" 2>/dev/null || true)
     "$server" --listen "127.0.0.1:$want" --db "$db" \
-        --zone stress.example --account "$user:$password:$host_list" 2>>"$tmp/server.log" &
+        --zone stress.example 2>>"$tmp/server.log" &
     server_pid=$!
     local started=$SECONDS
     while (($(grep -c 'listening on' "$tmp/server.log" 2>/dev/null || true) <= before)); do

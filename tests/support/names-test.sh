@@ -2,8 +2,10 @@
 # namespace (tests/support/netns-run.sh). Source it from bash; see
 # names_test_begin.
 . "$(dirname "${BASH_SOURCE[0]}")/pdns.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/accounts.sh"
 
-# names_test_begin SERVER [tovix-server options...]: a scratch directory
+# names_test_begin SERVER [--account USER:PASSWORD:HOSTS]... [tovix-server
+# options...]: the accounts written to the database first; a scratch directory
 # ($work), tovix-server on 127.0.0.1:80 (database $work/names.db, request log
 # $work/requests.log) and pdns_server over the same file; both stopped and
 # the directory removed on exit. Exits 1 if either does not start.
@@ -46,7 +48,17 @@ names_test_begin() {
     shift
     work=$(mktemp -d "${TMPDIR:-/tmp}/tovix-names.XXXXXX")
     trap names_test_end EXIT
-    "$server" --db "$work/names.db" --log-requests "$work/requests.log" "$@" \
+    local options=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --account ]; then
+            account_add "$server" "$work/names.db" "$2" || exit 1
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    "$server" --db "$work/names.db" --log-requests "$work/requests.log" "${options[@]}" \
         2>"$work/server.err" &
     names_server_pid=$!
     for _ in $(seq 200); do

@@ -8,6 +8,7 @@
 set -uo pipefail
 
 WINE_TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$WINE_TESTS_DIR/../support/accounts.sh"
 FAILURES=0
 CASE_STARTED=$SECONDS
 
@@ -106,7 +107,9 @@ require_server() {
     fi
 }
 
-# start_server LABEL [tovix-server options...]: tovix-server on 127.0.0.1:80
+# start_server LABEL [--account USER:PASSWORD:HOSTS]... [tovix-server
+# options...]: the accounts written first (the built-in one otherwise), then
+# tovix-server on 127.0.0.1:80
 # with a fresh database and request log ($REQUESTS, $DB).
 start_server() {
     local label=$1
@@ -116,7 +119,17 @@ start_server() {
     REQUESTS=$WORK/$label.requests.log
     rm -f "$DB" "$REQUESTS"
     : >"$REQUESTS"
-    "$TOVIX_SERVER" --listen 127.0.0.1:80 --db "$DB" --log-requests "$REQUESTS" "$@" \
+    local options=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --account ]; then
+            account_add "$TOVIX_SERVER" "$DB" "$2" || fail "cannot add the account $2"
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    "$TOVIX_SERVER" --listen 127.0.0.1:80 --db "$DB" --log-requests "$REQUESTS" "${options[@]}" \
         </dev/null >"$WORK/$label.server.out" 2>&1 &
     SERVER_PID=$!
     for _ in $(seq 400); do
