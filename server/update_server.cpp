@@ -105,6 +105,11 @@ UpdateServer::UpdateServer(Config config)
                 throw std::invalid_argument("account " + accounts_[i].user + " given twice");
         }
         for (const std::string& host : accounts_[i].hosts) {
+            if (!zone_for(host, zones_) && log_to_stderr_)
+                std::fprintf(stderr,
+                             "tovix-server: %s lies outside every served zone (--zone): its "
+                             "updates are answered nohost\n",
+                             host.c_str());
             auto [it, inserted] = owners_.emplace(host, i);
             if (!inserted && it->second != i)
                 throw std::invalid_argument("host " + host + " is claimed by both " +
