@@ -4,6 +4,10 @@
 # then bench/dns_visible.py. Needs root and a host build of tovix-server.
 #
 #   bash bench/dns_visible.sh [COUNT] [PATH/TO/tovix-server]
+#
+# PDNS_EXTRA_ARGS adds pdns_server settings, e.g. PowerDNS's own cache
+# defaults for a comparison: PDNS_EXTRA_ARGS="--cache-ttl=20
+# --query-cache-ttl=20 --negquery-cache-ttl=60".
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 count=${1:-300}

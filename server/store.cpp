@@ -14,7 +14,10 @@ namespace tovix::server {
 namespace {
 
 // The service's own table, beside PowerDNS's. Flags are small integers and
-// the types are ones PostgreSQL takes as well.
+// the types are ones PostgreSQL takes as well; so is INSERT ... ON CONFLICT.
+// What is SQLite's own: the ?N placeholders, sqlite_master and
+// pragma_table_info (only the migration of the one-table layout, which only
+// ever existed in SQLite, needs those two).
 const char* const kHostsSchema = "CREATE TABLE IF NOT EXISTS hosts ("
                                  " name VARCHAR(255) PRIMARY KEY NOT NULL,"
                                  " account VARCHAR(40) NOT NULL,"

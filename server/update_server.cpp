@@ -163,7 +163,13 @@ UpdateServer::UpdateServer(Config config)
         if (!log_file_)
             throw std::runtime_error(config_.log_path + ": " + std::strerror(errno));
     }
-    current_accounts();
+    for (const auto& [host, account] : current_accounts()->owners) {
+        if (!zone_for(host, zones_) && config_.log_to_stderr)
+            std::fprintf(stderr,
+                         "tovix-server: %s (account %s) lies outside every served zone (--zone):"
+                         " its updates are answered nohost\n",
+                         host.c_str(), account.c_str());
+    }
 }
 
 UpdateServer::~UpdateServer() {

@@ -65,6 +65,14 @@ status=$?
 [ $status -eq 2 ] || fail "bad option exit status $status"
 grep -q 'no-such-option' "$tmp/usage.err" || fail "no message for a bad option"
 
+# An account host outside every served zone is named at start.
+start outside --db "$tmp/outside.db" --account 'carol:pw:x.nowhere.example'
+grep -q '^tovix-server: x.nowhere.example lies outside every served zone' "$tmp/outside.err" ||
+    fail "no word about a host outside the zones"
+kill -TERM "$pid"
+wait "$pid"
+pid=
+
 # A busy port: exit status 1.
 start second --db "$db"
 "$server" --listen "127.0.0.1:$port" --db "$tmp/other.db" 2>"$tmp/busy.err"

@@ -27,11 +27,13 @@ check_dns() {
 names_test_end() {
     if [ -n "$names_server_pid" ]; then
         kill "$names_server_pid" 2>/dev/null
-        wait "$names_server_pid" 2>/dev/null
+        wait "$names_server_pid" 2>/dev/null || true
         names_server_pid=
     fi
     pdns_stop
-    [ -n "$work" ] && rm -rf "$work"
+    if [ -n "$work" ]; then
+        rm -rf "$work"
+    fi
 }
 
 # summary: the last line of a test, and its exit status.

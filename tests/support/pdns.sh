@@ -7,12 +7,14 @@ PDNS_CONFIG_DIR=${PDNS_CONFIG_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../../se
 PDNS_PID=
 
 # pdns_start DB DIR: serves DB on 127.0.0.1:53 with the command line others
-# use, the control socket and the log (pdns.log) in DIR. Returns once it
-# answers queries; 1 if it does not within 10 s.
+# use, the control socket and the log (pdns.log) in DIR, and any further
+# settings in PDNS_EXTRA_ARGS (words). Returns once it answers queries; 1 if
+# it does not within 10 s.
 pdns_start() {
     local db=$1 dir=$2
+    # shellcheck disable=SC2086
     pdns_server --config-dir="$PDNS_CONFIG_DIR" --gsqlite3-database="$db" \
-        --local-address=127.0.0.1 --local-port=53 --socket-dir="$dir" \
+        --local-address=127.0.0.1 --local-port=53 --socket-dir="$dir" ${PDNS_EXTRA_ARGS:-} \
         </dev/null >"$dir/pdns.log" 2>&1 &
     PDNS_PID=$!
     for _ in $(seq 200); do
@@ -29,7 +31,7 @@ pdns_start() {
 pdns_stop() {
     if [ -n "$PDNS_PID" ]; then
         kill "$PDNS_PID" 2>/dev/null
-        wait "$PDNS_PID" 2>/dev/null
+        wait "$PDNS_PID" 2>/dev/null || true
         PDNS_PID=
     fi
 }
