@@ -54,9 +54,9 @@ namespace {
 
 // Options that take a value, and which commands they apply to.
 bool takes_value(const std::string& name) {
-    return name == "--db" || name == "--listen" || name == "--listen-tls" ||
-           name == "--tls-cert" || name == "--tls-key" || name == "--trusted-proxy" ||
-           name == "--log-requests" || name == "--zone" || name == "--ttl";
+    return name == "--db" || name == "--listen" || name == "--listen-tls" || name == "--tls-cert" ||
+           name == "--tls-key" || name == "--trusted-proxy" || name == "--log-requests" ||
+           name == "--zone" || name == "--ttl";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -97,7 +97,7 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
         std::optional<ListenAddress> listen = parse_listen(value);
         if (!listen && tls)
             listen = parse_listen(value.find(':') == std::string::npos ? value + ":443"
-                                                                        : "[" + value + "]:443");
+                                                                       : "[" + value + "]:443");
         if (!listen) {
             *error = "bad " + name + " '" + value + "': expected ADDR:PORT or [ADDR6]:PORT";
             return false;

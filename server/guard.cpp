@@ -71,10 +71,8 @@ std::string source_key(std::string_view address) {
 LoginGuard::LoginGuard() : LoginGuard(Policy{}) {}
 
 LoginGuard::LoginGuard(Policy policy)
-    : sources_{policy.source_burst, policy.source_per_second, {}}, accounts_{
-                                                                       policy.account_burst,
-                                                                       policy.account_per_second,
-                                                                       {}} {
+    : clean_after_(policy.clean_after), sources_{policy.source_burst, policy.source_per_second, {}},
+      accounts_{policy.account_burst, policy.account_per_second, {}} {
     crypto_shorthash_keygen(key_);
     const std::size_t sets = std::max<std::size_t>(1, policy.sets);
     sources_.entries.resize(sets * kWays);
@@ -111,27 +109,36 @@ LoginGuard::Entry& LoginGuard::Table::find(std::uint64_t tag, Clock::time_point 
         if (e.tag == 0 || (victim->tag != 0 && e.tokens > victim->tokens))
             victim = &e;
     }
-    *victim = Entry{tag, static_cast<float>(burst), now};
+    *victim = Entry{tag, static_cast<float>(burst), now, {}};
     return *victim;
 }
 
-bool LoginGuard::may_check(std::string_view source, std::string_view account,
+bool LoginGuard::try_check(std::string_view source, std::string_view account,
                            Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Entry& s = sources_.find(tag("s", source_key(source)), now);
+    Entry& s = sources_.find(tag("s", source_key(source)), now);
     if (s.tokens < 1)
         return false;
-    const Entry& a = accounts_.find(tag("a", account), now);
-    const bool clean = s.tokens >= sources_.burst;
-    return a.tokens >= 1 || clean;
+    Entry& a = accounts_.find(tag("a", account), now);
+    const bool clean = s.failed == Clock::time_point{} || now - s.failed >= clean_after_;
+    if (a.tokens < 1 && !clean)
+        return false;
+    // Taken now, not when the check fails: checks running at the same time
+    // count from the start.
+    s.tokens -= 1;
+    s.failed = now;
+    a.tokens = std::max(0.0f, a.tokens - 1);
+    return true;
 }
 
-void LoginGuard::failed(std::string_view source, std::string_view account, Clock::time_point now) {
+void LoginGuard::succeeded(std::string_view source, std::string_view account,
+                           Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& s = sources_.find(tag("s", source_key(source)), now);
-    s.tokens = std::max(0.0f, s.tokens - 1);
+    s.tokens = static_cast<float>(std::min(sources_.burst, s.tokens + 1.0));
+    s.failed = Clock::time_point{};
     Entry& a = accounts_.find(tag("a", account), now);
-    a.tokens = std::max(0.0f, a.tokens - 1);
+    a.tokens = static_cast<float>(std::min(accounts_.burst, a.tokens + 1.0));
 }
 
 // ---- VerifiedCredentials ---------------------------------------------------------

@@ -23,7 +23,7 @@ bool verify_password(const std::string& hash, std::string_view password);
 // IPv6 /64) and per account name. Each failure takes a token; tokens come
 // back at a steady rate up to the burst. A source without tokens gets no
 // password check at all. An account without tokens is checked only for
-// sources that have not been failing, so guessing one account from many
+// sources that have not failed for a while, so guessing one account from many
 // places is bounded while its owner, elsewhere, gets in. The counters live in
 // two fixed tables (set-associative, slots chosen by a keyed hash), so memory
 // is the same whatever the number of sources; a forgotten entry starts over
@@ -35,22 +35,27 @@ class LoginGuard {
         double source_burst = 10;
         double source_per_second = 2;
         double account_burst = 20;
-        double account_per_second = 5;
+        double account_per_second = 1;
+        // A source that has not failed for this long counts as clean: it
+        // is checked even for an account out of tokens.
+        std::chrono::seconds clean_after{600};
         std::size_t sets = 16384; // 4 entries each, per table
     };
 
     LoginGuard();
     explicit LoginGuard(Policy policy);
 
-    // Whether a password from `source` for `account` may be checked now.
-    bool may_check(std::string_view source, std::string_view account, Clock::time_point now);
-    void failed(std::string_view source, std::string_view account, Clock::time_point now);
+    // Whether a password from `source` for `account` may be checked now; if
+    // so, the check is counted as a failure until succeeded() says otherwise.
+    bool try_check(std::string_view source, std::string_view account, Clock::time_point now);
+    void succeeded(std::string_view source, std::string_view account, Clock::time_point now);
 
   private:
     struct Entry {
         std::uint64_t tag = 0; // 0: free
         float tokens = 0;
         Clock::time_point last;
+        Clock::time_point failed; // the last check not (yet) known good; {}: none
     };
     struct Table {
         double burst, rate;
@@ -61,6 +66,7 @@ class LoginGuard {
 
     std::mutex mutex_;
     unsigned char key_[16];
+    std::chrono::seconds clean_after_;
     Table sources_, accounts_;
 };
 

@@ -61,7 +61,8 @@ Workers::Workers(unsigned threads, std::size_t max_queued) : max_queued_(max_que
             for (;;) {
                 std::function<void()> job;
                 if (timer) {
-                    if (!timed_.empty() && timed_.begin()->first <= std::chrono::steady_clock::now()) {
+                    if (!timed_.empty() &&
+                        timed_.begin()->first <= std::chrono::steady_clock::now()) {
                         job = std::move(timed_.begin()->second);
                         timed_.erase(timed_.begin());
                     } else if (stopping_) {
@@ -128,11 +129,11 @@ UpdateServer::UpdateServer(Config config)
     : config_(std::move(config)),
       zones_(config_.zones.empty() ? std::vector<std::string>{kDefaultZone} : config_.zones),
       store_(config_.db_path, Store::Mode::Create, StoreOptions{zones_, config_.ttl}),
-      guard_(config_.guard), unknown_user_hash_(hash_password("no such account")),
-      workers_(2, 256),
+      guard_(config_.guard), unknown_user_hash_(hash_password("no such account")), workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
-            config_.limits, [this](const Rejection& r) {
+            config_.limits,
+            [this](const Rejection& r) {
                 RequestEntry e;
                 e.time = std::time(nullptr);
                 e.remote_addr = r.peer;
@@ -242,7 +243,7 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
         return respond({401, "badauth"});
     // Past the guard's limit the password is not even looked at, and the
     // answer takes its time.
-    if (!guard_.may_check(caller, user, LoginGuard::Clock::now())) {
+    if (!guard_.try_check(caller, user, LoginGuard::Clock::now())) {
         workers_.later(config_.throttled_delay_ms, [respond] { respond({401, "badauth"}); });
         return;
     }
@@ -250,21 +251,23 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
     auto found = accounts->by_name.find(user);
     const AccountRecord* account = found == accounts->by_name.end() ? nullptr : &found->second;
     const std::string& hash = account ? account->password_hash : unknown_user_hash_;
-    if (account && verified_.known(user, credentials->password, hash))
+    if (account && verified_.known(user, credentials->password, hash)) {
+        guard_.succeeded(caller, user, LoginGuard::Clock::now());
         return authenticated(request, caller, *account, respond);
+    }
 
     // Argon2id on a worker thread, never on the HTTP threads.
     const std::string password = credentials->password;
-    const bool queued = workers_.run([this, request, caller, accounts, account, hash, user,
-                                      password, respond] {
-        if (verify_password(hash, password) && account) {
-            verified_.remember(user, password, hash);
-            authenticated(request, caller, *account, respond);
-            return;
-        }
-        guard_.failed(caller, user, LoginGuard::Clock::now());
-        respond({401, "badauth"});
-    });
+    const bool queued =
+        workers_.run([this, request, caller, accounts, account, hash, user, password, respond] {
+            if (verify_password(hash, password) && account) {
+                guard_.succeeded(caller, user, LoginGuard::Clock::now());
+                verified_.remember(user, password, hash);
+                authenticated(request, caller, *account, respond);
+                return;
+            }
+            respond({401, "badauth"});
+        });
     if (!queued)
         respond({503, "911"});
 }

@@ -31,7 +31,7 @@ struct Config {
     // Written to a database that has no accounts yet, in place of the
     // built-in account (tests use this); never taken from a command line.
     std::vector<Account> accounts;
-    bool default_account = true;    // the built-in account in a new database
+    bool default_account = true; // the built-in account in a new database
     std::string db_path = "tovix-server.db";
     std::vector<std::string> zones; // served zones, normalized; empty: kDefaultZone
     int ttl = kDefaultTtl;          // of every published record

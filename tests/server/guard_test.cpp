@@ -8,6 +8,7 @@ namespace {
 
 using Clock = LoginGuard::Clock;
 using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 TEST(Passwords, Argon2idStringsVerify) {
     const std::string hash = hash_password("KoReL52");
@@ -35,15 +36,13 @@ TEST(LoginGuard, OneSourceGetsAFewFreeMistakesThenTheRate) {
     int checked = 0;
     for (int i = 0; i < 6000; ++i) {
         Clock::time_point now = start + milliseconds(10 * i);
-        if (guard.may_check("192.0.2.7", "alice", now)) {
-            ++checked;
-            guard.failed("192.0.2.7", "alice", now);
-        }
+        // A new name each time: only the source's own limit binds.
+        checked += guard.try_check("192.0.2.7", "user" + std::to_string(i), now);
     }
     EXPECT_GE(checked, 100) << "the steady rate is 2 a second";
     EXPECT_LE(checked, 10 + 2 * 60 + 1) << "burst plus the steady rate";
     // Another source, for another account, is untouched.
-    EXPECT_TRUE(guard.may_check("198.51.100.1", "bob", start + milliseconds(60000)));
+    EXPECT_TRUE(guard.try_check("198.51.100.1", "bob", start + milliseconds(60000)));
 }
 
 TEST(LoginGuard, AnAccountGuessedFromManyPlacesStillLetsItsOwnerIn) {
@@ -51,19 +50,24 @@ TEST(LoginGuard, AnAccountGuessedFromManyPlacesStillLetsItsOwnerIn) {
     const Clock::time_point now = Clock::now();
     for (int i = 0; i < 200; ++i) {
         const std::string source = "203.0.113." + std::to_string(i);
-        if (guard.may_check(source, "alice", now)) {
-            guard.failed(source, "alice", now);
-            guard.may_check(source, "alice", now); // still has tokens of its own
-        }
+        guard.try_check(source, "alice", now); // fails: each has tokens of its own left
     }
     // The account is out of tokens: a source that has failed once is refused,
-    EXPECT_FALSE(guard.may_check("203.0.113.1", "alice", now));
+    EXPECT_FALSE(guard.try_check("203.0.113.1", "alice", now));
     // one that never failed (the owner at home) is checked,
-    EXPECT_TRUE(guard.may_check("198.51.100.9", "alice", now));
+    EXPECT_TRUE(guard.try_check("198.51.100.9", "alice", now));
+    guard.succeeded("198.51.100.9", "alice", now);
+    EXPECT_TRUE(guard.try_check("198.51.100.9", "alice", now)) << "a success gives back";
     // and other accounts are unaffected for the failing source.
-    EXPECT_TRUE(guard.may_check("203.0.113.1", "bob", now));
-    // The account's tokens come back with time.
-    EXPECT_TRUE(guard.may_check("203.0.113.1", "alice", now + std::chrono::seconds(2)));
+    EXPECT_TRUE(guard.try_check("203.0.113.1", "bob", now));
+    // A failing source stays barred from the account while it is out of
+    // tokens, even once its own have come back,
+    int through = 0;
+    for (int i = 0; i < 20; ++i)
+        through += guard.try_check("203.0.113." + std::to_string(i), "alice", now + 5s);
+    EXPECT_LE(through, 6) << "the account's tokens come back one a second";
+    // and is clean again after a quiet while.
+    EXPECT_TRUE(guard.try_check("203.0.113.1", "alice", now + std::chrono::minutes(11)));
 }
 
 TEST(LoginGuard, AnIPv6SubscriberIsOneSource) {
@@ -74,10 +78,9 @@ TEST(LoginGuard, AnIPv6SubscriberIsOneSource) {
     const Clock::time_point now = Clock::now();
     for (int i = 0; i < 50; ++i) {
         const std::string address = "2001:db8:1:2::" + std::to_string(i + 1);
-        if (guard.may_check(address, "alice", now))
-            guard.failed(address, "alice", now);
+        guard.try_check(address, "alice", now);
     }
-    EXPECT_FALSE(guard.may_check("2001:db8:1:2::abcd", "alice", now));
+    EXPECT_FALSE(guard.try_check("2001:db8:1:2::abcd", "alice", now));
 }
 
 TEST(VerifiedCredentials, RemembersOnlyWhatWasVerified) {

@@ -66,8 +66,10 @@ status=$?
 grep -q 'no-such-option' "$tmp/usage.err" || fail "no message for a bad option"
 
 # An account host outside every served zone is named at start.
-start outside --db "$tmp/outside.db" --account 'carol:pw:x.nowhere.example'
-grep -q '^tovix-server: x.nowhere.example lies outside every served zone' "$tmp/outside.err" ||
+account_add "$server" "$tmp/outside.db" 'carol:pw:x.nowhere.example' || fail "account add"
+start outside --db "$tmp/outside.db"
+grep -q '^tovix-server: x.nowhere.example (account carol) lies outside every served zone' \
+    "$tmp/outside.err" ||
     fail "no word about a host outside the zones"
 kill -TERM "$pid"
 wait "$pid"
@@ -92,5 +94,62 @@ status=$?
 pid=
 [ $status -eq 0 ] || fail "SIGTERM exit status $status"
 "$server" list --db "$db" | grep -q '^home\.example	alice	192\.0\.2\.44	' || fail "record lost"
+
+# The account commands: the password from standard input, never an argument.
+acc=$tmp/accounts.db
+printf 'first\n' | "$server" account add dave dave.home.example --db "$acc" || fail "account add"
+printf 'again\n' | "$server" account add dave other.home.example --db "$acc" 2>"$tmp/dup.err" &&
+    fail "a second add of dave was taken"
+grep -q 'exists already' "$tmp/dup.err" || fail "no word about dave existing"
+"$server" account add erin erin.home.example --db "$acc" </dev/null 2>"$tmp/nopw.err" &&
+    fail "an account without a password was taken"
+"$server" account hosts erin erin.home.example --db "$acc" 2>/dev/null && fail "hosts of nobody"
+start accounts --db "$acc" --zone home.example --no-default-account
+update() { # USER PASSWORD: the answer for USER's host
+    curl -s --max-time 10 -u "$1:$2" -A 'tovix-process-test/1.0' \
+        "http://127.0.0.1:$port/nic/update?hostname=$1.home.example&myip=192.0.2.7"
+}
+[ "$(update dave first)" = "good 192.0.2.7" ] || fail "dave's first update"
+[ "$(update tovix KoReL52)" = "badauth" ] || fail "--no-default-account still made tovix"
+printf 'second\n' | "$server" account passwd dave --db "$acc" || fail "account passwd"
+printf 'pw\n' | "$server" account add erin erin.home.example --db "$acc" || fail "add erin"
+sleep 0.5 # the running server looks for changes every 200 ms
+[ "$(update dave first)" = "badauth" ] || fail "the old password still works"
+[ "$(update dave second)" = "nochg 192.0.2.7" ] || fail "the new password does not"
+[ "$(update erin pw)" = "good 192.0.2.7" ] || fail "erin, added while running"
+"$server" account list --db "$acc" >"$tmp/list.out" || fail "account list"
+grep -q '^dave	dave.home.example$' "$tmp/list.out" || fail "list: $(cat "$tmp/list.out")"
+"$server" account remove erin --db "$acc" || fail "account remove"
+sleep 0.5
+[ "$(update erin pw)" = "badauth" ] || fail "erin, removed, still updates"
+grep -qa 'second\|first' "/proc/$pid/cmdline" && fail "a password on the command line"
+kill -TERM "$pid"
+wait "$pid"
+pid=
+
+# HTTPS, beside plain HTTP.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout "$tmp/key.pem" \
+    -out "$tmp/cert.pem" 2>/dev/null || fail "openssl could not make a certificate"
+start tls --db "$acc" --zone home.example --listen-tls 127.0.0.1:0 --tls-cert "$tmp/cert.pem" \
+    --tls-key "$tmp/key.pem"
+tls_port=$(sed -n 's/.*HTTPS on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$tmp/tls.err")
+[ -n "$tls_port" ] || fail "no HTTPS port"
+answer=$(curl -sk --max-time 10 -u dave:second -A 't/1' \
+    "https://127.0.0.1:$tls_port/nic/update?hostname=dave.home.example&myip=192.0.2.8")
+[ "$answer" = "good 192.0.2.8" ] || fail "HTTPS update: '$answer'"
+kill -TERM "$pid"
+wait "$pid"
+pid=
+
+# What cannot work is said before anything listens, with exit status 1.
+for args in "--tls-cert $tmp/none.pem --tls-key $tmp/key.pem --db $acc" \
+    "--tls-cert $tmp/key.pem --tls-key $tmp/cert.pem --db $acc" "--db $tmp/no/such/dir/x.db"; do
+    # shellcheck disable=SC2086
+    "$server" --listen 127.0.0.1:0 $args 2>"$tmp/start.err"
+    status=$?
+    [ $status -eq 1 ] || fail "start with $args: exit status $status"
+    grep -q '^tovix-server: ' "$tmp/start.err" || fail "start with $args: no message"
+    grep -q 'listening' "$tmp/start.err" && fail "start with $args: it listened first"
+done
 
 echo "process test passed"

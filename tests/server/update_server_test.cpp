@@ -289,6 +289,67 @@ TEST_F(UpdateServerTest, HostClaimedTwiceIsRejected) {
     EXPECT_THROW(UpdateServer{config}, std::invalid_argument);
 }
 
+TEST_F(UpdateServerTest, AccountChangesReachARunningServer) {
+    // Another connection to the file, as `tovix-server account ...` is.
+    Store other(dir_.file("records.db"), Store::Mode::Existing);
+    ASSERT_TRUE(other.add_account({"carol", hash_password("c4rol"), {"carol.home.example"}}));
+    const std::string target = kUpdate + "carol.home.example&myip=192.0.2.30";
+    auto eventually = [&](const std::string& auth, const std::string& want) {
+        std::string got;
+        for (int i = 0; i < 50 && got != want; ++i) {
+            got = answer(target, auth);
+            if (got != want)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return got;
+    };
+    EXPECT_EQ("good 192.0.2.30", eventually(basic("carol", "c4rol"), "good 192.0.2.30"));
+    ASSERT_TRUE(other.set_password("carol", hash_password("n3w")));
+    EXPECT_EQ("<status 401>", eventually(basic("carol", "c4rol"), "<status 401>"))
+        << "a remembered password goes with its hash";
+    EXPECT_EQ("nochg 192.0.2.30", eventually(basic("carol", "n3w"), "nochg 192.0.2.30"));
+    ASSERT_TRUE(other.set_hosts("carol", {}));
+    EXPECT_EQ("nohost", eventually(basic("carol", "n3w"), "nohost"));
+    ASSERT_TRUE(other.remove_account("carol"));
+    EXPECT_EQ("<status 401>", eventually(basic("carol", "n3w"), "<status 401>"));
+}
+
+TEST_F(UpdateServerTest, GuessingIsSlowedForTheGuesserOnly) {
+    server_.reset();
+    Config config;
+    config.accounts = test_accounts();
+    config.zones = {"home.example"};
+    config.db_path = dir_.file("guard.db");
+    config.log_to_stderr = false;
+    config.guard.source_burst = 3;
+    config.guard.source_per_second = 0.01;
+    config.throttled_delay_ms = 700;
+    ASSERT_TRUE(config.proxies.add("127.0.0.1")); // the test stands in for a proxy
+    server_ = start_server(std::move(config));
+    auto from = [&](const std::string& source, const std::string& password) {
+        httplib::Client client("127.0.0.1", server_->port());
+        const auto started = std::chrono::steady_clock::now();
+        httplib::Result res = client.Get(kUpdate + "home.example&myip=192.0.2.9",
+                                         {{"Authorization", basic("alice", password)},
+                                          {"User-Agent", kAgent},
+                                          {"X-Forwarded-For", source}});
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started)
+                            .count();
+        return std::make_pair(res ? res->status : 0, ms);
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(401, from("192.0.2.66", "wrong").first) << "guess " << i;
+    // Out of tokens: even the right password is not looked at, and waits.
+    auto [status, ms] = from("192.0.2.66", "s3cret:pw");
+    EXPECT_EQ(401, status);
+    EXPECT_GE(ms, 650);
+    EXPECT_EQ(200, from("198.51.100.5", "s3cret:pw").first) << "the owner, elsewhere";
+    const std::vector<RequestEntry> log = server_->requests();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ("198.51.100.5", log.back().remote_addr) << "the forwarded caller is logged";
+}
+
 TEST_F(UpdateServerTest, BusyPortCannotBeBound) {
     Config config;
     config.db_path = dir_.file("other.db");

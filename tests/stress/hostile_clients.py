@@ -138,8 +138,16 @@ async def phase_headers(args, rows):
     replies = await asyncio.gather(*[
         flood_headers(args.host, args.port, f"127.0.9.{i + 2}", args.headers) for i in range(8)])
     peak = rss_kb(args.pid, "VmHWM:")
-    rows.append((f"server peak RSS, 8 x {args.headers} headers", f"{peak / 1024:.1f} MiB "
-                 f"(from {before / 1024:.1f})", "<= 64 MiB", peak <= 64 * 1024))
+    # A sanitizer build starts far above a release build: there the flood
+    # may only add to what the server held before.
+    if args.rss_growth_only:
+        rows.append((f"server RSS growth, 8 x {args.headers} headers",
+                     f"{(peak - before) / 1024:.1f} MiB (peak {peak / 1024:.1f})", "<= 16 MiB",
+                     peak - before <= 16 * 1024))
+    else:
+        rows.append((f"server peak RSS, 8 x {args.headers} headers",
+                     f"{peak / 1024:.1f} MiB (before {before / 1024:.1f})", "<= 64 MiB",
+                     peak <= 64 * 1024))
     refused = sum(1 for r in replies if not r.startswith("HTTP/1.1 200"))
     rows.append(("header floods answered", ", ".join(sorted(set(replies))), "431 or cut",
                  refused == len(replies)))
@@ -170,9 +178,15 @@ async def phase_guesses(args, rows):
         stop.set()
         await asyncio.gather(*tasks, return_exceptions=True)
         rate = counts["checked"] / args.guess_seconds
-        target_ok = rate <= 10 * len(sources) if len(sources) == 1 else True
-        rows.append((f"password checks per second, {label}", f"{rate:.1f} ({counts})",
-                     "<= 10 per source", target_ok))
+        if len(sources) == 1:
+            target, met = "<= 10 a second", rate <= 10
+        else:
+            # The account's burst, then its rate, and a first try per source.
+            bound = 20 + args.guess_seconds + len(sources)
+            target, met = f"<= {bound:.0f} in all", counts["checked"] <= bound
+        rows.append((f"password checks, {label}",
+                     f"{rate:.1f}/s ({counts['checked']} checked, {counts['slowed']} slowed, "
+                     f"{counts['lost']} unanswered)", target, met))
     # The owner, from a source that has not been failing.
     _, answers = await good_client(args, 3)
     ok = answers.get("good", 0) + answers.get("nochg", 0)
@@ -208,6 +222,7 @@ async def main():
     p.add_argument("--settle", type=float, default=5, help="seconds before the good client")
     p.add_argument("--headers", type=int, default=400000)
     p.add_argument("--guess-seconds", type=float, default=5)
+    p.add_argument("--rss-growth-only", action="store_true")
     args = p.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
