@@ -113,15 +113,23 @@ LoginGuard::Entry& LoginGuard::Table::find(std::uint64_t tag, Clock::time_point 
     return *victim;
 }
 
+bool LoginGuard::permits(const Entry& s, const Entry& a, Clock::time_point now) const {
+    const bool clean = s.failed == Clock::time_point{} || now - s.failed >= clean_after_;
+    return s.tokens >= 1 && (a.tokens >= 1 || clean);
+}
+
+bool LoginGuard::allowed(std::string_view source, std::string_view account, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Entry& s = sources_.find(tag("s", source_key(source)), now);
+    return permits(s, accounts_.find(tag("a", account), now), now);
+}
+
 bool LoginGuard::try_check(std::string_view source, std::string_view account,
                            Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& s = sources_.find(tag("s", source_key(source)), now);
-    if (s.tokens < 1)
-        return false;
     Entry& a = accounts_.find(tag("a", account), now);
-    const bool clean = s.failed == Clock::time_point{} || now - s.failed >= clean_after_;
-    if (a.tokens < 1 && !clean)
+    if (!permits(s, a, now))
         return false;
     // Taken now, not when the check fails: checks running at the same time
     // count from the start.

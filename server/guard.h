@@ -45,6 +45,9 @@ class LoginGuard {
     LoginGuard();
     explicit LoginGuard(Policy policy);
 
+    // Whether `source` may present a password for `account` now, without
+    // counting anything (for credentials already known good).
+    bool allowed(std::string_view source, std::string_view account, Clock::time_point now);
     // Whether a password from `source` for `account` may be checked now; if
     // so, the check is counted as a failure until succeeded() says otherwise.
     bool try_check(std::string_view source, std::string_view account, Clock::time_point now);
@@ -63,6 +66,7 @@ class LoginGuard {
         Entry& find(std::uint64_t tag, Clock::time_point now);
     };
     std::uint64_t tag(std::string_view kind, std::string_view key) const;
+    bool permits(const Entry& source, const Entry& account, Clock::time_point now) const;
 
     std::mutex mutex_;
     unsigned char key_[16];
@@ -84,10 +88,11 @@ class VerifiedCredentials {
     bool known(std::string_view user, std::string_view password, const std::string& hash);
     void remember(std::string_view user, std::string_view password, const std::string& hash);
 
-  private:
+    // The keyed digest itself, also a name for a check in progress.
     std::string digest(std::string_view user, std::string_view password,
                        const std::string& hash) const;
 
+  private:
     std::mutex mutex_;
     unsigned char key_[32];
     std::size_t capacity_;

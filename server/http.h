@@ -58,7 +58,7 @@ struct HttpLimits {
     unsigned idle_timeout_s = 15;              // between requests on a connection
     unsigned head_deadline_s = 10;             // to send a whole request head
     std::size_t max_body = 1024;               // a larger (or unannounced) body is refused
-    unsigned threads = 4;
+    unsigned threads = 16;
 };
 
 struct ListenSpec {

@@ -129,7 +129,8 @@ UpdateServer::UpdateServer(Config config)
     : config_(std::move(config)),
       zones_(config_.zones.empty() ? std::vector<std::string>{kDefaultZone} : config_.zones),
       store_(config_.db_path, Store::Mode::Create, StoreOptions{zones_, config_.ttl}),
-      guard_(config_.guard), unknown_user_hash_(hash_password("no such account")), workers_(2, 256),
+      guard_(config_.guard), unknown_user_hash_(hash_password("no such account")),
+      committer_(store_), workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
             config_.limits,
@@ -243,33 +244,67 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
         return respond({401, "badauth"});
     // Past the guard's limit the password is not even looked at, and the
     // answer takes its time.
-    if (!guard_.try_check(caller, user, LoginGuard::Clock::now())) {
+    auto throttle = [this, respond] {
         workers_.later(config_.throttled_delay_ms, [respond] { respond({401, "badauth"}); });
-        return;
-    }
+    };
+    const auto now = LoginGuard::Clock::now();
+    if (!guard_.allowed(caller, user, now))
+        return throttle();
     std::shared_ptr<const Accounts> accounts = current_accounts();
     auto found = accounts->by_name.find(user);
     const AccountRecord* account = found == accounts->by_name.end() ? nullptr : &found->second;
     const std::string& hash = account ? account->password_hash : unknown_user_hash_;
-    if (account && verified_.known(user, credentials->password, hash)) {
-        guard_.succeeded(caller, user, LoginGuard::Clock::now());
+    if (account && verified_.known(user, credentials->password, hash))
         return authenticated(request, caller, *account, respond);
-    }
 
+    // One Argon2id check for the same credentials at a time: a client that
+    // opens many connections at once waits for the first check instead of
+    // spending its source's allowance (and the CPU) on each.
+    Waiter waiter = [this, request, caller, account, respond](Check outcome) {
+        if (outcome == Check::Good)
+            authenticated(request, caller, *account, respond);
+        else if (outcome == Check::Bad)
+            respond({401, "badauth"});
+        else
+            respond({503, "911"}); // the checks are backed up: try again later
+    };
+    const std::string key = verified_.digest(user, credentials->password, hash);
+    {
+        std::lock_guard<std::mutex> lock(checks_mutex_);
+        auto running = checks_.find(key);
+        if (running != checks_.end()) {
+            running->second.push_back(std::move(waiter));
+            return;
+        }
+    }
+    if (!guard_.try_check(caller, user, now))
+        return throttle();
+    {
+        std::lock_guard<std::mutex> lock(checks_mutex_);
+        checks_[key].push_back(std::move(waiter));
+    }
+    auto finish = [this, key](Check outcome) {
+        std::vector<Waiter> waiters;
+        {
+            std::lock_guard<std::mutex> lock(checks_mutex_);
+            waiters = std::move(checks_[key]);
+            checks_.erase(key);
+        }
+        for (Waiter& w : waiters)
+            w(outcome);
+    };
     // Argon2id on a worker thread, never on the HTTP threads.
     const std::string password = credentials->password;
-    const bool queued =
-        workers_.run([this, request, caller, accounts, account, hash, user, password, respond] {
-            if (verify_password(hash, password) && account) {
-                guard_.succeeded(caller, user, LoginGuard::Clock::now());
-                verified_.remember(user, password, hash);
-                authenticated(request, caller, *account, respond);
-                return;
-            }
-            respond({401, "badauth"});
-        });
+    const bool queued = workers_.run([this, caller, account, hash, user, password, finish] {
+        const bool good = verify_password(hash, password) && account;
+        if (good) {
+            guard_.succeeded(caller, user, LoginGuard::Clock::now());
+            verified_.remember(user, password, hash);
+        }
+        finish(good ? Check::Good : Check::Bad);
+    });
     if (!queued)
-        respond({503, "911"});
+        finish(Check::Busy);
 }
 
 void UpdateServer::authenticated(const HttpRequest& request, const std::string& caller,
@@ -280,42 +315,62 @@ void UpdateServer::authenticated(const HttpRequest& request, const std::string& 
         if (*system != "dyndns" && *system != "statdns" && *system != "custom")
             return respond({200, "badsys"});
     }
-    respond({200, update_hosts(request, caller, account)});
+    auto plan = std::make_shared<Plan>(plan_update(request, caller, account));
+    if (plan->updates.empty())
+        return respond({200, plan->body()});
+    std::vector<Update> updates = plan->updates;
+    const bool queued = committer_.submit(
+        std::move(updates), [plan, respond](std::optional<std::vector<bool>> changed) {
+            if (!changed)
+                return respond({200, "911"});
+            for (std::size_t j = 0; j < plan->slots.size(); ++j)
+                plan->lines[plan->slots[j]] = ((*changed)[j] ? "good " : "nochg ") + plan->stored;
+            respond({200, plan->body()});
+        });
+    if (!queued)
+        respond({503, "911"});
 }
 
-std::string UpdateServer::update_hosts(const HttpRequest& req, const std::string& caller,
-                                       const AccountRecord& account) {
-    const std::vector<std::string> names = split_list(req.param("hostname").value_or(""));
-    if (names.empty())
-        return "notfqdn";
-    if (names.size() > kMaxHostsPerRequest)
-        return "numhost";
+std::string UpdateServer::Plan::body() const {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        text += (i > 0 ? "\n" : "") + lines[i];
+    return text;
+}
 
+// What a request asks of each host: a refusal word already, or an update.
+UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::string& caller,
+                                             const AccountRecord& account) {
+    Plan plan;
+    const std::vector<std::string> names = split_list(req.param("hostname").value_or(""));
+    if (names.empty() || names.size() > kMaxHostsPerRequest) {
+        plan.lines = {names.empty() ? "notfqdn" : "numhost"};
+        return plan;
+    }
     auto param = [&req](const char* key) { return req.param(key); };
     const Addresses addresses = update_addresses(param("myip"), caller);
+    plan.stored = addresses.text();
     const std::optional<bool> wildcard = parse_switch(param("wildcard"), "ON", "OFF");
     const std::optional<std::string> mx = parse_mx(param("mx"));
     const std::optional<bool> backmx = parse_switch(param("backmx"), "YES", "NO");
     const bool offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
 
     std::shared_ptr<const Accounts> accounts = current_accounts();
-    std::vector<std::string> lines(names.size());
-    std::vector<Update> updates;
-    std::vector<std::size_t> slots; // which line each update answers
+    plan.lines.resize(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::string host = normalize_host(names[i]);
         if (!is_fqdn(host)) {
-            lines[i] = "notfqdn";
+            plan.lines[i] = "notfqdn";
             continue;
         }
         const std::optional<std::string> zone = zone_for(host, zones_);
         auto owner = accounts->owners.find(host);
         if (!zone || owner == accounts->owners.end()) {
-            lines[i] = "nohost";
+            plan.lines[i] = "nohost";
             continue;
         }
         if (owner->second != account.name) {
-            lines[i] = "!yours";
+            plan.lines[i] = "!yours";
             continue;
         }
         Update u;
@@ -328,29 +383,10 @@ std::string UpdateServer::update_hosts(const HttpRequest& req, const std::string
         u.mx = mx;
         u.backmx = backmx;
         u.offline = offline;
-        updates.push_back(std::move(u));
-        slots.push_back(i);
+        plan.updates.push_back(std::move(u));
+        plan.slots.push_back(i);
     }
-
-    if (!updates.empty()) {
-        std::vector<bool> changed;
-        try {
-            changed = store_.apply(updates, std::time(nullptr));
-        } catch (const StoreError& e) {
-            std::fprintf(stderr, "tovix-server: database: %s\n", e.what());
-            return "911";
-        }
-        for (std::size_t j = 0; j < slots.size(); ++j)
-            lines[slots[j]] = (changed[j] ? "good " : "nochg ") + addresses.text();
-    }
-
-    std::string body;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            body += '\n';
-        body += lines[i];
-    }
-    return body;
+    return plan;
 }
 
 void UpdateServer::record(RequestEntry entry) {

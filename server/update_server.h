@@ -2,6 +2,7 @@
 // the hosts and their DNS records in a Store.
 #pragma once
 
+#include "committer.h"
 #include "guard.h"
 #include "http.h"
 #include "protocol.h"
@@ -119,11 +120,20 @@ class UpdateServer {
         std::map<std::string, std::string> owners; // host -> account name
     };
     using Respond = std::function<void(Answer)>;
+    enum class Check { Good, Bad, Busy };
+    using Waiter = std::function<void(Check)>;
 
     void authenticated(const HttpRequest& request, const std::string& caller,
                        const AccountRecord& account, const Respond& respond);
-    std::string update_hosts(const HttpRequest& request, const std::string& caller,
-                             const AccountRecord& account);
+    struct Plan {
+        std::vector<std::string> lines; // one per host named, in order
+        std::vector<Update> updates;
+        std::vector<std::size_t> slots; // the line each update answers
+        std::string stored;             // the addresses the answers name
+        std::string body() const;
+    };
+    Plan plan_update(const HttpRequest& request, const std::string& caller,
+                     const AccountRecord& account);
     std::shared_ptr<const Accounts> current_accounts();
     void record(RequestEntry entry);
 
@@ -134,6 +144,9 @@ class UpdateServer {
     VerifiedCredentials verified_;
     std::string unknown_user_hash_; // checked for unknown names, so they take as long
 
+    std::mutex checks_mutex_; // Argon2id checks running, by credential digest
+    std::map<std::string, std::vector<Waiter>> checks_;
+
     std::mutex accounts_mutex_;
     std::shared_ptr<const Accounts> accounts_;
     std::int64_t accounts_version_ = 0;
@@ -143,6 +156,7 @@ class UpdateServer {
     std::deque<RequestEntry> history_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> log_file_{nullptr, &std::fclose};
 
+    Committer committer_;
     Workers workers_;
     HttpServer http_; // last: stopped first
 };

@@ -451,9 +451,11 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
         EXPECT_EQ((std::vector<DnsRecord>{{h.name, "A", expected, kDefaultTtl, 0}}),
                   server_->store().dns_records(h.name));
     }
-    // One serial step per change: the zone's first, plus one per update.
-    EXPECT_EQ(static_cast<std::uint32_t>(2 + kThreads * kPerThread),
-              server_->store().serial("load.example"));
+    // One serial step per transaction that changed the zone: concurrent
+    // updates share transactions (group commit), so fewer steps than updates.
+    const std::uint32_t serial = server_->store().serial("load.example").value_or(0);
+    EXPECT_GT(serial, 2u);
+    EXPECT_LE(serial, static_cast<std::uint32_t>(2 + kThreads * kPerThread));
 }
 
 } // namespace

@@ -158,9 +158,10 @@ async def phase_guesses(args, rows):
     comes back at once was checked, a throttled one costs the guesser time."""
     async def guesser(local, account, stop, counts):
         while not stop.is_set():
+            counts["sent"] += 1  # a new password each time, as a guesser sends
             seconds, reply = await exchange(
-                args.host, args.port, request("/nic/update?hostname=x", account, "wrong"), 5,
-                local)
+                args.host, args.port,
+                request("/nic/update?hostname=x", account, f"guess{counts['sent']}"), 5, local)
             if reply is None:
                 counts["lost"] += 1
             elif seconds < 0.5:
@@ -171,7 +172,7 @@ async def phase_guesses(args, rows):
     for label, account, sources in (("one source", "guessed1", ["127.0.10.2"]),
                                     ("one account from 20 sources", args.user,
                                      [f"127.0.11.{i + 2}" for i in range(20)])):
-        stop, counts = asyncio.Event(), {"checked": 0, "slowed": 0, "lost": 0}
+        stop, counts = asyncio.Event(), {"sent": 0, "checked": 0, "slowed": 0, "lost": 0}
         tasks = [asyncio.create_task(guesser(src, account, stop, counts))
                  for src in sources for _ in range(4)]
         await asyncio.sleep(args.guess_seconds)

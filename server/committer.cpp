@@ -1,0 +1,71 @@
+#include "committer.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace tovix::server {
+
+Committer::Committer(Store& store, std::size_t max_batch, std::size_t max_queued)
+    : store_(store), max_batch_(max_batch), max_queued_(max_queued), thread_([this] { run(); }) {}
+
+Committer::~Committer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+bool Committer::submit(std::vector<Update> updates, Done done) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || queued_updates_ + updates.size() > max_queued_)
+            return false;
+        queued_updates_ += updates.size();
+        queue_.push_back({std::move(updates), std::move(done)});
+    }
+    changed_.notify_one();
+    return true;
+}
+
+// Takes whatever has queued up (at most max_batch updates, and always at
+// least one request), writes it in one transaction, answers each request.
+void Committer::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        std::vector<Pending> batch;
+        std::vector<Update> updates;
+        while (!queue_.empty() &&
+               (batch.empty() || updates.size() + queue_.front().updates.size() <= max_batch_)) {
+            Pending& next = queue_.front();
+            updates.insert(updates.end(), next.updates.begin(), next.updates.end());
+            queued_updates_ -= next.updates.size();
+            batch.push_back(std::move(next));
+            queue_.pop_front();
+        }
+        lock.unlock();
+        std::optional<std::vector<bool>> changed;
+        try {
+            changed = store_.apply(updates, std::time(nullptr));
+        } catch (const StoreError& e) {
+            std::fprintf(stderr, "tovix-server: database: %s\n", e.what());
+        }
+        std::size_t at = 0;
+        for (Pending& p : batch) {
+            if (!changed) {
+                p.done(std::nullopt);
+                continue;
+            }
+            const auto first = changed->begin() + static_cast<std::ptrdiff_t>(at);
+            at += p.updates.size();
+            p.done(std::vector<bool>(first, changed->begin() + static_cast<std::ptrdiff_t>(at)));
+        }
+        lock.lock();
+    }
+}
+
+} // namespace tovix::server
