@@ -33,6 +33,11 @@ class Terminal {
     int fd_;
 };
 
+// The keys in bytes read from the terminal. Escape followed at once by
+// another byte is Escape and then that key; "ESC [" and "ESC O" start a
+// control sequence (arrows, function keys), which is skipped.
+void ParseKeys(const std::string& bytes, std::vector<KeyEvent>* out);
+
 // Columns that text takes on the terminal (wide characters count two).
 int TextColumns(const std::u16string& text);
 // Text cut to at most width columns; with ellipsis, text that does not fit

@@ -44,6 +44,9 @@ void PutText(std::u16string& out, const std::u16string& text, const Conversion& 
     }
 }
 
+// As Windows lays a number out: the sign and digits (zero-filled up to the
+// precision, or up to the width with '0'), then the "0x" prefix in front of
+// them, outside the width: "%#08X" of 12345 is "0X00003039".
 void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned base, bool upper,
                const Conversion& options) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -52,28 +55,25 @@ void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned 
         body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % base]));
         magnitude /= base;
     } while (magnitude);
-    if (options.precision >= 0) {
-        while (body.size() < static_cast<size_t>(options.precision)) {
-            body.insert(body.begin(), u'0');
-        }
+    size_t len = body.size() + (negative ? 1 : 0); // the sign counts as a digit
+    size_t filled = options.precision > 0 ? static_cast<size_t>(options.precision) : 0;
+    filled = filled < len ? len : filled;
+    if (options.zero && !options.left && static_cast<size_t>(options.width) > filled) {
+        filled = static_cast<size_t>(options.width);
     }
-    std::u16string sign;
+    if (!options.left) {
+        Pad(out, filled, options, u' ');
+    }
+    if (options.prefix && base == 16) {
+        out += upper ? u"0X" : u"0x";
+    }
     if (negative) {
-        sign = u"-";
-    } else if (options.prefix && base == 16) {
-        sign = upper ? u"0X" : u"0x";
+        out.push_back(u'-');
     }
-    size_t len = sign.size() + body.size();
+    out.append(filled - len, u'0');
+    out += body;
     if (options.left) {
-        out += sign + body;
-        Pad(out, len, options, u' ');
-    } else if (options.zero) {
-        out += sign;
-        Pad(out, len, options, u'0');
-        out += body;
-    } else {
-        Pad(out, len, options, u' ');
-        out += sign + body;
+        Pad(out, filled, options, u' ');
     }
 }
 

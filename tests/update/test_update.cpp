@@ -344,7 +344,7 @@ TEST_F(Update, HostNameGoesInAsItStands) {
 TEST_F(Update, CodeWithoutTextShownAsNumber) {
     tovix::FailNextInternetOpenUrl(12999);
     EXPECT_EQ(12999u, RunToEnd(kWindow));
-    ExpectReport(user32_double::Calls(), FailureText("0X0032C7"), false);
+    ExpectReport(user32_double::Calls(), FailureText("0X000032C7"), false);
 }
 
 TEST_F(Update, CodeWithoutTextSilent) {
