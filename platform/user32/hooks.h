@@ -8,6 +8,7 @@
 #define TOVIX_PLATFORM_USER32_HOOKS_H
 
 #include <windows.h>
+#include "driver/driver.h"
 
 #include <functional>
 #include <memory>
@@ -15,45 +16,6 @@
 #include <vector>
 
 namespace tovix {
-
-// What a display shows of one control.
-struct ControlView {
-    int id;
-    std::u16string windowClass; // "Button" or "Static"
-    DWORD style;
-    std::u16string text;
-    bool enabled;
-    bool isIcon;        // a static icon control
-    short x, y, cx, cy; // dialog units
-};
-
-struct DialogView {
-    std::u16string caption;
-    short cx, cy; // dialog units
-    bool hasIcon; // the window class has an icon
-    std::vector<ControlView> controls;
-};
-
-// Key input a display delivers; the dialog manager turns it into the
-// messages the platform would send (see user32/window.cpp).
-enum class Key { Enter, Escape, Space, Close, Char };
-struct KeyEvent {
-    Key key;
-    char16_t ch; // for Key::Char
-};
-
-class DialogDisplay {
-  public:
-    virtual ~DialogDisplay() = default;
-    // False when there is nothing to show the dialog on.
-    virtual bool Open() = 0;
-    // A descriptor that becomes readable when input is waiting, or -1.
-    virtual int InputFd() = 0;
-    // Reads what input is waiting, without blocking.
-    virtual void ReadInput(std::vector<KeyEvent>* out) = 0;
-    virtual void Render(const DialogView& view) = 0;
-    virtual void Close() = 0;
-};
 
 // The display of every later dialog; null restores the terminal display.
 void SetDialogDisplayFactory(std::function<std::unique_ptr<DialogDisplay>()> factory);

@@ -22,21 +22,6 @@ using testing_text::W;
 
 namespace {
 
-class Headless : public tovix::DialogDisplay {
-  public:
-    explicit Headless(bool can) : can_(can) {}
-    bool Open() override { return can_; }
-    int InputFd() override { return -1; }
-    void ReadInput(std::vector<tovix::KeyEvent>*) override {}
-    void Render(const tovix::DialogView& view) override { last = view; }
-    void Close() override {}
-    static tovix::DialogView last;
-
-  private:
-    bool can_;
-};
-tovix::DialogView Headless::last;
-
 // What the test dialog saw, in order, from every thread.
 std::mutex g_mutex;
 std::condition_variable g_changed;
@@ -96,8 +81,7 @@ class DialogManager : public ::testing::Test {
         g_log.clear();
         g_handler = nullptr;
         g_hwnd = nullptr;
-        tovix::SetDialogDisplayFactory(
-            [] { return std::unique_ptr<tovix::DialogDisplay>(new Headless(true)); });
+        tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(); });
         tovix::SetDialogObserver(&observer_);
     }
     void TearDown() override { tovix::SetDialogObserver(nullptr); }
@@ -293,18 +277,18 @@ TEST_F(DialogManager, TheTemplateGivesTheControlsAndTheView) {
     });
     Run();
     other.join();
-    EXPECT_EQ(U8(W(Headless::last.caption)), "Tovix");
-    EXPECT_EQ(Headless::last.cx, 197);
-    EXPECT_EQ(Headless::last.cy, 63);
-    ASSERT_EQ(Headless::last.controls.size(), 3u);
-    EXPECT_EQ(Headless::last.controls[0].id, IDCANCEL);
-    EXPECT_TRUE(Headless::last.controls[1].isIcon);
-    EXPECT_EQ(Headless::last.controls[2].id, IDC_STATUS);
+    const tovix::DialogView last = tovix::LastNullDisplayView();
+    EXPECT_EQ(U8(W(last.caption)), "Tovix");
+    EXPECT_EQ(last.cx, 197);
+    EXPECT_EQ(last.cy, 63);
+    ASSERT_EQ(last.controls.size(), 3u);
+    EXPECT_EQ(last.controls[0].id, IDCANCEL);
+    EXPECT_TRUE(last.controls[1].isIcon);
+    EXPECT_EQ(last.controls[2].id, IDC_STATUS);
 }
 
 TEST_F(DialogManager, NoDisplayMeansNoWindow) {
-    tovix::SetDialogDisplayFactory(
-        [] { return std::unique_ptr<tovix::DialogDisplay>(new Headless(false)); });
+    tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(false); });
     SetLastError(0);
     EXPECT_EQ(Run(), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));

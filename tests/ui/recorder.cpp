@@ -90,18 +90,6 @@ void Recorder::Ended(HWND, INT_PTR result) {
     Add("EndDialog " + std::to_string(result));
 }
 
-namespace {
-class HeadlessDisplay : public tovix::DialogDisplay {
-  public:
-    bool Open() override { return true; }
-    int InputFd() override { return -1; }
-    void ReadInput(std::vector<tovix::KeyEvent>*) override {}
-    void Render(const tovix::DialogView&) override {}
-    void Close() override {}
-};
-} // namespace
-
 void UseHeadlessDisplay() {
-    tovix::SetDialogDisplayFactory(
-        [] { return std::unique_ptr<tovix::DialogDisplay>(new HeadlessDisplay()); });
+    tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(); });
 }

@@ -43,7 +43,7 @@ class Recorder : public tovix::DialogObserver {
     HWND window_ = nullptr;
 };
 
-// A display that shows nothing and reads no input.
+// Every later dialog on the headless display (driver/null).
 void UseHeadlessDisplay();
 
 #endif
