@@ -21,10 +21,11 @@
  */
 #include <windows.h>
 
-#include "kernel32/hooks.h"
+#include "kernel32/threads.h"
 #include "resource.h"
 #include "ui/progress_dialog.h"
-#include "user32/hooks.h"
+#include "driver/driver.h"
+#include "user32/dialog_manager.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -272,7 +273,7 @@ int main(int argc, char** argv) {
         perror("bench_cancel_latency: 127.0.0.1:80 (run in a private network namespace)");
         return 1;
     }
-    tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(); });
+    tovix::UseDriver(tovix::NullDriver());
     Watch watch;
     tovix::SetDialogObserver(&watch);
 

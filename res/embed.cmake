@@ -1,6 +1,6 @@
 # Writes a C++ source holding the bytes of a file, for the host build:
 #   cmake -DINPUT=tovix.res -DOUTPUT=tovix_res.cpp -P embed.cmake
-# The source defines TovixResourceBlob() (platform/user32/resource_data.h).
+# The source defines TovixResourceBlob() (resource_blob.h).
 if(NOT DEFINED INPUT OR NOT DEFINED OUTPUT)
     message(FATAL_ERROR "usage: cmake -DINPUT=<file> -DOUTPUT=<file.cpp> -P embed.cmake")
 endif()
@@ -17,7 +17,7 @@ string(STRIP "${bytes}" bytes)
 get_filename_component(name "${INPUT}" NAME)
 
 file(WRITE "${OUTPUT}" "// Generated from ${name} by res/embed.cmake; do not edit.
-#include \"user32/resource_data.h\"
+#include \"resource_blob.h\"
 
 namespace {
 alignas(4) const unsigned char kResources[${size}] = {

@@ -25,6 +25,7 @@
 #include <windows.h>
 #include "common/modules.h"
 #include "common/text.h"
+#include "driver/driver.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -50,16 +51,6 @@ std::set<void*>& Blocks() {
     return *blocks;
 }
 
-bool UserLocaleIsChinese() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = getenv(name);
-        if (value && *value) {
-            return strncmp(value, "zh", 2) == 0;
-        }
-    }
-    return false;
-}
-
 DWORD Fail(DWORD error) {
     SetLastError(error);
     return 0;
@@ -83,7 +74,7 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWS
     switch (language) {
     case 0:
     case LANG_USER_DEFAULT_ID:
-        chinese = UserLocaleIsChinese();
+        chinese = tovix::UserLocaleIsChinese();
         break;
     case LANG_ENGLISH_US_ID:
         chinese = false;

@@ -11,23 +11,12 @@
 #include <rasdlg.h>
 
 #include "common/text.h"
-#include "user32/terminal.h"
+#include "driver/tty/terminal.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <poll.h>
 
 namespace {
-
-bool Chinese() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) {
-            return value[0] == 'z' && value[1] == 'h';
-        }
-    }
-    return false;
-}
 
 struct Texts {
     const char* title;
@@ -139,7 +128,7 @@ BOOL RasDialDlgW(LPWSTR phonebook, LPWSTR entry, LPWSTR, LPRASDIALDLG info) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    const Texts& texts = Chinese() ? kChinese : kEnglish;
+    const Texts& texts = tovix::UserLocaleIsChinese() ? kChinese : kEnglish;
     std::string name = tovix::Utf16ToUtf8(entry);
 
     Draw(*terminal, texts.title, Fill(texts.question, name), texts.buttons);

@@ -25,27 +25,25 @@
 
 #include "common/modules.h"
 #include "common/text.h"
-#include "user32/hooks.h"
+#include "user32/dialog_manager.h"
 #include "user32/resource_data.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <thread>
-#include <unistd.h>
-
-namespace tovix {
-std::unique_ptr<DialogDisplay> MakeTerminalDisplay();
-}
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tovix::Clock;
+
+Clock::time_point Now() {
+    return tovix::HostDriver().now();
+}
 
 struct Control {
     HWND hwnd;
@@ -83,7 +81,7 @@ struct Dialog {
     std::thread::id thread;
     DLGPROC proc = nullptr;
     std::unique_ptr<tovix::DialogDisplay> display;
-    int wakeFd = -1;
+    std::unique_ptr<tovix::WakeUp> wakeUp;
 
     // Owned by the dialog's thread.
     std::u16string caption;
@@ -102,21 +100,13 @@ struct Dialog {
     bool destroyed = false;
 
     HWND Handle() const { return reinterpret_cast<HWND>(serial << 8); }
-    void Wake() const {
-        if (wakeFd >= 0) {
-            uint64_t one = 1;
-            ssize_t n = write(wakeFd, &one, sizeof(one));
-            (void)n;
-        }
-    }
+    void Wake() const { wakeUp->Signal(); }
 };
 
 std::mutex g_tableMutex;
 std::map<uintptr_t, std::shared_ptr<Dialog>> g_dialogs;
 uintptr_t g_nextSerial = 0x101;
 
-std::mutex g_hookMutex;
-std::function<std::unique_ptr<tovix::DialogDisplay>()> g_displayFactory;
 std::atomic<tovix::DialogObserver*> g_observer{nullptr};
 std::atomic<double> g_timerScale{1.0};
 std::atomic<LONG> g_dialogClassIcon{0};
@@ -297,7 +287,7 @@ void RunModalLoop(Dialog& dialog) {
                         next = &t;
                     }
                 }
-                Clock::time_point now = Clock::now();
+                Clock::time_point now = Now();
                 if (next->due <= now) {
                     timerDue = true;
                     timerId = next->id;
@@ -331,15 +321,9 @@ void RunModalLoop(Dialog& dialog) {
             continue;
         }
 
-        pollfd fds[2] = {{dialog.wakeFd, POLLIN, 0}, {dialog.display->InputFd(), POLLIN, 0}};
-        int count = fds[1].fd >= 0 ? 2 : 1;
-        if (poll(fds, count, waitMs) > 0) {
-            if (fds[0].revents & POLLIN) {
-                uint64_t value;
-                ssize_t n = read(dialog.wakeFd, &value, sizeof(value));
-                (void)n;
-            }
-            if (count == 2 && fds[1].revents) {
+        int what = dialog.wakeUp->Wait(dialog.display->InputFd(), waitMs);
+        if (what) {
+            if (what & tovix::kInput) {
                 std::vector<tovix::KeyEvent> keys;
                 dialog.display->ReadInput(&keys);
                 std::lock_guard<std::mutex> lock(dialog.mutex);
@@ -368,30 +352,44 @@ void RunModalLoop(Dialog& dialog) {
     }
 }
 
-const std::vector<resdata::Resource>& ProgramResources() {
-    static const std::vector<resdata::Resource>* resources = [] {
-        auto* list = new std::vector<resdata::Resource>();
-        size_t size = 0;
-        const unsigned char* blob = TovixResourceBlob(&size);
-        if (!resdata::ParseResFile(blob, size, list)) {
-            list->clear();
-        }
-        return list;
-    }();
-    return *resources;
+// The resources start-up handed over, per module, parsed once.
+struct ModuleResources {
+    HMODULE module;
+    std::vector<resdata::Resource> resources;
+};
+std::mutex g_resourcesMutex;
+std::deque<ModuleResources>& AllResources() {
+    static auto* all = new std::deque<ModuleResources>(); // never freed: read until exit
+    return *all;
 }
 
-bool IsProgramModule(HINSTANCE instance) {
-    return instance == nullptr || instance == tovix::ProgramModule();
+const std::vector<resdata::Resource>* ResourcesOf(HINSTANCE instance) {
+    HMODULE module = instance ? instance : tovix::ProgramModule();
+    std::lock_guard<std::mutex> lock(g_resourcesMutex);
+    for (const ModuleResources& m : AllResources()) {
+        if (m.module == module) {
+            return &m.resources;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
 
 namespace tovix {
 
-void SetDialogDisplayFactory(std::function<std::unique_ptr<DialogDisplay>()> factory) {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_displayFactory = std::move(factory);
+void SetModuleResources(HMODULE module, const unsigned char* res, size_t size) {
+    ModuleResources entry{module, {}};
+    if (!resdata::ParseResFile(res, size, &entry.resources)) {
+        entry.resources.clear();
+    }
+    std::lock_guard<std::mutex> lock(g_resourcesMutex);
+    for (const ModuleResources& m : AllResources()) {
+        if (m.module == module) {
+            return; // a module's resources are handed over once
+        }
+    }
+    AllResources().push_back(std::move(entry));
 }
 
 void SetDialogObserver(DialogObserver* observer) {
@@ -402,31 +400,17 @@ void SetTimerScale(double scale) {
     g_timerScale.store(scale > 0 ? scale : 1.0);
 }
 
-std::u16string StripMnemonic(const std::u16string& text, char16_t* mnemonic) {
-    std::u16string out;
-    *mnemonic = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == u'&' && i + 1 < text.size()) {
-            ++i;
-            if (text[i] != u'&' && !*mnemonic) {
-                *mnemonic = text[i];
-            }
-        }
-        out.push_back(text[i]);
-    }
-    return out;
-}
-
 } // namespace tovix
 
 INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC proc,
                         LPARAM param) {
-    if (!proc || !IsProgramModule(instance) || !IS_INTRESOURCE(templateName)) {
+    const std::vector<resdata::Resource>* resources = ResourcesOf(instance);
+    if (!proc || !resources || !IS_INTRESOURCE(templateName)) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return -1;
     }
     const resdata::Resource* res =
-        resdata::FindResourceEntry(ProgramResources(), resdata::kTypeDialog,
+        resdata::FindResourceEntry(*resources, resdata::kTypeDialog,
                                    static_cast<WORD>(reinterpret_cast<uintptr_t>(templateName)));
     resdata::DialogTemplate tpl;
     if (!res || !resdata::ParseDialogEx(res->data, res->size, &tpl)) {
@@ -435,10 +419,7 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC 
     }
 
     std::unique_ptr<tovix::DialogDisplay> display;
-    {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        display = g_displayFactory ? g_displayFactory() : tovix::MakeTerminalDisplay();
-    }
+    display = tovix::HostDriver().createDisplay();
     if (!display || !display->Open()) {
         // Nothing to show the window on: the window cannot be created.
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -449,7 +430,7 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC 
     dialog->thread = std::this_thread::get_id();
     dialog->proc = proc;
     dialog->display = std::move(display);
-    dialog->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    dialog->wakeUp = tovix::HostDriver().createWakeUp();
     dialog->caption = tpl.title;
     dialog->cx = tpl.cx;
     dialog->cy = tpl.cy;
@@ -513,8 +494,6 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC 
         g_dialogs.erase(dialog->serial);
     }
     dialog->display->Close();
-    close(dialog->wakeFd);
-    dialog->wakeFd = -1;
     Observer()->Destroyed(hwnd);
     return result;
 }
@@ -674,12 +653,12 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, TIMERPROC proc) {
         for (Timer& t : dialog->timers) {
             if (t.id == id) {
                 t.interval = interval;
-                t.due = Clock::now() + interval;
+                t.due = Now() + interval;
                 replaced = true;
             }
         }
         if (!replaced) {
-            dialog->timers.push_back({id, interval, Clock::now() + interval});
+            dialog->timers.push_back({id, interval, Now() + interval});
         }
         dialog->Wake();
     }
@@ -768,8 +747,8 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
         if (id >= 32512 && id <= 32518) {
             return reinterpret_cast<HICON>(static_cast<uintptr_t>(0x10000 + id));
         }
-    } else if (IsProgramModule(instance) &&
-               resdata::FindResourceEntry(ProgramResources(), resdata::kTypeGroupIcon, id)) {
+    } else if (ResourcesOf(instance) &&
+               resdata::FindResourceEntry(*ResourcesOf(instance), resdata::kTypeGroupIcon, id)) {
         return reinterpret_cast<HICON>(static_cast<uintptr_t>(0x20000 + id));
     }
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

@@ -55,12 +55,10 @@
  */
 #include "wininet/request.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
+#include "driver/driver.h"
+
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -102,25 +100,13 @@ bool SameServer(const CrackedUrl& a, const CrackedUrl& b) {
     return a.port == b.port && a.host.size() == b.host.size() && StartsWithNoCase(a.host, b.host);
 }
 
-std::string AddressText(const struct sockaddr* address) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (address->sa_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-                  sizeof(text));
-    } else if (address->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-                  sizeof(text));
-    }
-    return text;
-}
-
 long long ReadTimeoutCap() {
-    const char* text = getenv("TOVIX_WININET_TIMEOUT_CAP_MS");
-    if (!text || !*text) {
+    std::string text = Environment("TOVIX_WININET_TIMEOUT_CAP_MS");
+    if (text.empty()) {
         return -1;
     }
     char* end = nullptr;
-    long long value = strtoll(text, &end, 10);
+    long long value = strtoll(text.c_str(), &end, 10);
     return (*end == '\0' && value > 0) ? value : -1;
 }
 
@@ -616,7 +602,7 @@ curl_socket_t Request::OnOpenSocket(void* self, curlsocktype, struct curl_sockad
     Request& request = *static_cast<Request*>(self);
     Exchange& ex = request.exchange_;
     if (!ex.connecting) {
-        std::string text = AddressText(&address->addr);
+        std::string text = SocketAddressText(&address->addr);
         if (ex.resolving) {
             request.Queue(INTERNET_STATUS_NAME_RESOLVED, text);
             ex.resolving = false;
@@ -624,7 +610,7 @@ curl_socket_t Request::OnOpenSocket(void* self, curlsocktype, struct curl_sockad
         request.Queue(INTERNET_STATUS_CONNECTING_TO_SERVER, text);
         ex.connecting = true;
     }
-    int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    int fd = HostDriver().openSocket(address->family, address->socktype, address->protocol);
     return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 

@@ -158,9 +158,7 @@ class Request : public Object {
     std::vector<Event> events_;
 };
 
-// Test hooks (hooks.h).
-DWORD TakeOpenUrlFailure();
-DWORD TakeReadFileFailure();
+// The most body bytes any request held (wininet.cpp keeps the peak).
 void NoteBufferedBytes(size_t bytes);
 
 } // namespace tovix::wininet

@@ -28,8 +28,8 @@
 #include <mutex>
 
 #include "common/text.h"
+#include "driver/driver.h"
 #include "wininet/handles.h"
-#include "wininet/hooks.h"
 #include "wininet/request.h"
 
 using tovix::wininet::Kind;
@@ -41,8 +41,6 @@ using tovix::wininet::Session;
 
 namespace {
 
-std::atomic<DWORD> g_failOpenUrl{0};
-std::atomic<DWORD> g_failReadFile{0};
 std::atomic<size_t> g_peakBuffered{0};
 
 // What HANDLE_CREATED carries, laid out as WinInet's INTERNET_ASYNC_RESULT.
@@ -176,12 +174,6 @@ void FinishClosing(const std::vector<std::shared_ptr<Object>>& removed) {
 
 namespace tovix {
 namespace wininet {
-DWORD TakeOpenUrlFailure() {
-    return g_failOpenUrl.exchange(0);
-}
-DWORD TakeReadFileFailure() {
-    return g_failReadFile.exchange(0);
-}
 void NoteBufferedBytes(size_t bytes) {
     size_t peak = g_peakBuffered.load();
     while (bytes > peak && !g_peakBuffered.compare_exchange_weak(peak, bytes)) {
@@ -189,12 +181,6 @@ void NoteBufferedBytes(size_t bytes) {
 }
 } // namespace wininet
 
-void FailNextInternetOpenUrl(DWORD error) {
-    g_failOpenUrl.store(error);
-}
-void FailNextInternetReadFile(DWORD error) {
-    g_failReadFile.store(error);
-}
 size_t InternetHandleCapacity() {
     return wininet::HandleCapacity();
 }
@@ -302,7 +288,7 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
     if (!url) {
         return Fail<HINTERNET>(ERROR_INVALID_PARAMETER, nullptr);
     }
-    if (DWORD error = tovix::wininet::TakeOpenUrlFailure()) {
+    if (DWORD error = tovix::TakeFault("InternetOpenUrlW")) {
         return Fail<HINTERNET>(error, nullptr);
     }
     tovix::wininet::CrackedUrl cracked;
@@ -346,7 +332,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD wanted, LPDWORD read)
     if (object->kind != Kind::Request) {
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, FALSE);
     }
-    if (DWORD error = tovix::wininet::TakeReadFileFailure()) {
+    if (DWORD error = tovix::TakeFault("InternetReadFile")) {
         return Fail(error, FALSE);
     }
     auto* request = static_cast<Request*>(object.get());

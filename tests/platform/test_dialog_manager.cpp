@@ -13,8 +13,9 @@
 
 #include "resource.h"
 #include "text.h"
-#include "user32/hooks.h"
-#include "user32/terminal.h"
+#include "driver/driver.h"
+#include "driver/tty/terminal.h"
+#include "user32/dialog_manager.h"
 
 using testing_text::U16;
 using testing_text::U8;
@@ -81,7 +82,7 @@ class DialogManager : public ::testing::Test {
         g_log.clear();
         g_handler = nullptr;
         g_hwnd = nullptr;
-        tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(); });
+        tovix::UseDriver(tovix::NullDriver());
         tovix::SetDialogObserver(&observer_);
     }
     void TearDown() override { tovix::SetDialogObserver(nullptr); }
@@ -288,7 +289,9 @@ TEST_F(DialogManager, TheTemplateGivesTheControlsAndTheView) {
 }
 
 TEST_F(DialogManager, NoDisplayMeansNoWindow) {
-    tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(false); });
+    tovix::Driver noDisplay = tovix::NullDriver();
+    noDisplay.createDisplay = [] { return tovix::MakeNullDisplay(false); };
+    tovix::UseDriver(noDisplay);
     SetLastError(0);
     EXPECT_EQ(Run(), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));

@@ -1,7 +1,7 @@
 // The keys read from the terminal, as a window on Windows would see them.
 #include <gtest/gtest.h>
 
-#include "user32/terminal.h"
+#include "driver/tty/terminal.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 //   tovix_res_tests --exe=<path to Tovix.exe> [gtest options]
 #include "pe_image.h"
 #include "resource.h"
+#include "resource_blob.h"
 #include "tovix_version.h"
 #include "user32/resource_data.h"
 

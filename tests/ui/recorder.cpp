@@ -91,5 +91,5 @@ void Recorder::Ended(HWND, INT_PTR result) {
 }
 
 void UseHeadlessDisplay() {
-    tovix::SetDialogDisplayFactory([] { return tovix::MakeNullDisplay(); });
+    tovix::UseDriver(tovix::NullDriver());
 }

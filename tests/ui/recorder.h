@@ -6,7 +6,7 @@
 #ifndef TOVIX_TESTS_UI_RECORDER_H
 #define TOVIX_TESTS_UI_RECORDER_H
 
-#include "user32/hooks.h"
+#include "user32/dialog_manager.h"
 
 #include <condition_variable>
 #include <functional>

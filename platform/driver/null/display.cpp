@@ -1,10 +1,13 @@
 /*
- * The headless display (see driver.h): for tests, benchmarks and any run
- * without a terminal that still wants dialogs. It draws nothing and never
- * has input; the last view it was asked to show is kept for inspection.
+ * The headless driver (see driver.h): for tests, benchmarks and any run
+ * that must not touch a terminal. Its display draws nothing and never has
+ * input (the last view it was asked to show is kept for inspection); its
+ * wake-up is a condition variable, as there is no descriptor to watch. The
+ * other host calls are the shared ones.
  */
-#include "driver/driver.h"
+#include "driver/host.h"
 
+#include <condition_variable>
 #include <mutex>
 
 namespace tovix {
@@ -30,6 +33,39 @@ class NullDisplay : public DialogDisplay {
     bool opens_;
 };
 
+class NullWakeUp : public WakeUp {
+  public:
+    void Signal() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = true;
+        changed_.notify_all();
+    }
+    int Wait(int, int timeoutMs) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto woken = [this] { return signalled_; };
+        if (timeoutMs < 0) {
+            changed_.wait(lock, woken);
+        } else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken)) {
+            return 0;
+        }
+        signalled_ = false;
+        return kWoken;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool signalled_ = false;
+};
+
+std::unique_ptr<DialogDisplay> OpeningNullDisplay() {
+    return MakeNullDisplay(true);
+}
+
+std::unique_ptr<WakeUp> MakeNullWakeUp() {
+    return std::unique_ptr<WakeUp>(new NullWakeUp());
+}
+
 } // namespace
 
 std::unique_ptr<DialogDisplay> MakeNullDisplay(bool opens) {
@@ -39,6 +75,15 @@ std::unique_ptr<DialogDisplay> MakeNullDisplay(bool opens) {
 DialogView LastNullDisplayView() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_lastView;
+}
+
+const Driver& NullDriver() {
+    static const Driver driver = {
+        "null",           OpeningNullDisplay,   MakeNullWakeUp,
+        host::RunProgram, host::GetEnvironment, host::OpenSocket,
+        host::Now,
+    };
+    return driver;
 }
 
 } // namespace tovix

@@ -1,24 +1,26 @@
 /*
- * What the host dialog manager offers tests and the terminal front end
- * beyond the Win32 calls: the display a dialog is drawn on, an observer of
- * everything that happens to a dialog, and a scale for timer intervals.
- * The program itself never calls these.
+ * What the host dialog manager offers beyond the Win32 calls: start-up
+ * hands it a module's compiled resources (as the loader maps a module's
+ * resource section on Windows); tests observe everything that happens to
+ * a dialog and scale timer intervals. The display a dialog is drawn on
+ * comes from the driver (driver/driver.h). The program never calls these.
  */
-#ifndef TOVIX_PLATFORM_USER32_HOOKS_H
-#define TOVIX_PLATFORM_USER32_HOOKS_H
+#ifndef TOVIX_PLATFORM_USER32_DIALOG_MANAGER_H
+#define TOVIX_PLATFORM_USER32_DIALOG_MANAGER_H
 
 #include <windows.h>
 #include "driver/driver.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tovix {
 
-// The display of every later dialog; null restores the terminal display.
-void SetDialogDisplayFactory(std::function<std::unique_ptr<DialogDisplay>()> factory);
+// The resources of module: the bytes of a compiled .res file, which must
+// stay in place. DialogBoxParamW and LoadIconW find resources through
+// this; a module never given any has none.
+void SetModuleResources(HMODULE module, const unsigned char* res, size_t size);
 
 // Sees every message dispatched to a dialog procedure and every change of a
 // dialog's controls, as it happens on the dialog's thread; timers armed or
@@ -40,10 +42,6 @@ void SetDialogObserver(DialogObserver* observer);
 // Multiplies every timer interval (tests run the two-second timer in a few
 // milliseconds). 1.0 by default.
 void SetTimerScale(double scale);
-
-// The control's rendering of a caption: '&' marks the next character as the
-// mnemonic (returned in *mnemonic, 0 if none) and "&&" stands for '&'.
-std::u16string StripMnemonic(const std::u16string& text, char16_t* mnemonic);
 
 } // namespace tovix
 

@@ -4,10 +4,10 @@
  * restore of the terminal's state however the process ends (normal exit,
  * or a signal that ends it).
  */
-#ifndef TOVIX_PLATFORM_USER32_TERMINAL_H
-#define TOVIX_PLATFORM_USER32_TERMINAL_H
+#ifndef TOVIX_PLATFORM_DRIVER_TTY_TERMINAL_H
+#define TOVIX_PLATFORM_DRIVER_TTY_TERMINAL_H
 
-#include "user32/hooks.h"
+#include "driver/driver.h"
 
 #include <string>
 #include <vector>

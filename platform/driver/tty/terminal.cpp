@@ -3,7 +3,7 @@
  * open at a time; its saved settings are restored on close, at exit, and
  * from the handlers of the signals that end the process.
  */
-#include "user32/terminal.h"
+#include "driver/tty/terminal.h"
 #include "common/text.h"
 
 #include <cerrno>
