@@ -199,19 +199,15 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC 
 }
 
 BOOL EndDialog(HWND hwnd, INT_PTR result) {
-    auto dialog = LookupDialog(hwnd);
+    std::unique_lock<std::mutex> lock;
+    auto dialog = LockLiveDialog(hwnd, &lock);
     if (!dialog) {
-        return InvalidWindow();
+        return FALSE;
     }
-    {
-        std::lock_guard<std::mutex> lock(dialog->mutex);
-        if (dialog->destroyed) {
-            return InvalidWindow();
-        }
-        dialog->ended = true;
-        dialog->result = result;
-        dialog->Wake();
-    }
+    dialog->ended = true;
+    dialog->result = result;
+    dialog->Wake();
+    lock.unlock();
     Observer()->Ended(hwnd, result);
     return TRUE;
 }

@@ -162,13 +162,10 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto dialog = LookupDialog(hwnd);
+    std::unique_lock<std::mutex> lock;
+    auto dialog = LockLiveDialog(hwnd, &lock);
     if (!dialog) {
-        return InvalidWindow();
-    }
-    std::lock_guard<std::mutex> lock(dialog->mutex);
-    if (dialog->destroyed) {
-        return InvalidWindow();
+        return FALSE;
     }
     dialog->posted.push_back({message, wParam, lParam});
     dialog->Wake();

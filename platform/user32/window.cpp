@@ -77,6 +77,19 @@ BOOL InvalidWindow() {
     return FALSE;
 }
 
+std::shared_ptr<Dialog> LockLiveDialog(HWND hwnd, std::unique_lock<std::mutex>* lock) {
+    auto dialog = LookupDialog(hwnd);
+    if (dialog) {
+        *lock = std::unique_lock<std::mutex>(dialog->mutex);
+        if (!dialog->destroyed) {
+            return dialog;
+        }
+        lock->unlock();
+    }
+    InvalidWindow();
+    return nullptr;
+}
+
 void Register(const std::shared_ptr<Dialog>& dialog, const resdata::DialogTemplate& tpl) {
     dialog->caption = tpl.title;
     dialog->cx = tpl.cx;

@@ -97,6 +97,9 @@ DialogObserver* Observer();
 std::shared_ptr<Dialog> Lookup(HWND hwnd, size_t* index);
 std::shared_ptr<Dialog> LookupDialog(HWND hwnd);
 BOOL InvalidWindow();
+// The dialog hwnd names, locked in *lock, while it is not destroyed; else
+// null, with ERROR_INVALID_WINDOW_HANDLE set.
+std::shared_ptr<Dialog> LockLiveDialog(HWND hwnd, std::unique_lock<std::mutex>* lock);
 // Gives the dialog its handle and controls (from the template) and enters
 // it in the handle table; Forget takes it out.
 void Register(const std::shared_ptr<Dialog>& dialog, const resdata::DialogTemplate& tpl);
