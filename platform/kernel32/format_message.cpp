@@ -56,6 +56,25 @@ DWORD Fail(DWORD error) {
     return 0;
 }
 
+// The language a caller asks for: the user's (0 or LANG_USER_DEFAULT),
+// English or Simplified Chinese; false for any other.
+bool ChooseLanguage(DWORD language, bool* chinese) {
+    switch (language) {
+    case 0:
+    case LANG_USER_DEFAULT_ID:
+        *chinese = tovix::UserLocaleIsChinese();
+        return true;
+    case LANG_ENGLISH_US_ID:
+        *chinese = false;
+        return true;
+    case LANG_CHINESE_SIMPLIFIED_ID:
+        *chinese = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer,
@@ -70,19 +89,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWS
     if ((!fromModule && !fromSystem) || !buffer) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    bool chinese;
-    switch (language) {
-    case 0:
-    case LANG_USER_DEFAULT_ID:
-        chinese = tovix::UserLocaleIsChinese();
-        break;
-    case LANG_ENGLISH_US_ID:
-        chinese = false;
-        break;
-    case LANG_CHINESE_SIMPLIFIED_ID:
-        chinese = true;
-        break;
-    default:
+    bool chinese = false;
+    if (!ChooseLanguage(language, &chinese)) {
         return Fail(ERROR_RESOURCE_LANG_NOT_FOUND);
     }
 
