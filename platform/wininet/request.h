@@ -158,6 +158,9 @@ class Request : public Object {
     std::vector<Event> events_;
 };
 
+// Whether text starts with prefix, ASCII letters in either case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
 // The most body bytes any request held (wininet.cpp keeps the peak).
 void NoteBufferedBytes(size_t bytes);
 
