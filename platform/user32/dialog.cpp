@@ -125,14 +125,22 @@ void RunModalLoop(Dialog& dialog) {
 
 // ---- Creating and destroying a dialog ------------------------------------------
 
-// The template of a dialog resource, or 0 with the error to fail with.
+// The template of a dialog resource; 0, or the error to fail with.
 DWORD FindTemplate(HINSTANCE instance, LPCWSTR name, resdata::DialogTemplate* tpl) {
     const std::vector<resdata::Resource>* resources = ResourcesOf(instance);
     if (!resources || !IS_INTRESOURCE(name)) {
         return ERROR_RESOURCE_NAME_NOT_FOUND;
     }
-    const resdata::Resource* res = resdata::FindResourceEntry(
-        *resources, resdata::kTypeDialog, static_cast<WORD>(reinterpret_cast<uintptr_t>(name)));
+    // The user's language first, as the platform picks among a module's
+    // translations of a dialog, then any.
+    WORD id = static_cast<WORD>(reinterpret_cast<uintptr_t>(name));
+    int language = UserLocaleIsChinese() ? MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)
+                                         : MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT);
+    const resdata::Resource* res =
+        resdata::FindResourceEntry(*resources, resdata::kTypeDialog, id, language);
+    if (!res) {
+        res = resdata::FindResourceEntry(*resources, resdata::kTypeDialog, id);
+    }
     if (!res) {
         return ERROR_RESOURCE_NAME_NOT_FOUND;
     }
