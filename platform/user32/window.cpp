@@ -257,51 +257,44 @@ UINT GetDlgItemTextW(HWND hwnd, int id, LPWSTR buffer, int max) {
     return static_cast<UINT>(n);
 }
 
+namespace {
+
 // EnableWindow and IsWindowEnabled on a control (or on the dialog itself,
-// which is always enabled here).
-BOOL EnableWindow(HWND hwnd, BOOL enable) {
+// which is always enabled here): fn runs on the dialog's thread with the
+// control, and its result is the call's.
+BOOL OnControl(HWND hwnd, BOOL forDialog, const std::function<LRESULT(Dialog&, Control&)>& fn) {
     size_t index = 0;
     auto dialog = Lookup(hwnd, &index);
     if (!dialog) {
         return InvalidWindow();
     }
     if (index == 0) {
-        return FALSE;
+        return forDialog;
     }
     Dialog* d = dialog.get();
-    LRESULT wasDisabled = FALSE;
+    LRESULT result = FALSE;
     if (!OnDialogThread(
-            *d,
-            [d, index, enable]() -> LRESULT {
-                Control& c = d->controls[index - 1];
-                bool was = c.enabled;
-                if (was != (enable != FALSE)) {
-                    SetControlEnabled(*d, c, enable != FALSE);
-                }
-                return !was;
-            },
-            &wasDisabled)) {
+            *d, [d, index, &fn] { return fn(*d, d->controls[index - 1]); }, &result)) {
         return InvalidWindow();
     }
-    return static_cast<BOOL>(wasDisabled); // nonzero when it was disabled before
+    return static_cast<BOOL>(result);
+}
+
+} // namespace
+
+BOOL EnableWindow(HWND hwnd, BOOL enable) {
+    // Nonzero when the control was disabled before.
+    return OnControl(hwnd, FALSE, [enable](Dialog& d, Control& c) -> LRESULT {
+        bool was = c.enabled;
+        if (was != (enable != FALSE)) {
+            SetControlEnabled(d, c, enable != FALSE);
+        }
+        return !was;
+    });
 }
 
 BOOL IsWindowEnabled(HWND hwnd) {
-    size_t index = 0;
-    auto dialog = Lookup(hwnd, &index);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    if (index == 0) {
-        return TRUE;
-    }
-    Dialog* d = dialog.get();
-    LRESULT enabled = FALSE;
-    if (!OnDialogThread(
-            *d, [d, index]() -> LRESULT { return d->controls[index - 1].enabled; }, &enabled)) {
-        return InvalidWindow();
-    }
-    return static_cast<BOOL>(enabled);
+    return OnControl(hwnd, TRUE, [](Dialog&, Control& c) -> LRESULT { return c.enabled; });
 }
 
 // ---- Icons and the class ----------------------------------------------------

@@ -84,6 +84,18 @@ struct Arguments {
     va_list list;
 };
 
+// Reads the digits at f into *count (no more than the output could hold);
+// returns what follows them.
+const char16_t* ReadCount(const char16_t* f, int* count) {
+    while (*f >= u'0' && *f <= u'9') {
+        *count = *count * 10 + (*f++ - u'0');
+        if (*count > static_cast<int>(kMaxOutput)) {
+            *count = kMaxOutput;
+        }
+    }
+    return f;
+}
+
 // Reads the flags, width, precision and size of the conversion at f (just
 // after its '%'); returns where its conversion character stands.
 const char16_t* ParseConversion(const char16_t* f, Conversion* options, Size* size) {
@@ -98,21 +110,10 @@ const char16_t* ParseConversion(const char16_t* f, Conversion* options, Size* si
             break;
         }
     }
-    while (*f >= u'0' && *f <= u'9') {
-        options->width = options->width * 10 + (*f++ - u'0');
-        if (options->width > static_cast<int>(kMaxOutput)) {
-            options->width = kMaxOutput;
-        }
-    }
+    f = ReadCount(f, &options->width);
     if (*f == u'.') {
-        ++f;
         options->precision = 0;
-        while (*f >= u'0' && *f <= u'9') {
-            options->precision = options->precision * 10 + (*f++ - u'0');
-            if (options->precision > static_cast<int>(kMaxOutput)) {
-                options->precision = kMaxOutput;
-            }
-        }
+        f = ReadCount(f + 1, &options->precision);
     }
     *size = Size::kDefault;
     if (*f == u'h') {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "resource.h"
+#include "line_log.h"
 #include "text.h"
 #include "driver/driver.h"
 #include "driver/tty/terminal.h"
@@ -24,28 +25,16 @@ using testing_text::W;
 namespace {
 
 // What the test dialog saw, in order, from every thread.
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<std::string> g_log;
+LineLog g_log;
 std::thread::id g_dialogThread;
 HWND g_hwnd;
 
 void Log(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_log.push_back(line);
-    g_changed.notify_all();
+    g_log.Add(line);
 }
 
 bool WaitLog(const std::string& line) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    return g_changed.wait_for(lock, std::chrono::seconds(20), [&] {
-        for (const std::string& l : g_log) {
-            if (l == line) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return g_log.WaitFor(line);
 }
 
 class Observer : public tovix::DialogObserver {
@@ -79,7 +68,7 @@ INT_PTR CALLBACK TestProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 class DialogManager : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_log.clear();
+        g_log.Clear();
         g_handler = nullptr;
         g_hwnd = nullptr;
         tovix::UseDriver(tovix::NullDriver());
@@ -118,17 +107,14 @@ TEST_F(DialogManager, ChangesFromAnotherThreadWaitForTheMessageInProgress) {
             std::this_thread::yield();
         }
         EXPECT_TRUE(SetDlgItemTextW(hwnd, IDC_STATUS, L"from the worker"));
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            seenAtReturn = g_log.back();
-        }
+        { seenAtReturn = g_log.Last(); }
         EndDialog(hwnd, 7);
     });
     INT_PTR result = Run();
     other.join();
     EXPECT_EQ(result, 7);
-    EXPECT_EQ(g_log, (std::vector<std::string>{"init", "handler start", "handler end",
-                                               "text 102 from the worker"}));
+    EXPECT_EQ(g_log.Lines(), (std::vector<std::string>{"init", "handler start", "handler end",
+                                                       "text 102 from the worker"}));
     EXPECT_EQ(seenAtReturn, "text 102 from the worker") << "returned before it was applied";
 }
 
@@ -151,7 +137,7 @@ TEST_F(DialogManager, ChangesAreAppliedBeforeTheCallReturns) {
     });
     EXPECT_EQ(Run(), 3);
     other.join();
-    EXPECT_EQ(g_log.back(), "command 1") << "SendMessageW ran the procedure before returning";
+    EXPECT_EQ(g_log.Last(), "command 1") << "SendMessageW ran the procedure before returning";
 }
 
 TEST_F(DialogManager, CallsAfterTheEndFailWithoutHanging) {
@@ -211,7 +197,7 @@ TEST_F(DialogManager, TimerArmedElsewhereFiresOnTheDialogThread) {
     std::thread other([&] { EXPECT_EQ(SetTimer(WaitWindow(), 1108, 20, nullptr), 1108u); });
     Run();
     other.join();
-    EXPECT_EQ(g_log.back(), "timer 1108 on the dialog thread");
+    EXPECT_EQ(g_log.Last(), "timer 1108 on the dialog thread");
 }
 
 struct KeyCase {
@@ -237,7 +223,7 @@ TEST_F(DialogManager, KeysAreTranslatedLikeDialogNavigation) {
         {"the mnemonic of a disabled button does nothing", false, WM_CHAR, u'c', nullptr},
     };
     for (const KeyCase& c : cases) {
-        g_log.clear();
+        g_log.Clear();
         std::thread other([&] {
             HWND hwnd = WaitWindow();
             EnableWindow(GetDlgItem(hwnd, IDCANCEL), c.buttonEnabled);
@@ -249,7 +235,7 @@ TEST_F(DialogManager, KeysAreTranslatedLikeDialogNavigation) {
         Run();
         other.join();
         std::vector<std::string> commands;
-        for (const std::string& l : g_log) {
+        for (const std::string& l : g_log.Lines()) {
             if (l.rfind("command", 0) == 0 && l != "command 99") {
                 commands.push_back(l);
             }
@@ -295,7 +281,7 @@ TEST_F(DialogManager, NoDisplayMeansNoWindow) {
     SetLastError(0);
     EXPECT_EQ(Run(), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-    EXPECT_TRUE(g_log.empty()) << "the procedure never ran";
+    EXPECT_TRUE(g_log.Lines().empty()) << "the procedure never ran";
 }
 
 struct ClipCase {

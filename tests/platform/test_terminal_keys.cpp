@@ -3,35 +3,23 @@
 
 #include "driver/tty/terminal.h"
 
+#include <map>
+
 namespace {
 
 using tovix::Key;
 using tovix::KeyEvent;
 
-// A key as one letter: E Enter, S Space, X Escape, Q close (Ctrl+C), else
+// A key as one letter: E Enter, X Escape, S Space, Q close (Ctrl+C), else
 // the character itself.
 std::string Keys(const std::string& bytes) {
     std::vector<KeyEvent> keys;
     tovix::ParseKeys(bytes, &keys);
+    const std::map<Key, char> letters = {
+        {Key::Enter, 'E'}, {Key::Escape, 'X'}, {Key::Space, 'S'}, {Key::Close, 'Q'}};
     std::string out;
     for (const KeyEvent& k : keys) {
-        switch (k.key) {
-        case Key::Enter:
-            out += 'E';
-            break;
-        case Key::Space:
-            out += 'S';
-            break;
-        case Key::Escape:
-            out += 'X';
-            break;
-        case Key::Close:
-            out += 'Q';
-            break;
-        case Key::Char:
-            out += static_cast<char>(k.ch);
-            break;
-        }
+        out += k.key == Key::Char ? static_cast<char>(k.ch) : letters.at(k.key);
     }
     return out;
 }
@@ -60,10 +48,12 @@ const KeyRow kRows[] = {
     {"\x7f\x01\xc3\xa9", "", "other control bytes and non-ASCII bytes are no keys"},
 };
 
-TEST(TerminalKeys, ReadAsWindowsReadsThem) {
-    for (const KeyRow& row : kRows) {
-        EXPECT_EQ(Keys(row.bytes), row.keys) << row.why;
-    }
+class TerminalKeys : public ::testing::TestWithParam<KeyRow> {};
+
+TEST_P(TerminalKeys, ReadAsWindowsReadsThem) {
+    EXPECT_EQ(Keys(GetParam().bytes), GetParam().keys) << GetParam().why;
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, TerminalKeys, ::testing::ValuesIn(kRows));
 
 } // namespace

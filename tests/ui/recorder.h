@@ -6,6 +6,7 @@
 #ifndef TOVIX_TESTS_UI_RECORDER_H
 #define TOVIX_TESTS_UI_RECORDER_H
 
+#include "line_log.h"
 #include "user32/dialog_manager.h"
 
 #include <condition_variable>
@@ -36,10 +37,10 @@ class Recorder : public tovix::DialogObserver {
     void Ended(HWND, INT_PTR) override;
 
   private:
-    void Add(const std::string& line);
+    void Add(const std::string& line) { log_.Add(line); }
+    LineLog log_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::string> lines_;
     HWND window_ = nullptr;
 };
 
