@@ -170,6 +170,16 @@ void FinishClosing(const std::vector<std::shared_ptr<Object>>& removed) {
     }
 }
 
+// The end of a call on a request. A request that a close on another thread
+// took out of the table meanwhile stays busy: the call was running when the
+// close came, so the close reports no connection's end for it, even if it
+// looks only after this call has returned.
+void LeaveCall(Request& request) {
+    if (!request.closed.load()) {
+        request.busy.store(false);
+    }
+}
+
 } // namespace
 
 namespace tovix {
@@ -310,7 +320,7 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
     AsyncResult created = {reinterpret_cast<DWORD_PTR>(handle), 0};
     request->Notify(INTERNET_STATUS_HANDLE_CREATED, &created, sizeof(created));
     error = request->Open(cracked);
-    request->busy.store(false);
+    LeaveCall(*request);
     if (error) {
         // Unless a close got there first, the failed request goes here.
         FinishClosing(tovix::wininet::RemoveHandle(handle));
@@ -343,7 +353,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD wanted, LPDWORD read)
                     FALSE);
     }
     DWORD error = request->Read(static_cast<char*>(buffer), wanted, read);
-    request->busy.store(false);
+    LeaveCall(*request);
     if (error) {
         return Fail(error, FALSE);
     }
