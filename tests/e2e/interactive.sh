@@ -98,7 +98,12 @@ while True:
     c, _ = s.accept(); conns.append(c)
 ' &
 silent_server=$!
-sleep 0.5
+# Until it listens (a loaded machine can take more than a moment to start
+# python); the probe is one more connection it holds and never answers.
+for _ in $(seq 200); do
+    (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
+    sleep 0.05
+done
 start_tovix
 if wait_for "正在接收响应..." 30 || wait_for "正在发送请求..." 5; then
     tmux_ send-keys Escape
