@@ -21,10 +21,11 @@
  */
 #include <windows.h>
 
-#include "kernel32/hooks.h"
+#include "kernel32/threads.h"
 #include "resource.h"
 #include "ui/progress_dialog.h"
-#include "user32/hooks.h"
+#include "driver/driver.h"
+#include "user32/dialog_manager.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -199,15 +200,6 @@ class Watch : public tovix::DialogObserver {
     std::u16string lastStatus_;
 };
 
-class Headless : public tovix::DialogDisplay {
-  public:
-    bool Open() override { return true; }
-    int InputFd() override { return -1; }
-    void ReadInput(std::vector<tovix::KeyEvent>*) override {}
-    void Render(const tovix::DialogView&) override {}
-    void Close() override {}
-};
-
 long long Micros(Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
 }
@@ -281,8 +273,7 @@ int main(int argc, char** argv) {
         perror("bench_cancel_latency: 127.0.0.1:80 (run in a private network namespace)");
         return 1;
     }
-    tovix::SetDialogDisplayFactory(
-        [] { return std::unique_ptr<tovix::DialogDisplay>(new Headless()); });
+    tovix::UseDriver(tovix::NullDriver());
     Watch watch;
     tovix::SetDialogObserver(&watch);
 

@@ -25,6 +25,7 @@
 #include <windows.h>
 #include "common/modules.h"
 #include "common/text.h"
+#include "driver/driver.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -50,19 +51,28 @@ std::set<void*>& Blocks() {
     return *blocks;
 }
 
-bool UserLocaleIsChinese() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = getenv(name);
-        if (value && *value) {
-            return strncmp(value, "zh", 2) == 0;
-        }
-    }
-    return false;
-}
-
 DWORD Fail(DWORD error) {
     SetLastError(error);
     return 0;
+}
+
+// The language a caller asks for: the user's (0 or LANG_USER_DEFAULT),
+// English or Simplified Chinese; false for any other.
+bool ChooseLanguage(DWORD language, bool* chinese) {
+    switch (language) {
+    case 0:
+    case LANG_USER_DEFAULT_ID:
+        *chinese = tovix::UserLocaleIsChinese();
+        return true;
+    case LANG_ENGLISH_US_ID:
+        *chinese = false;
+        return true;
+    case LANG_CHINESE_SIMPLIFIED_ID:
+        *chinese = true;
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -79,19 +89,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWS
     if ((!fromModule && !fromSystem) || !buffer) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    bool chinese;
-    switch (language) {
-    case 0:
-    case LANG_USER_DEFAULT_ID:
-        chinese = UserLocaleIsChinese();
-        break;
-    case LANG_ENGLISH_US_ID:
-        chinese = false;
-        break;
-    case LANG_CHINESE_SIMPLIFIED_ID:
-        chinese = true;
-        break;
-    default:
+    bool chinese = false;
+    if (!ChooseLanguage(language, &chinese)) {
         return Fail(ERROR_RESOURCE_LANG_NOT_FOUND);
     }
 

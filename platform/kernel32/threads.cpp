@@ -7,7 +7,8 @@
  * freed memory. Closing a handle never stops its thread.
  */
 #include <windows.h>
-#include "kernel32/hooks.h"
+#include "driver/driver.h"
+#include "kernel32/threads.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,7 +37,6 @@ std::map<uintptr_t, std::shared_ptr<ThreadObject>>& Table() {
     return *table; // detached threads may still close handles while the process exits
 }
 uintptr_t g_nextHandle = 0x104;
-std::atomic<DWORD> g_failCreateThread{0};
 std::atomic<int> g_running{0};
 std::atomic<DWORD> g_nextThreadId{0x1000};
 thread_local DWORD t_threadId = 0;
@@ -69,7 +69,7 @@ void Sleep(DWORD ms) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start, LPVOID param,
                     DWORD flags, LPDWORD threadId) {
-    if (DWORD err = g_failCreateThread.exchange(0)) {
+    if (DWORD err = tovix::TakeFault("CreateThread")) {
         SetLastError(err);
         return nullptr;
     }
@@ -141,9 +141,6 @@ BOOL GetExitCodeThread(HANDLE h, LPDWORD code) {
 }
 
 namespace tovix {
-void FailNextCreateThread(DWORD error) {
-    g_failCreateThread.store(error);
-}
 int RunningThreadCount() {
     return g_running.load();
 }

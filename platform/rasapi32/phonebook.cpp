@@ -1,19 +1,18 @@
 /* Reader of the host phonebook (see phonebook.h for the format). */
 #include "rasapi32/phonebook.h"
 #include "common/text.h"
+#include "driver/driver.h"
 
 #include <ras.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace tovix {
 
 std::string DefaultPhonebookPath() {
-    const char* env = std::getenv("TOVIX_PHONEBOOK");
-    return env && *env ? env : "/etc/ppp/rasphone.pbk";
+    return Environment("TOVIX_PHONEBOOK", "/etc/ppp/rasphone.pbk");
 }
 
 static std::string Trim(const std::string& s) {

@@ -11,15 +11,10 @@
  */
 #include <ras.h>
 #include "common/text.h"
+#include "driver/driver.h"
 #include "rasapi32/phonebook.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char** environ;
 
 namespace {
 
@@ -33,12 +28,16 @@ void CopyField(WCHAR* dst, const std::u16string& src, size_t capacity) {
     dst[n] = 0;
 }
 
-// Maps pppd's exit status to the nearest remote-access error.
+// pppd's exit status (or 128 plus the signal that ended it; -1 when it
+// could not be started) as the nearest remote-access error.
 DWORD DialError(int status) {
-    if (WIFSIGNALED(status)) {
+    if (status < 0) {
+        return ERROR_PORT_NOT_AVAILABLE;
+    }
+    if (status > 128) {
         return ERROR_USER_DISCONNECTION;
     }
-    switch (WEXITSTATUS(status)) {
+    switch (status) {
     case 0:
         return 0;
     case 19: // authentication failed
@@ -169,21 +168,8 @@ DWORD RasDialW(LPRASDIALEXTENSIONS, LPCWSTR phonebook, LPRASDIALPARAMSW params, 
         return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     }
 
-    const char* env = std::getenv("TOVIX_PPPD");
-    std::string program = env && *env ? env : "pppd";
-    char call[] = "call";
-    char updetach[] = "updetach";
-    char* argv[] = {program.data(), call, name.data(), updetach, nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
-        return ERROR_PORT_NOT_AVAILABLE;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return ERROR_PORT_NOT_AVAILABLE;
-        }
-    }
+    int status =
+        tovix::RunProgram({tovix::Environment("TOVIX_PPPD", "pppd"), "call", name, "updetach"});
     DWORD error = DialError(status);
     if (error == 0) {
         *connection = reinterpret_cast<HRASCONN>(g_nextConnection.fetch_add(4));

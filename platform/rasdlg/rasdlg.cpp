@@ -1,50 +1,53 @@
 /*
- * RasDialDlgW for the host: the layer's own small dial dialog on the
- * controlling terminal. It asks whether to dial the entry (Enter or D
- * dials; Escape, C or Ctrl+C cancels), dials with the entry's saved
+ * RasDialDlgW for the host: the layer's own small dial dialog, a dialog
+ * resource of this library (dial_dialog.rc) that DialogBoxParamW runs like
+ * any other. It asks whether to dial the entry (Enter or the Dial button's
+ * D dials; Escape, C or the close box cancels), dials with the entry's saved
  * parameters through RasDialW while showing that it is dialling, shows the
- * result until a key is pressed, and only then returns: TRUE when the
- * connection came up. With no terminal it fails without dialling.
- * Owner windows, positions, sub-entries and phone-number overrides are
- * left out. Texts follow the user's locale (Simplified Chinese or English).
+ * result until its Close button is pressed (Enter, Space or Escape), and
+ * only then returns: TRUE when the connection came up. With nothing to show
+ * the dialog on it fails without dialling. Owner windows, positions,
+ * sub-entries and phone-number overrides are left out. Texts follow the
+ * user's locale (Simplified Chinese or English).
  */
 #include <rasdlg.h>
 
+#include "common/modules.h"
 #include "common/text.h"
-#include "user32/terminal.h"
-
-#include <algorithm>
-#include <cstdlib>
-#include <poll.h>
+#include "driver/driver.h"
+#include "rasdlg/dial_dialog.h"
+#include "user32/dialog_manager.h"
 
 namespace {
 
-bool Chinese() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) {
-            return value[0] == 'z' && value[1] == 'h';
-        }
-    }
-    return false;
-}
-
 struct Texts {
-    const char* title;
     const char* question;
-    const char* buttons;
     const char* dialling;
     const char* connected;
     const char* failed;
     const char* close;
 };
 
-const Texts kEnglish = {"Connect",        "Dial %s?",         "[ Dial (D) ]   [ Cancel (C) ]",
-                        "Dialling %s...", "Connected to %s.", "Could not connect %s (error %u).",
-                        "[ Close ]"};
-const Texts kChinese = {"连接",           "要拨号连接 %s 吗?", "[ 拨号(D) ]   [ 取消(C) ]",
-                        "正在拨号 %s...", "已连接到 %s。",     "无法连接 %s (错误 %u)。",
-                        "[ 关闭 ]"};
+const Texts kEnglish = {"Dial %s?", "Dialling %s...", "Connected to %s.",
+                        "Could not connect %s (error %u).", "Close"};
+const Texts kChinese = {"要拨号连接 %s 吗?", "正在拨号 %s...", "已连接到 %s。",
+                        "无法连接 %s (错误 %u)。", "关闭"};
+
+// Sent to the dialog once "dialling" is on screen: the dial itself.
+const UINT kDialNow = WM_USER + 1;
+
+// One RasDialDlgW call, as the dialog procedure sees it. The dialog is
+// modal, so its procedure runs on the calling thread only: the call in
+// progress on a thread is that thread's.
+struct DialState {
+    LPWSTR phonebook;
+    LPWSTR entry;
+    const Texts* texts;
+    bool dialled = false; // the result is showing
+    DWORD error = 0;
+};
+
+thread_local DialState* t_state = nullptr;
 
 std::string Fill(const char* format, const std::string& entry, DWORD error = 0) {
     std::string out;
@@ -62,64 +65,74 @@ std::string Fill(const char* format, const std::string& entry, DWORD error = 0) 
     return out;
 }
 
-void Draw(tovix::Terminal& t, const char* title, const std::string& line1, const char* line2) {
-    int columns, rows;
-    t.Size(&columns, &rows);
-    std::u16string l1 = tovix::ClipToColumns(tovix::Utf8ToUtf16(line1), 44, true);
-    std::u16string l2 = tovix::Utf8ToUtf16(line2);
-    int width = 48;
-    int top = std::max((rows - 6) / 2, 0);
-    int left = std::max((columns - width) / 2, 0);
-    auto at = [](int r, int c) {
-        return "\x1b[" + std::to_string(r + 1) + ";" + std::to_string(c + 1) + "H";
-    };
-    std::u16string caption = tovix::Utf8ToUtf16(title);
-    std::string out = "\x1b[0m\x1b[2J" + at(top, left) + "┌─ \x1b[1m" + title + "\x1b[0m ";
-    for (int i = tovix::TextColumns(caption) + 4; i < width - 1; ++i) {
-        out += "─";
-    }
-    out += "┐";
-    for (int r = 1; r < 5; ++r) {
-        out += at(top + r, left) + "│" + std::string(static_cast<size_t>(width - 2), ' ') + "│";
-    }
-    out += at(top + 5, left) + "└";
-    for (int i = 1; i < width - 1; ++i) {
-        out += "─";
-    }
-    out += "┘";
-    out += at(top + 1, left + 2) + tovix::TerminalText(l1);
-    out += at(top + 3, left + std::max((width - tovix::TextColumns(l2)) / 2, 1)) +
-           tovix::TerminalText(l2);
-    out += at(top + 6, left);
-    t.Write(out);
+void SetText(HWND hwnd, int id, const std::string& utf8) {
+    std::u16string text = tovix::Utf8ToUtf16(utf8);
+    SetDlgItemTextW(hwnd, id, reinterpret_cast<LPCWSTR>(text.c_str()));
 }
 
-// Waits for a key; returns 'd' (dial / confirm) or 'c' (cancel / close).
-char WaitForChoice(tovix::Terminal& t, bool confirmOnly) {
-    for (;;) {
-        pollfd p = {t.Fd(), POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) {
-            continue;
-        }
-        if (p.revents & (POLLHUP | POLLERR)) {
-            return 'c';
-        }
-        std::vector<tovix::KeyEvent> keys;
-        t.ReadKeys(&keys);
-        for (const tovix::KeyEvent& k : keys) {
-            if (confirmOnly) {
-                return 'c'; // any key closes the result
-            }
-            if (k.key == tovix::Key::Enter ||
-                (k.key == tovix::Key::Char && (k.ch == u'd' || k.ch == u'D'))) {
-                return 'd';
-            }
-            if (k.key == tovix::Key::Escape || k.key == tovix::Key::Close ||
-                (k.key == tovix::Key::Char && (k.ch == u'c' || k.ch == u'C'))) {
-                return 'c';
-            }
-        }
+DWORD Dial(const DialState& state) {
+    RASDIALPARAMSW params;
+    ZeroMemory(&params, sizeof(params));
+    params.dwSize = sizeof(params);
+    lstrcpynW(params.szEntryName, state.entry, RAS_MaxEntryName + 1);
+    BOOL saved = FALSE;
+    DWORD error = RasGetEntryDialParamsW(state.phonebook, &params, &saved);
+    if (error == 0) {
+        HRASCONN connection = nullptr;
+        error = RasDialW(nullptr, state.phonebook, &params, 0, nullptr, &connection);
     }
+    return error;
+}
+
+// The dial is done: its result, and one button that closes.
+void ShowResult(HWND hwnd, DialState& state) {
+    std::string name = tovix::Utf16ToUtf8(state.entry);
+    state.error = Dial(state);
+    state.dialled = true;
+    SetText(hwnd, IDC_DIAL_STATUS,
+            state.error ? Fill(state.texts->failed, name, state.error)
+                        : Fill(state.texts->connected, name));
+    SetText(hwnd, IDOK, state.texts->close);
+    EnableWindow(GetDlgItem(hwnd, IDOK), TRUE);
+}
+
+INT_PTR CALLBACK DialDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+    DialState* state = t_state;
+    switch (message) {
+    case WM_INITDIALOG:
+        SetText(hwnd, IDC_DIAL_STATUS,
+                Fill(state->texts->question, tovix::Utf16ToUtf8(state->entry)));
+        return TRUE;
+    case kDialNow:
+        ShowResult(hwnd, *state);
+        return TRUE;
+    case WM_CLOSE:
+        EndDialog(hwnd, IDCANCEL);
+        return TRUE;
+    case WM_COMMAND:
+        if (state->dialled || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(hwnd, LOWORD(wParam));
+        } else if (LOWORD(wParam) == IDOK) {
+            // Show "dialling" before the dial blocks this thread.
+            SetText(hwnd, IDC_DIAL_STATUS,
+                    Fill(state->texts->dialling, tovix::Utf16ToUtf8(state->entry)));
+            EnableWindow(GetDlgItem(hwnd, IDOK), FALSE);
+            EnableWindow(GetDlgItem(hwnd, IDCANCEL), FALSE);
+            PostMessageW(hwnd, kDialNow, 0, 0);
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+HINSTANCE DialDialogModule() {
+    static const HMODULE module = [] {
+        size_t size = 0;
+        const unsigned char* resources = RasDlgResourceBlob(&size);
+        tovix::SetModuleResources(tovix::RasDlgModule(), resources, size);
+        return tovix::RasDlgModule();
+    }();
+    return module;
 }
 
 } // namespace
@@ -133,34 +146,16 @@ BOOL RasDialDlgW(LPWSTR phonebook, LPWSTR entry, LPWSTR, LPRASDIALDLG info) {
         return FALSE;
     }
     info->dwError = 0;
-    std::unique_ptr<tovix::Terminal> terminal = tovix::Terminal::Open();
-    if (!terminal) {
-        info->dwError = ERROR_INVALID_WINDOW_HANDLE; // no window can be shown
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    DialState state{phonebook, entry, tovix::UserLocaleIsChinese() ? &kChinese : &kEnglish};
+    DialState* outer = t_state; // a dial dialog opened from a dial dialog's procedure
+    t_state = &state;
+    INT_PTR result =
+        DialogBoxParamW(DialDialogModule(), MAKEINTRESOURCEW(IDD_DIAL), nullptr, DialDialogProc, 0);
+    t_state = outer;
+    if (result == -1) {
+        info->dwError = GetLastError(); // no window can be shown
         return FALSE;
     }
-    const Texts& texts = Chinese() ? kChinese : kEnglish;
-    std::string name = tovix::Utf16ToUtf8(entry);
-
-    Draw(*terminal, texts.title, Fill(texts.question, name), texts.buttons);
-    if (WaitForChoice(*terminal, false) != 'd') {
-        return FALSE; // cancelled by the user: no error
-    }
-
-    Draw(*terminal, texts.title, Fill(texts.dialling, name), "");
-    RASDIALPARAMSW params;
-    ZeroMemory(&params, sizeof(params));
-    params.dwSize = sizeof(params);
-    lstrcpynW(params.szEntryName, entry, RAS_MaxEntryName + 1);
-    BOOL saved = FALSE;
-    DWORD error = RasGetEntryDialParamsW(phonebook, &params, &saved);
-    if (error == 0) {
-        HRASCONN connection = nullptr;
-        error = RasDialW(nullptr, phonebook, &params, 0, nullptr, &connection);
-    }
-    Draw(*terminal, texts.title,
-         error ? Fill(texts.failed, name, error) : Fill(texts.connected, name), texts.close);
-    WaitForChoice(*terminal, true);
-    info->dwError = error;
-    return error == 0;
+    info->dwError = state.error;
+    return state.dialled && state.error == 0;
 }

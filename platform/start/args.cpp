@@ -1,3 +1,4 @@
+/* The argument text the host start-up code hands to wWinMain (see args.h). */
 #include "start/args.h"
 #include "common/text.h"
 

@@ -260,9 +260,13 @@ bool ParseIconImage(const unsigned char* data, size_t size, IconImageHeader* out
     return true;
 }
 
-std::string ToUtf8(const std::u16string& s) { return tovix::Utf16ToUtf8(s); }
+std::string ToUtf8(const std::u16string& s) {
+    return tovix::Utf16ToUtf8(s);
+}
 
-std::u16string FromUtf8(const std::string& s) { return tovix::Utf8ToUtf16(s); }
+std::u16string FromUtf8(const std::string& s) {
+    return tovix::Utf8ToUtf16(s);
+}
 
 std::vector<WCHAR> ToWide(const std::u16string& s) {
     std::vector<WCHAR> out(s.begin(), s.end());

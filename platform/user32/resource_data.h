@@ -1,9 +1,6 @@
 /*
- * Tovix's resources in the host build, and a reader for them.
- *
- * The host build compiles res/tovix.rc with windres into a .res file and
- * links its bytes into the program (target tovix_resources);
- * TovixResourceBlob() returns them. The reader below splits any .res file
+ * A reader of compiled resources (.res files), which is how the host build
+ * carries a module's resources. It splits a .res file
  * into its resources and decodes the formats the dialog manager needs: dialog
  * templates (DLGTEMPLATEEX), icon groups and the headers of icon images.
  *
@@ -20,9 +17,6 @@
 #include <cstddef>
 #include <string>
 #include <vector>
-
-/* The compiled resources of Tovix (the bytes of a .res file). */
-const unsigned char* TovixResourceBlob(size_t* size);
 
 namespace resdata {
 

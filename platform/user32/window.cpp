@@ -1,134 +1,60 @@
 /*
- * The host dialog manager: modal dialogs built from the program's compiled
- * dialog templates, their controls, timers and messages.
+ * The host dialog manager's windows (see window.h for its other files): the
+ * handle table, which gives every dialog and control a handle that fails
+ * cleanly once the dialog is gone; control text and enable state; the
+ * resources start-up hands over per module; icons and the dialog class.
  *
- * Each dialog belongs to the thread that called DialogBoxParamW and runs a
- * modal loop there. Between two messages the loop serves, in this order:
- * calls handed over by other threads (control changes, SendMessageW), posted
- * messages and input, and timers that are due (WM_TIMER comes last, as on
- * Windows). A control change or SendMessageW from another thread is queued
- * for the dialog's thread and returns only once applied there; if the dialog
- * ends first, it fails with ERROR_INVALID_WINDOW_HANDLE. Timers may be armed
- * from any thread; their WM_TIMER arrives on the dialog's thread.
+ * A dialog's handle is its serial number shifted left by eight bits; its
+ * controls are the same plus their position (1 to 255), so a handle tells
+ * its dialog and control without a second table.
  *
- * Keys arrive as posted WM_KEYDOWN / WM_CHAR and are translated as the
- * platform's dialog navigation does: Escape sends IDCANCEL, Enter presses
- * the default push button when it is enabled (else IDOK), Space presses the
- * focused (first enabled push) button, and a button's mnemonic presses it.
- * The close request of a display becomes WM_CLOSE.
- *
- * Left out: modeless dialogs, owner windows, focus handling beyond the
- * above, window procedures other than the dialog procedure, and the default
- * processing of messages that the dialog procedure does not handle.
+ * Map: the handle table; control text and state; module resources; icons
+ * and the class.
  */
-#include <windows.h>
+#include "user32/window.h"
 
 #include "common/modules.h"
 #include "common/text.h"
-#include "user32/hooks.h"
-#include "user32/resource_data.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <map>
-#include <mutex>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <thread>
-#include <unistd.h>
 
-namespace tovix {
-std::unique_ptr<DialogDisplay> MakeTerminalDisplay();
-}
+namespace tovix::user32 {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct Control {
-    HWND hwnd;
-    int id;
-    std::u16string windowClass;
-    DWORD style;
-    std::u16string text;
-    bool enabled;
-    bool isIcon;
-    short x, y, cx, cy;
-};
-
-struct Posted {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-// A call handed to the dialog's thread by another thread.
-struct Handover {
-    std::function<LRESULT()> call;
-    LRESULT result = 0;
-    bool done = false;
-    bool failed = false;
-};
-
-struct Timer {
-    UINT_PTR id;
-    Clock::duration interval;
-    Clock::time_point due;
-};
-
-struct Dialog {
-    uintptr_t serial;
-    std::thread::id thread;
-    DLGPROC proc = nullptr;
-    std::unique_ptr<tovix::DialogDisplay> display;
-    int wakeFd = -1;
-
-    // Owned by the dialog's thread.
-    std::u16string caption;
-    short cx = 0, cy = 0;
-    std::vector<Control> controls;
-    bool dirty = true;
-
-    // Shared with other threads, under mutex.
-    std::mutex mutex;
-    std::condition_variable handedOver;
-    std::deque<std::shared_ptr<Handover>> handovers;
-    std::deque<Posted> posted;
-    std::vector<Timer> timers;
-    bool ended = false;
-    INT_PTR result = 0;
-    bool destroyed = false;
-
-    HWND Handle() const { return reinterpret_cast<HWND>(serial << 8); }
-    void Wake() const {
-        if (wakeFd >= 0) {
-            uint64_t one = 1;
-            ssize_t n = write(wakeFd, &one, sizeof(one));
-            (void)n;
-        }
-    }
-};
 
 std::mutex g_tableMutex;
 std::map<uintptr_t, std::shared_ptr<Dialog>> g_dialogs;
 uintptr_t g_nextSerial = 0x101;
-
-std::mutex g_hookMutex;
-std::function<std::unique_ptr<tovix::DialogDisplay>()> g_displayFactory;
-std::atomic<tovix::DialogObserver*> g_observer{nullptr};
-std::atomic<double> g_timerScale{1.0};
+std::atomic<DialogObserver*> g_observer{nullptr};
 std::atomic<LONG> g_dialogClassIcon{0};
 
-tovix::DialogObserver* Observer() {
-    static tovix::DialogObserver none;
-    tovix::DialogObserver* o = g_observer.load();
+// The class of a template item, as the dialog manager knows it.
+std::u16string ControlClass(const resdata::DialogItem& item) {
+    if (item.windowClass.isOrdinal) {
+        return item.windowClass.Is(resdata::kClassButton) ? u"Button" : u"Static";
+    }
+    std::u16string name = item.windowClass.text;
+    for (char16_t& ch : name) {
+        ch = static_cast<char16_t>(FoldCase(static_cast<WCHAR>(ch)));
+    }
+    return name == u"button" ? u"Button" : u"Static";
+}
+
+} // namespace
+
+// ---- The handle table -----------------------------------------------------
+
+Clock::time_point Now() {
+    return HostDriver().now();
+}
+
+DialogObserver* Observer() {
+    static DialogObserver none;
+    DialogObserver* o = g_observer.load();
     return o ? o : &none;
 }
 
-// Finds the dialog a window handle belongs to; *index is 0 for the dialog
-// itself, else the control's position plus one.
 std::shared_ptr<Dialog> Lookup(HWND hwnd, size_t* index) {
     uintptr_t value = reinterpret_cast<uintptr_t>(hwnd);
     std::lock_guard<std::mutex> lock(g_tableMutex);
@@ -151,29 +77,47 @@ BOOL InvalidWindow() {
     return FALSE;
 }
 
-// Runs fn on the dialog's thread: directly when already there, otherwise
-// handed over and waited for. False when the dialog is gone.
-bool OnDialogThread(Dialog& dialog, const std::function<LRESULT()>& fn, LRESULT* result) {
-    if (std::this_thread::get_id() == dialog.thread) {
-        LRESULT r = fn();
-        if (result) {
-            *result = r;
+std::shared_ptr<Dialog> LockLiveDialog(HWND hwnd, std::unique_lock<std::mutex>* lock) {
+    auto dialog = LookupDialog(hwnd);
+    if (dialog) {
+        *lock = std::unique_lock<std::mutex>(dialog->mutex);
+        if (!dialog->destroyed) {
+            return dialog;
         }
-        return true;
+        lock->unlock();
     }
-    auto item = std::make_shared<Handover>();
-    item->call = fn;
-    std::unique_lock<std::mutex> lock(dialog.mutex);
-    if (dialog.destroyed) {
-        return false;
+    InvalidWindow();
+    return nullptr;
+}
+
+void Register(const std::shared_ptr<Dialog>& dialog, const resdata::DialogTemplate& tpl) {
+    dialog->caption = tpl.title;
+    dialog->cx = tpl.cx;
+    dialog->cy = tpl.cy;
+    std::lock_guard<std::mutex> lock(g_tableMutex);
+    dialog->serial = g_nextSerial++;
+    for (size_t i = 0; i < tpl.items.size() && i < 0xFF; ++i) {
+        const resdata::DialogItem& item = tpl.items[i];
+        Control c;
+        c.hwnd = reinterpret_cast<HWND>((dialog->serial << 8) | (i + 1));
+        c.id = static_cast<int>(item.id);
+        c.windowClass = ControlClass(item);
+        c.style = item.style;
+        c.text = item.title.isOrdinal ? u"" : item.title.text;
+        c.enabled = !(item.style & WS_DISABLED);
+        c.isIcon = c.windowClass == u"Static" && (item.style & SS_TYPEMASK) == SS_ICON;
+        c.x = item.x;
+        c.y = item.y;
+        c.cx = item.cx;
+        c.cy = item.cy;
+        dialog->controls.push_back(c);
     }
-    dialog.handovers.push_back(item);
-    dialog.Wake();
-    dialog.handedOver.wait(lock, [&] { return item->done; });
-    if (result) {
-        *result = item->result;
-    }
-    return !item->failed;
+    g_dialogs[dialog->serial] = dialog;
+}
+
+void Forget(const Dialog& dialog) {
+    std::lock_guard<std::mutex> lock(g_tableMutex);
+    g_dialogs.erase(dialog.serial);
 }
 
 Control* FindControl(Dialog& dialog, int id) {
@@ -185,10 +129,7 @@ Control* FindControl(Dialog& dialog, int id) {
     return nullptr;
 }
 
-LRESULT Dispatch(Dialog& dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    Observer()->Message(dialog.Handle(), message, wParam, lParam);
-    return dialog.proc(dialog.Handle(), message, wParam, lParam);
-}
+// ---- Control text and state -----------------------------------------------
 
 void SetControlText(Dialog& dialog, Control& control, const std::u16string& text) {
     control.text = text;
@@ -202,339 +143,54 @@ void SetControlEnabled(Dialog& dialog, Control& control, bool enabled) {
     Observer()->EnabledChanged(dialog.Handle(), control.id, enabled);
 }
 
-Control* DefaultButton(Dialog& dialog) {
-    for (Control& c : dialog.controls) {
-        if (c.windowClass == u"Button" && (c.style & 0x0F) == BS_DEFPUSHBUTTON) {
-            return &c;
+bool ClassHasIcon() {
+    return g_dialogClassIcon.load() != 0;
+}
+
+// ---- Module resources -------------------------------------------------------
+
+// The resources start-up handed over, per module, parsed once.
+struct ModuleResources {
+    HMODULE module;
+    std::vector<resdata::Resource> resources;
+};
+std::mutex g_resourcesMutex;
+std::deque<ModuleResources>& AllResources() {
+    static auto* all = new std::deque<ModuleResources>(); // never freed: read until exit
+    return *all;
+}
+
+const std::vector<resdata::Resource>* ResourcesOf(HINSTANCE instance) {
+    HMODULE module = instance ? instance : ProgramModule();
+    std::lock_guard<std::mutex> lock(g_resourcesMutex);
+    for (const ModuleResources& m : AllResources()) {
+        if (m.module == module) {
+            return &m.resources;
         }
     }
     return nullptr;
 }
 
-void Click(Dialog& dialog, Control& button) {
-    Dispatch(dialog, WM_COMMAND, MAKEWPARAM(button.id, 0 /* BN_CLICKED */),
-             reinterpret_cast<LPARAM>(button.hwnd));
-}
+} // namespace tovix::user32
 
-// The dialog navigation keys, as the platform's dialog message handling
-// translates them.
-void TranslateKey(Dialog& dialog, const Posted& msg) {
-    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE) {
-        Control* cancel = FindControl(dialog, IDCANCEL);
-        Dispatch(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0),
-                 reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
-    } else if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN) {
-        Control* button = DefaultButton(dialog);
-        if (button && button->enabled) {
-            Click(dialog, *button);
-        } else {
-            Dispatch(dialog, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0);
-        }
-    } else if (msg.message == WM_CHAR && msg.wParam == u' ') {
-        for (Control& c : dialog.controls) {
-            if (c.windowClass == u"Button" && c.enabled) {
-                Click(dialog, c); // the first enabled button holds the focus
-                break;
-            }
-        }
-    } else if (msg.message == WM_CHAR) {
-        WCHAR typed = tovix::FoldCase(static_cast<WCHAR>(msg.wParam));
-        for (Control& c : dialog.controls) {
-            char16_t mnemonic = 0;
-            tovix::StripMnemonic(c.text, &mnemonic);
-            if (c.windowClass == u"Button" && c.enabled && mnemonic &&
-                tovix::FoldCase(static_cast<WCHAR>(mnemonic)) == typed) {
-                Click(dialog, c);
-                break;
-            }
+using namespace tovix::user32;
+
+void tovix::SetModuleResources(HMODULE module, const unsigned char* res, size_t size) {
+    ModuleResources entry{module, {}};
+    if (!resdata::ParseResFile(res, size, &entry.resources)) {
+        entry.resources.clear();
+    }
+    std::lock_guard<std::mutex> lock(g_resourcesMutex);
+    for (const ModuleResources& m : AllResources()) {
+        if (m.module == module) {
+            return; // a module's resources are handed over once
         }
     }
+    AllResources().push_back(std::move(entry));
 }
 
-void Render(Dialog& dialog) {
-    tovix::DialogView view;
-    view.caption = dialog.caption;
-    view.cx = dialog.cx;
-    view.cy = dialog.cy;
-    view.hasIcon = g_dialogClassIcon.load() != 0;
-    for (const Control& c : dialog.controls) {
-        view.controls.push_back(
-            {c.id, c.windowClass, c.style, c.text, c.enabled, c.isIcon, c.x, c.y, c.cx, c.cy});
-    }
-    dialog.display->Render(view);
-    dialog.dirty = false;
-}
-
-void RunModalLoop(Dialog& dialog) {
-    for (;;) {
-        // Each change shows as soon as the message that made it is done, so
-        // a text replaced by the next message is still seen for a moment.
-        if (dialog.dirty) {
-            Render(dialog);
-        }
-        std::shared_ptr<Handover> handover;
-        Posted posted{};
-        bool havePosted = false;
-        bool timerDue = false;
-        UINT_PTR timerId = 0;
-        int waitMs = -1;
-        {
-            std::lock_guard<std::mutex> lock(dialog.mutex);
-            if (dialog.ended) {
-                return;
-            }
-            if (!dialog.handovers.empty()) {
-                handover = dialog.handovers.front();
-                dialog.handovers.pop_front();
-            } else if (!dialog.posted.empty()) {
-                posted = dialog.posted.front();
-                dialog.posted.pop_front();
-                havePosted = true;
-            } else if (!dialog.timers.empty()) {
-                Timer* next = &dialog.timers.front();
-                for (Timer& t : dialog.timers) {
-                    if (t.due < next->due) {
-                        next = &t;
-                    }
-                }
-                Clock::time_point now = Clock::now();
-                if (next->due <= now) {
-                    timerDue = true;
-                    timerId = next->id;
-                    next->due = now + next->interval;
-                } else {
-                    auto left =
-                        std::chrono::duration_cast<std::chrono::milliseconds>(next->due - now);
-                    waitMs = static_cast<int>(left.count()) + 1;
-                }
-            }
-        }
-
-        if (handover) {
-            LRESULT r = handover->call();
-            std::lock_guard<std::mutex> lock(dialog.mutex);
-            handover->result = r;
-            handover->done = true;
-            dialog.handedOver.notify_all();
-            continue;
-        }
-        if (havePosted) {
-            if (posted.message == WM_KEYDOWN || posted.message == WM_CHAR) {
-                TranslateKey(dialog, posted);
-            } else {
-                Dispatch(dialog, posted.message, posted.wParam, posted.lParam);
-            }
-            continue;
-        }
-        if (timerDue) {
-            Dispatch(dialog, WM_TIMER, timerId, 0);
-            continue;
-        }
-
-        pollfd fds[2] = {{dialog.wakeFd, POLLIN, 0}, {dialog.display->InputFd(), POLLIN, 0}};
-        int count = fds[1].fd >= 0 ? 2 : 1;
-        if (poll(fds, count, waitMs) > 0) {
-            if (fds[0].revents & POLLIN) {
-                uint64_t value;
-                ssize_t n = read(dialog.wakeFd, &value, sizeof(value));
-                (void)n;
-            }
-            if (count == 2 && fds[1].revents) {
-                std::vector<tovix::KeyEvent> keys;
-                dialog.display->ReadInput(&keys);
-                std::lock_guard<std::mutex> lock(dialog.mutex);
-                for (const tovix::KeyEvent& k : keys) {
-                    switch (k.key) {
-                    case tovix::Key::Enter:
-                        dialog.posted.push_back({WM_KEYDOWN, VK_RETURN, 0});
-                        break;
-                    case tovix::Key::Escape:
-                        dialog.posted.push_back({WM_KEYDOWN, VK_ESCAPE, 0});
-                        break;
-                    case tovix::Key::Space:
-                        dialog.posted.push_back({WM_CHAR, u' ', 0});
-                        break;
-                    case tovix::Key::Close:
-                        dialog.posted.push_back({WM_CLOSE, 0, 0});
-                        break;
-                    case tovix::Key::Char:
-                        dialog.posted.push_back({WM_CHAR, k.ch, 0});
-                        break;
-                    }
-                }
-            }
-            dialog.dirty = true; // a resize or a repaint request redraws too
-        }
-    }
-}
-
-const std::vector<resdata::Resource>& ProgramResources() {
-    static const std::vector<resdata::Resource>* resources = [] {
-        auto* list = new std::vector<resdata::Resource>();
-        size_t size = 0;
-        const unsigned char* blob = TovixResourceBlob(&size);
-        if (!resdata::ParseResFile(blob, size, list)) {
-            list->clear();
-        }
-        return list;
-    }();
-    return *resources;
-}
-
-bool IsProgramModule(HINSTANCE instance) {
-    return instance == nullptr || instance == tovix::ProgramModule();
-}
-
-} // namespace
-
-namespace tovix {
-
-void SetDialogDisplayFactory(std::function<std::unique_ptr<DialogDisplay>()> factory) {
-    std::lock_guard<std::mutex> lock(g_hookMutex);
-    g_displayFactory = std::move(factory);
-}
-
-void SetDialogObserver(DialogObserver* observer) {
+void tovix::SetDialogObserver(DialogObserver* observer) {
     g_observer.store(observer);
-}
-
-void SetTimerScale(double scale) {
-    g_timerScale.store(scale > 0 ? scale : 1.0);
-}
-
-std::u16string StripMnemonic(const std::u16string& text, char16_t* mnemonic) {
-    std::u16string out;
-    *mnemonic = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == u'&' && i + 1 < text.size()) {
-            ++i;
-            if (text[i] != u'&' && !*mnemonic) {
-                *mnemonic = text[i];
-            }
-        }
-        out.push_back(text[i]);
-    }
-    return out;
-}
-
-} // namespace tovix
-
-INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND, DLGPROC proc,
-                        LPARAM param) {
-    if (!proc || !IsProgramModule(instance) || !IS_INTRESOURCE(templateName)) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return -1;
-    }
-    const resdata::Resource* res =
-        resdata::FindResourceEntry(ProgramResources(), resdata::kTypeDialog,
-                                   static_cast<WORD>(reinterpret_cast<uintptr_t>(templateName)));
-    resdata::DialogTemplate tpl;
-    if (!res || !resdata::ParseDialogEx(res->data, res->size, &tpl)) {
-        SetLastError(res ? ERROR_RESOURCE_DATA_NOT_FOUND : ERROR_RESOURCE_NAME_NOT_FOUND);
-        return -1;
-    }
-
-    std::unique_ptr<tovix::DialogDisplay> display;
-    {
-        std::lock_guard<std::mutex> lock(g_hookMutex);
-        display = g_displayFactory ? g_displayFactory() : tovix::MakeTerminalDisplay();
-    }
-    if (!display || !display->Open()) {
-        // Nothing to show the window on: the window cannot be created.
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
-    }
-
-    auto dialog = std::make_shared<Dialog>();
-    dialog->thread = std::this_thread::get_id();
-    dialog->proc = proc;
-    dialog->display = std::move(display);
-    dialog->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    dialog->caption = tpl.title;
-    dialog->cx = tpl.cx;
-    dialog->cy = tpl.cy;
-    {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        dialog->serial = g_nextSerial++;
-        for (size_t i = 0; i < tpl.items.size() && i < 0xFF; ++i) {
-            const resdata::DialogItem& item = tpl.items[i];
-            Control c;
-            c.hwnd = reinterpret_cast<HWND>((dialog->serial << 8) | (i + 1));
-            c.id = static_cast<int>(item.id);
-            c.windowClass = item.windowClass.Is(resdata::kClassButton) ? u"Button" : u"Static";
-            if (!item.windowClass.isOrdinal) {
-                std::u16string name = item.windowClass.text;
-                for (char16_t& ch : name) {
-                    ch = static_cast<char16_t>(tovix::FoldCase(static_cast<WCHAR>(ch)));
-                }
-                c.windowClass = name == u"button" ? u"Button" : u"Static";
-            }
-            c.style = item.style;
-            c.text = item.title.isOrdinal ? u"" : item.title.text;
-            c.enabled = !(item.style & WS_DISABLED);
-            c.isIcon = c.windowClass == u"Static" && (item.style & SS_TYPEMASK) == SS_ICON;
-            c.x = item.x;
-            c.y = item.y;
-            c.cx = item.cx;
-            c.cy = item.cy;
-            dialog->controls.push_back(c);
-        }
-        g_dialogs[dialog->serial] = dialog;
-    }
-    HWND hwnd = dialog->Handle();
-    Observer()->Created(hwnd);
-
-    HWND focus = nullptr;
-    for (const Control& c : dialog->controls) {
-        if (c.style & WS_TABSTOP) {
-            focus = c.hwnd;
-            break;
-        }
-    }
-    Dispatch(*dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(focus), param);
-    RunModalLoop(*dialog);
-
-    // Destroy: calls still handed over fail, timers die with the window.
-    INT_PTR result;
-    {
-        std::lock_guard<std::mutex> lock(dialog->mutex);
-        dialog->destroyed = true;
-        for (auto& item : dialog->handovers) {
-            item->done = true;
-            item->failed = true;
-        }
-        dialog->handovers.clear();
-        dialog->timers.clear();
-        result = dialog->result;
-        dialog->handedOver.notify_all();
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        g_dialogs.erase(dialog->serial);
-    }
-    dialog->display->Close();
-    close(dialog->wakeFd);
-    dialog->wakeFd = -1;
-    Observer()->Destroyed(hwnd);
-    return result;
-}
-
-BOOL EndDialog(HWND hwnd, INT_PTR result) {
-    auto dialog = LookupDialog(hwnd);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    {
-        std::lock_guard<std::mutex> lock(dialog->mutex);
-        if (dialog->destroyed) {
-            return InvalidWindow();
-        }
-        dialog->ended = true;
-        dialog->result = result;
-        dialog->Wake();
-    }
-    Observer()->Ended(hwnd, result);
-    return TRUE;
 }
 
 HWND GetDlgItem(HWND hwnd, int id) {
@@ -601,160 +257,47 @@ UINT GetDlgItemTextW(HWND hwnd, int id, LPWSTR buffer, int max) {
     return static_cast<UINT>(n);
 }
 
+namespace {
+
 // EnableWindow and IsWindowEnabled on a control (or on the dialog itself,
-// which is always enabled here).
-BOOL EnableWindow(HWND hwnd, BOOL enable) {
+// which is always enabled here): fn runs on the dialog's thread with the
+// control, and its result is the call's.
+BOOL OnControl(HWND hwnd, BOOL forDialog, const std::function<LRESULT(Dialog&, Control&)>& fn) {
     size_t index = 0;
     auto dialog = Lookup(hwnd, &index);
     if (!dialog) {
         return InvalidWindow();
     }
     if (index == 0) {
-        return FALSE;
+        return forDialog;
     }
     Dialog* d = dialog.get();
-    LRESULT wasDisabled = FALSE;
+    LRESULT result = FALSE;
     if (!OnDialogThread(
-            *d,
-            [d, index, enable]() -> LRESULT {
-                Control& c = d->controls[index - 1];
-                bool was = c.enabled;
-                if (was != (enable != FALSE)) {
-                    SetControlEnabled(*d, c, enable != FALSE);
-                }
-                return !was;
-            },
-            &wasDisabled)) {
+            *d, [d, index, &fn] { return fn(*d, d->controls[index - 1]); }, &result)) {
         return InvalidWindow();
     }
-    return static_cast<BOOL>(wasDisabled); // nonzero when it was disabled before
+    return static_cast<BOOL>(result);
+}
+
+} // namespace
+
+BOOL EnableWindow(HWND hwnd, BOOL enable) {
+    // Nonzero when the control was disabled before.
+    return OnControl(hwnd, FALSE, [enable](Dialog& d, Control& c) -> LRESULT {
+        bool was = c.enabled;
+        if (was != (enable != FALSE)) {
+            SetControlEnabled(d, c, enable != FALSE);
+        }
+        return !was;
+    });
 }
 
 BOOL IsWindowEnabled(HWND hwnd) {
-    size_t index = 0;
-    auto dialog = Lookup(hwnd, &index);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    if (index == 0) {
-        return TRUE;
-    }
-    Dialog* d = dialog.get();
-    LRESULT enabled = FALSE;
-    if (!OnDialogThread(
-            *d, [d, index]() -> LRESULT { return d->controls[index - 1].enabled; }, &enabled)) {
-        return InvalidWindow();
-    }
-    return static_cast<BOOL>(enabled);
+    return OnControl(hwnd, TRUE, [](Dialog&, Control& c) -> LRESULT { return c.enabled; });
 }
 
-UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, TIMERPROC proc) {
-    auto dialog = LookupDialog(hwnd);
-    if (!dialog || proc) {
-        // Timer procedures are left out: only WM_TIMER to a dialog.
-        if (proc) {
-            SetLastError(ERROR_NOT_SUPPORTED);
-            return 0;
-        }
-        return InvalidWindow();
-    }
-    if (id == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    UINT effective = ms < 10 ? 10 : ms; // the platform's minimum (USER_TIMER_MINIMUM)
-    auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double, std::milli>(effective * g_timerScale.load()));
-    {
-        std::lock_guard<std::mutex> lock(dialog->mutex);
-        if (dialog->destroyed) {
-            return InvalidWindow();
-        }
-        bool replaced = false;
-        for (Timer& t : dialog->timers) {
-            if (t.id == id) {
-                t.interval = interval;
-                t.due = Clock::now() + interval;
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            dialog->timers.push_back({id, interval, Clock::now() + interval});
-        }
-        dialog->Wake();
-    }
-    Observer()->TimerSet(hwnd, id, ms);
-    return id;
-}
-
-BOOL KillTimer(HWND hwnd, UINT_PTR id) {
-    auto dialog = LookupDialog(hwnd);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    bool existed = false;
-    {
-        std::lock_guard<std::mutex> lock(dialog->mutex);
-        for (auto it = dialog->timers.begin(); it != dialog->timers.end(); ++it) {
-            if (it->id == id) {
-                dialog->timers.erase(it);
-                existed = true;
-                break;
-            }
-        }
-    }
-    Observer()->TimerKilled(hwnd, id, existed);
-    if (!existed) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-    }
-    return existed ? TRUE : FALSE;
-}
-
-LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    size_t index = 0;
-    auto dialog = Lookup(hwnd, &index);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    Dialog* d = dialog.get();
-    LRESULT result = 0;
-    std::function<LRESULT()> call;
-    if (index == 0) {
-        call = [d, message, wParam, lParam]() { return Dispatch(*d, message, wParam, lParam); };
-    } else if (message == WM_SETTEXT) {
-        std::u16string text(tovix::AsU16(reinterpret_cast<LPCWSTR>(lParam)),
-                            tovix::WideLength(reinterpret_cast<LPCWSTR>(lParam)));
-        call = [d, index, text]() -> LRESULT {
-            SetControlText(*d, d->controls[index - 1], text);
-            return TRUE;
-        };
-    } else if (message == WM_ENABLE) {
-        call = [d, index, wParam]() -> LRESULT {
-            SetControlEnabled(*d, d->controls[index - 1], wParam != 0);
-            return 0;
-        };
-    } else {
-        return 0; // controls handle nothing else here
-    }
-    if (!OnDialogThread(*d, call, &result)) {
-        return InvalidWindow();
-    }
-    return result;
-}
-
-BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto dialog = LookupDialog(hwnd);
-    if (!dialog) {
-        return InvalidWindow();
-    }
-    std::lock_guard<std::mutex> lock(dialog->mutex);
-    if (dialog->destroyed) {
-        return InvalidWindow();
-    }
-    dialog->posted.push_back({message, wParam, lParam});
-    dialog->Wake();
-    return TRUE;
-}
+// ---- Icons and the class ----------------------------------------------------
 
 // Icons are not drawn as bitmaps here; a handle only names the icon group.
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
@@ -768,8 +311,8 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
         if (id >= 32512 && id <= 32518) {
             return reinterpret_cast<HICON>(static_cast<uintptr_t>(0x10000 + id));
         }
-    } else if (IsProgramModule(instance) &&
-               resdata::FindResourceEntry(ProgramResources(), resdata::kTypeGroupIcon, id)) {
+    } else if (ResourcesOf(instance) &&
+               resdata::FindResourceEntry(*ResourcesOf(instance), resdata::kTypeGroupIcon, id)) {
         return reinterpret_cast<HICON>(static_cast<uintptr_t>(0x20000 + id));
     }
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

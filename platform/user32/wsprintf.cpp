@@ -44,6 +44,9 @@ void PutText(std::u16string& out, const std::u16string& text, const Conversion& 
     }
 }
 
+// As Windows lays a number out: the sign and digits (zero-filled up to the
+// precision, or up to the width with '0'), then the "0x" prefix in front of
+// them, outside the width: "%#08X" of 12345 is "0X00003039".
 void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned base, bool upper,
                const Conversion& options) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -52,162 +55,169 @@ void PutNumber(std::u16string& out, uint64_t magnitude, bool negative, unsigned 
         body.insert(body.begin(), static_cast<char16_t>(digits[magnitude % base]));
         magnitude /= base;
     } while (magnitude);
-    if (options.precision >= 0) {
-        while (body.size() < static_cast<size_t>(options.precision)) {
-            body.insert(body.begin(), u'0');
-        }
+    size_t len = body.size() + (negative ? 1 : 0); // the sign counts as a digit
+    size_t filled = options.precision > 0 ? static_cast<size_t>(options.precision) : 0;
+    filled = filled < len ? len : filled;
+    if (options.zero && !options.left && static_cast<size_t>(options.width) > filled) {
+        filled = static_cast<size_t>(options.width);
     }
-    std::u16string sign;
+    if (!options.left) {
+        Pad(out, filled, options, u' ');
+    }
+    if (options.prefix && base == 16) {
+        out += upper ? u"0X" : u"0x";
+    }
     if (negative) {
-        sign = u"-";
-    } else if (options.prefix && base == 16) {
-        sign = upper ? u"0X" : u"0x";
+        out.push_back(u'-');
     }
-    size_t len = sign.size() + body.size();
+    out.append(filled - len, u'0');
+    out += body;
     if (options.left) {
-        out += sign + body;
-        Pad(out, len, options, u' ');
-    } else if (options.zero) {
-        out += sign;
-        Pad(out, len, options, u'0');
-        out += body;
-    } else {
-        Pad(out, len, options, u' ');
-        out += sign + body;
+        Pad(out, filled, options, u' ');
     }
 }
 
-std::u16string Format(LPCWSTR fmt, va_list args) {
+enum class Size { kDefault, kShort, kLong };
+
+// The arguments still to be read, in a form that can be passed on.
+struct Arguments {
+    va_list list;
+};
+
+// Reads the digits at f into *count (no more than the output could hold);
+// returns what follows them.
+const char16_t* ReadCount(const char16_t* f, int* count) {
+    while (*f >= u'0' && *f <= u'9') {
+        *count = *count * 10 + (*f++ - u'0');
+        if (*count > static_cast<int>(kMaxOutput)) {
+            *count = kMaxOutput;
+        }
+    }
+    return f;
+}
+
+// Reads the flags, width, precision and size of the conversion at f (just
+// after its '%'); returns where its conversion character stands.
+const char16_t* ParseConversion(const char16_t* f, Conversion* options, Size* size) {
+    for (;; ++f) {
+        if (*f == u'-') {
+            options->left = true;
+        } else if (*f == u'#') {
+            options->prefix = true;
+        } else if (*f == u'0') {
+            options->zero = true;
+        } else {
+            break;
+        }
+    }
+    f = ReadCount(f, &options->width);
+    if (*f == u'.') {
+        options->precision = 0;
+        f = ReadCount(f + 1, &options->precision);
+    }
+    *size = Size::kDefault;
+    if (*f == u'h') {
+        *size = Size::kShort;
+        ++f;
+    } else if (*f == u'l' || *f == u'w') {
+        *size = Size::kLong;
+        ++f;
+    }
+    return f;
+}
+
+// Characters of text before its terminator, at most precision of them
+// (all when negative): the precision counts input characters, so nothing
+// past it is read.
+template <typename Char> size_t CountUpTo(const Char* text, int precision) {
+    size_t n = 0;
+    while (text[n] && (precision < 0 || n < static_cast<size_t>(precision))) {
+        ++n;
+    }
+    return n;
+}
+
+// %s and %S: narrow text is UTF-8, widened.
+std::u16string StringArgument(bool narrow, int precision, Arguments& args) {
+    if (narrow) {
+        const char* p = va_arg(args.list, const char*);
+        return p ? tovix::Utf8ToUtf16(std::string_view(p, CountUpTo(p, precision))) : u"(null)";
+    }
+    LPCWSTR p = va_arg(args.list, LPCWSTR);
+    return p ? std::u16string(tovix::AsU16(p), CountUpTo(p, precision)) : u"(null)";
+}
+
+// %c and %C: a narrow character is one UTF-8 byte.
+std::u16string CharArgument(bool narrow, Arguments& args) {
+    int c = va_arg(args.list, int);
+    if (narrow) {
+        char byte = static_cast<char>(c);
+        return tovix::Utf8ToUtf16(std::string_view(&byte, 1));
+    }
+    return std::u16string(1, static_cast<char16_t>(c));
+}
+
+void PutConversion(std::u16string& out, char16_t conv, Size size, const Conversion& options,
+                   Arguments& args) {
+    bool narrow = size == Size::kShort || (size != Size::kLong && (conv == u'C' || conv == u'S'));
+    switch (conv) {
+    case u'c':
+    case u'C': {
+        Conversion noPrecision = options;
+        noPrecision.precision = -1;
+        PutText(out, CharArgument(narrow, args), noPrecision);
+        break;
+    }
+    case u's':
+    case u'S':
+        PutText(out, StringArgument(narrow, options.precision, args), options);
+        break;
+    case u'd':
+    case u'i': {
+        int v = va_arg(args.list, int);
+        uint64_t magnitude = v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : v;
+        PutNumber(out, magnitude, v < 0, 10, false, options);
+        break;
+    }
+    case u'u':
+        PutNumber(out, va_arg(args.list, unsigned int), false, 10, false, options);
+        break;
+    case u'x':
+    case u'X':
+        PutNumber(out, va_arg(args.list, unsigned int), false, 16, conv == u'X', options);
+        break;
+    case u'p': {
+        Conversion pointer = options;
+        pointer.zero = true;
+        pointer.width = static_cast<int>(sizeof(void*) * 2);
+        PutNumber(out, reinterpret_cast<uintptr_t>(va_arg(args.list, void*)), false, 16, true,
+                  pointer);
+        break;
+    }
+    default:
+        // Unknown conversions are copied as they stand, as Windows does.
+        out.push_back(conv);
+        break;
+    }
+}
+
+std::u16string Format(LPCWSTR fmt, Arguments& args) {
     std::u16string out;
     const char16_t* f = tovix::AsU16(fmt);
     while (*f && out.size() < kMaxOutput) {
-        if (*f != u'%') {
-            out.push_back(*f++);
-            continue;
-        }
-        ++f;
-        if (*f == u'%') {
+        if (*f != u'%' || f[1] == u'%') {
+            f += *f == u'%' ? 1 : 0; // "%%" is one '%'
             out.push_back(*f++);
             continue;
         }
         Conversion options;
-        for (;; ++f) {
-            if (*f == u'-') {
-                options.left = true;
-            } else if (*f == u'#') {
-                options.prefix = true;
-            } else if (*f == u'0') {
-                options.zero = true;
-            } else {
-                break;
-            }
-        }
-        while (*f >= u'0' && *f <= u'9') {
-            options.width = options.width * 10 + (*f++ - u'0');
-            if (options.width > static_cast<int>(kMaxOutput)) {
-                options.width = kMaxOutput;
-            }
-        }
-        if (*f == u'.') {
-            ++f;
-            options.precision = 0;
-            while (*f >= u'0' && *f <= u'9') {
-                options.precision = options.precision * 10 + (*f++ - u'0');
-                if (options.precision > static_cast<int>(kMaxOutput)) {
-                    options.precision = kMaxOutput;
-                }
-            }
-        }
-        enum { kDefault, kShort, kLong } size = kDefault;
-        if (*f == u'h') {
-            size = kShort;
-            ++f;
-        } else if (*f == u'l' || *f == u'w') {
-            size = kLong;
-            ++f;
-        }
-        char16_t conv = *f;
-        if (!conv) {
+        Size size;
+        f = ParseConversion(f + 1, &options, &size);
+        if (!*f) {
             break;
         }
-        ++f;
-        switch (conv) {
-        case u'c':
-        case u'C': {
-            int c = va_arg(args, int);
-            bool narrow = size == kShort || (conv == u'C' && size != kLong);
-            std::u16string s;
-            if (narrow) {
-                char byte = static_cast<char>(c);
-                s = tovix::Utf8ToUtf16(std::string_view(&byte, 1));
-            } else {
-                s.push_back(static_cast<char16_t>(c));
-            }
-            Conversion noPrecision = options;
-            noPrecision.precision = -1;
-            PutText(out, s, noPrecision);
-            break;
-        }
-        case u's':
-        case u'S': {
-            bool narrow = size == kShort || (conv == u'S' && size != kLong);
-            std::u16string s;
-            if (narrow) {
-                const char* p = va_arg(args, const char*);
-                if (!p) {
-                    s = u"(null)";
-                } else {
-                    // The precision counts input characters: never read past it.
-                    size_t n = 0;
-                    while (p[n] &&
-                           (options.precision < 0 || n < static_cast<size_t>(options.precision))) {
-                        ++n;
-                    }
-                    s = tovix::Utf8ToUtf16(std::string_view(p, n));
-                }
-            } else {
-                LPCWSTR p = va_arg(args, LPCWSTR);
-                if (!p) {
-                    s = u"(null)";
-                } else {
-                    size_t n = 0;
-                    while (p[n] &&
-                           (options.precision < 0 || n < static_cast<size_t>(options.precision))) {
-                        ++n;
-                    }
-                    s.assign(tovix::AsU16(p), n);
-                }
-            }
-            PutText(out, s, options);
-            break;
-        }
-        case u'd':
-        case u'i': {
-            int v = va_arg(args, int);
-            uint64_t magnitude = v < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(v)) : v;
-            PutNumber(out, magnitude, v < 0, 10, false, options);
-            break;
-        }
-        case u'u':
-            PutNumber(out, va_arg(args, unsigned int), false, 10, false, options);
-            break;
-        case u'x':
-        case u'X':
-            PutNumber(out, va_arg(args, unsigned int), false, 16, conv == u'X', options);
-            break;
-        case u'p': {
-            Conversion pointer = options;
-            pointer.zero = true;
-            pointer.width = static_cast<int>(sizeof(void*) * 2);
-            PutNumber(out, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true,
-                      pointer);
-            break;
-        }
-        default:
-            // Unknown conversions are copied as they stand, as Windows does.
-            out.push_back(conv);
-            break;
-        }
+        char16_t conv = *f++;
+        PutConversion(out, conv, size, options, args);
     }
     if (out.size() > kMaxOutput - 1) {
         out.resize(kMaxOutput - 1);
@@ -222,10 +232,10 @@ int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR fmt, ...) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    va_list args;
-    va_start(args, fmt);
+    Arguments args;
+    va_start(args.list, fmt);
     std::u16string text = Format(fmt, args);
-    va_end(args);
+    va_end(args.list);
     for (size_t i = 0; i < text.size(); ++i) {
         buffer[i] = static_cast<WCHAR>(text[i]);
     }

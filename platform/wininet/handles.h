@@ -69,4 +69,13 @@ size_t LiveHandleCount();
 
 } // namespace tovix::wininet
 
+namespace tovix {
+// For tests: the size of the handle table, the handles open now, and the
+// most body bytes any request has held in its buffer since the last reset.
+size_t InternetHandleCapacity();
+size_t InternetLiveHandleCount();
+size_t InternetPeakBufferedBytes();
+void ResetInternetPeakBufferedBytes();
+} // namespace tovix
+
 #endif

@@ -158,9 +158,10 @@ class Request : public Object {
     std::vector<Event> events_;
 };
 
-// Test hooks (hooks.h).
-DWORD TakeOpenUrlFailure();
-DWORD TakeReadFileFailure();
+// Whether text starts with prefix, ASCII letters in either case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// The most body bytes any request held (wininet.cpp keeps the peak).
 void NoteBufferedBytes(size_t bytes);
 
 } // namespace tovix::wininet

@@ -28,8 +28,8 @@
 #include <mutex>
 
 #include "common/text.h"
+#include "driver/driver.h"
 #include "wininet/handles.h"
-#include "wininet/hooks.h"
 #include "wininet/request.h"
 
 using tovix::wininet::Kind;
@@ -41,8 +41,6 @@ using tovix::wininet::Session;
 
 namespace {
 
-std::atomic<DWORD> g_failOpenUrl{0};
-std::atomic<DWORD> g_failReadFile{0};
 std::atomic<size_t> g_peakBuffered{0};
 
 // What HANDLE_CREATED carries, laid out as WinInet's INTERNET_ASYNC_RESULT.
@@ -172,16 +170,20 @@ void FinishClosing(const std::vector<std::shared_ptr<Object>>& removed) {
     }
 }
 
+// The end of a call on a request. A request that a close on another thread
+// took out of the table meanwhile stays busy: the call was running when the
+// close came, so the close reports no connection's end for it, even if it
+// looks only after this call has returned.
+void LeaveCall(Request& request) {
+    if (!request.closed.load()) {
+        request.busy.store(false);
+    }
+}
+
 } // namespace
 
 namespace tovix {
 namespace wininet {
-DWORD TakeOpenUrlFailure() {
-    return g_failOpenUrl.exchange(0);
-}
-DWORD TakeReadFileFailure() {
-    return g_failReadFile.exchange(0);
-}
 void NoteBufferedBytes(size_t bytes) {
     size_t peak = g_peakBuffered.load();
     while (bytes > peak && !g_peakBuffered.compare_exchange_weak(peak, bytes)) {
@@ -189,12 +191,6 @@ void NoteBufferedBytes(size_t bytes) {
 }
 } // namespace wininet
 
-void FailNextInternetOpenUrl(DWORD error) {
-    g_failOpenUrl.store(error);
-}
-void FailNextInternetReadFile(DWORD error) {
-    g_failReadFile.store(error);
-}
 size_t InternetHandleCapacity() {
     return wininet::HandleCapacity();
 }
@@ -302,7 +298,7 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
     if (!url) {
         return Fail<HINTERNET>(ERROR_INVALID_PARAMETER, nullptr);
     }
-    if (DWORD error = tovix::wininet::TakeOpenUrlFailure()) {
+    if (DWORD error = tovix::TakeFault("InternetOpenUrlW")) {
         return Fail<HINTERNET>(error, nullptr);
     }
     tovix::wininet::CrackedUrl cracked;
@@ -324,7 +320,7 @@ HINTERNET InternetOpenUrlW(HINTERNET internet, LPCWSTR url, LPCWSTR headers, DWO
     AsyncResult created = {reinterpret_cast<DWORD_PTR>(handle), 0};
     request->Notify(INTERNET_STATUS_HANDLE_CREATED, &created, sizeof(created));
     error = request->Open(cracked);
-    request->busy.store(false);
+    LeaveCall(*request);
     if (error) {
         // Unless a close got there first, the failed request goes here.
         FinishClosing(tovix::wininet::RemoveHandle(handle));
@@ -346,7 +342,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD wanted, LPDWORD read)
     if (object->kind != Kind::Request) {
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE, FALSE);
     }
-    if (DWORD error = tovix::wininet::TakeReadFileFailure()) {
+    if (DWORD error = tovix::TakeFault("InternetReadFile")) {
         return Fail(error, FALSE);
     }
     auto* request = static_cast<Request*>(object.get());
@@ -357,7 +353,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD wanted, LPDWORD read)
                     FALSE);
     }
     DWORD error = request->Read(static_cast<char*>(buffer), wanted, read);
-    request->busy.store(false);
+    LeaveCall(*request);
     if (error) {
         return Fail(error, FALSE);
     }

@@ -2,9 +2,9 @@
 # The interactive mode of the host tovix on a real terminal (a tmux pane),
 # against tovix-server on 127.0.0.1:80 (run inside a private network
 # namespace): a success closes itself about two seconds after showing the
-# result; a refusal stays until Escape; a cancel against a server that
-# never answers shows the cancel text, then the cancelled request's failure,
-# and Escape ends it. Each run exits 0.
+# result; a refusal stays until a quick Escape, Ctrl+C; a cancel against a
+# server that never answers shows the cancel text, then the cancelled
+# request's failure, and Escape ends it. Each run exits 0.
 set -u
 tovix=$1
 server=$2
@@ -78,8 +78,10 @@ start_tovix home.tovix.example tovix wrong-password
 if wait_for "域名注册失败: badauth" 30; then
     sleep 3
     [ ! -s "$work/exit" ] && pass "refusal: still open after 3 s" || fail "refusal: closed by itself"
-    tmux_ send-keys Escape
-    wait_exit 10 && check_exit0 "refusal after Escape" || fail "refusal: Escape did not end it"
+    # A quick Escape, Ctrl+C: two keys, as Windows reads them, not Alt+Ctrl+C.
+    tmux_ send-keys Escape C-c
+    wait_exit 10 && check_exit0 "refusal after a quick Escape, Ctrl+C" ||
+        fail "refusal: a quick Escape, Ctrl+C did not end it"
 else
     fail "refusal: no result shown"
 fi
@@ -96,7 +98,12 @@ while True:
     c, _ = s.accept(); conns.append(c)
 ' &
 silent_server=$!
-sleep 0.5
+# Until it listens (a loaded machine can take more than a moment to start
+# python); the probe is one more connection it holds and never answers.
+for _ in $(seq 200); do
+    (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
+    sleep 0.05
+done
 start_tovix
 if wait_for "正在接收响应..." 30 || wait_for "正在发送请求..." 5; then
     tmux_ send-keys Escape

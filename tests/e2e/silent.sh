@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # Silent runs of the host tovix against tovix-server on 127.0.0.1:80 (run
-# inside a private network namespace): exit status 0 whatever happens, and
-# exactly one update GET with the program's path, query, credentials and
-# user agent.
+# inside a private network namespace): the rows of
+# tests/scenarios/silent-updates.table, which the Wine runner plays too.
+# Exit status 0 whatever happens, and exactly one update GET with the
+# program's path, query, credentials and user agent.
 set -u
 tovix=$1
 server=$2
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../scenarios/scenarios.sh"
 export TOVIX_PHONEBOOK="$work/empty.pbk"
 
 query() {
     echo "/dyndns/update?system=dyndns&hostname=$1&wildcard=ON&mx=$1&backmx=YES"
 }
 
-# run_case WHY EXPECTED-USER EXPECTED-HOST EXPECTED-ANSWER ARGS...
-run_case() {
-    local why=$1 user=$2 host=$3 answer=$4
-    shift 4
+# play WHY ARGUMENTS HOSTNAME USER ANSWER: one row of the shared table. The
+# arguments are split at single blanks, so that the argument text tovix
+# rebuilds from them is the row's, blanks as written.
+play() {
+    local why=$1 rest=$2 host=$3 user=$4 answer=$5 argv=()
+    while [[ $rest == *" "* ]]; do
+        argv+=("${rest%% *}")
+        rest=${rest#* }
+    done
+    argv+=("$rest")
     : > "$work/requests.log"
-    "$tovix" "$@" > "$work/out" 2>&1
+    "$tovix" "${argv[@]}" > "$work/out" 2>&1
     local rc=$?
     [ "$rc" -eq 0 ] || fail "$why: exit status $rc: $(cat "$work/out")"
     [ ! -s "$work/out" ] || fail "$why: silent mode printed: $(cat "$work/out")"
@@ -33,14 +41,8 @@ run_case() {
     pass "$why"
 }
 
-start_server || exit 1
-run_case "first update: good" tovix home.tovix.example "good 127.0.0.1" -Slient
-run_case "same address again: nochg" tovix home.tovix.example "nochg 127.0.0.1" -Slient
-run_case "any case of the switch" tovix home.tovix.example "nochg 127.0.0.1" -sLIENT
-run_case "wrong password: badauth" tovix home.tovix.example badauth \
-    -Slient home.tovix.example tovix wrong
-run_case "a host nobody owns: nohost" tovix other.example nohost -Slient other.example
-run_case "a name that is no host name: notfqdn" tovix nodot notfqdn -Slient nodot
+start_server --account tovix:KoReL52:home.tovix.example --account me:pw:myhost.example || exit 1
+each_scenario "$SCENARIOS_DIR/silent-updates.table" play
 
 record=$("$server" list --db "$work/records.db" | awk -F'\t' '$1 == "home.tovix.example"')
 case "$record" in

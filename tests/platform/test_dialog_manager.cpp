@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "resource.h"
+#include "line_log.h"
 #include "text.h"
-#include "user32/hooks.h"
-#include "user32/terminal.h"
+#include "driver/driver.h"
+#include "driver/tty/terminal.h"
+#include "user32/dialog_manager.h"
 
 using testing_text::U16;
 using testing_text::U8;
@@ -22,44 +24,17 @@ using testing_text::W;
 
 namespace {
 
-class Headless : public tovix::DialogDisplay {
-  public:
-    explicit Headless(bool can) : can_(can) {}
-    bool Open() override { return can_; }
-    int InputFd() override { return -1; }
-    void ReadInput(std::vector<tovix::KeyEvent>*) override {}
-    void Render(const tovix::DialogView& view) override { last = view; }
-    void Close() override {}
-    static tovix::DialogView last;
-
-  private:
-    bool can_;
-};
-tovix::DialogView Headless::last;
-
 // What the test dialog saw, in order, from every thread.
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<std::string> g_log;
+LineLog g_log;
 std::thread::id g_dialogThread;
 HWND g_hwnd;
 
 void Log(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_log.push_back(line);
-    g_changed.notify_all();
+    g_log.Add(line);
 }
 
 bool WaitLog(const std::string& line) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    return g_changed.wait_for(lock, std::chrono::seconds(20), [&] {
-        for (const std::string& l : g_log) {
-            if (l == line) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return g_log.WaitFor(line);
 }
 
 class Observer : public tovix::DialogObserver {
@@ -93,11 +68,10 @@ INT_PTR CALLBACK TestProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 class DialogManager : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_log.clear();
+        g_log.Clear();
         g_handler = nullptr;
         g_hwnd = nullptr;
-        tovix::SetDialogDisplayFactory(
-            [] { return std::unique_ptr<tovix::DialogDisplay>(new Headless(true)); });
+        tovix::UseDriver(tovix::NullDriver());
         tovix::SetDialogObserver(&observer_);
     }
     void TearDown() override { tovix::SetDialogObserver(nullptr); }
@@ -133,17 +107,14 @@ TEST_F(DialogManager, ChangesFromAnotherThreadWaitForTheMessageInProgress) {
             std::this_thread::yield();
         }
         EXPECT_TRUE(SetDlgItemTextW(hwnd, IDC_STATUS, L"from the worker"));
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            seenAtReturn = g_log.back();
-        }
+        { seenAtReturn = g_log.Last(); }
         EndDialog(hwnd, 7);
     });
     INT_PTR result = Run();
     other.join();
     EXPECT_EQ(result, 7);
-    EXPECT_EQ(g_log, (std::vector<std::string>{"init", "handler start", "handler end",
-                                               "text 102 from the worker"}));
+    EXPECT_EQ(g_log.Lines(), (std::vector<std::string>{"init", "handler start", "handler end",
+                                                       "text 102 from the worker"}));
     EXPECT_EQ(seenAtReturn, "text 102 from the worker") << "returned before it was applied";
 }
 
@@ -166,7 +137,7 @@ TEST_F(DialogManager, ChangesAreAppliedBeforeTheCallReturns) {
     });
     EXPECT_EQ(Run(), 3);
     other.join();
-    EXPECT_EQ(g_log.back(), "command 1") << "SendMessageW ran the procedure before returning";
+    EXPECT_EQ(g_log.Last(), "command 1") << "SendMessageW ran the procedure before returning";
 }
 
 TEST_F(DialogManager, CallsAfterTheEndFailWithoutHanging) {
@@ -226,7 +197,7 @@ TEST_F(DialogManager, TimerArmedElsewhereFiresOnTheDialogThread) {
     std::thread other([&] { EXPECT_EQ(SetTimer(WaitWindow(), 1108, 20, nullptr), 1108u); });
     Run();
     other.join();
-    EXPECT_EQ(g_log.back(), "timer 1108 on the dialog thread");
+    EXPECT_EQ(g_log.Last(), "timer 1108 on the dialog thread");
 }
 
 struct KeyCase {
@@ -252,7 +223,7 @@ TEST_F(DialogManager, KeysAreTranslatedLikeDialogNavigation) {
         {"the mnemonic of a disabled button does nothing", false, WM_CHAR, u'c', nullptr},
     };
     for (const KeyCase& c : cases) {
-        g_log.clear();
+        g_log.Clear();
         std::thread other([&] {
             HWND hwnd = WaitWindow();
             EnableWindow(GetDlgItem(hwnd, IDCANCEL), c.buttonEnabled);
@@ -264,7 +235,7 @@ TEST_F(DialogManager, KeysAreTranslatedLikeDialogNavigation) {
         Run();
         other.join();
         std::vector<std::string> commands;
-        for (const std::string& l : g_log) {
+        for (const std::string& l : g_log.Lines()) {
             if (l.rfind("command", 0) == 0 && l != "command 99") {
                 commands.push_back(l);
             }
@@ -293,22 +264,24 @@ TEST_F(DialogManager, TheTemplateGivesTheControlsAndTheView) {
     });
     Run();
     other.join();
-    EXPECT_EQ(U8(W(Headless::last.caption)), "Tovix");
-    EXPECT_EQ(Headless::last.cx, 197);
-    EXPECT_EQ(Headless::last.cy, 63);
-    ASSERT_EQ(Headless::last.controls.size(), 3u);
-    EXPECT_EQ(Headless::last.controls[0].id, IDCANCEL);
-    EXPECT_TRUE(Headless::last.controls[1].isIcon);
-    EXPECT_EQ(Headless::last.controls[2].id, IDC_STATUS);
+    const tovix::DialogView last = tovix::LastNullDisplayView();
+    EXPECT_EQ(U8(W(last.caption)), "Tovix");
+    EXPECT_EQ(last.cx, 197);
+    EXPECT_EQ(last.cy, 63);
+    ASSERT_EQ(last.controls.size(), 3u);
+    EXPECT_EQ(last.controls[0].id, IDCANCEL);
+    EXPECT_TRUE(last.controls[1].isIcon);
+    EXPECT_EQ(last.controls[2].id, IDC_STATUS);
 }
 
 TEST_F(DialogManager, NoDisplayMeansNoWindow) {
-    tovix::SetDialogDisplayFactory(
-        [] { return std::unique_ptr<tovix::DialogDisplay>(new Headless(false)); });
+    tovix::Driver noDisplay = tovix::NullDriver();
+    noDisplay.createDisplay = [] { return tovix::MakeNullDisplay(false); };
+    tovix::UseDriver(noDisplay);
     SetLastError(0);
     EXPECT_EQ(Run(), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-    EXPECT_TRUE(g_log.empty()) << "the procedure never ran";
+    EXPECT_TRUE(g_log.Lines().empty()) << "the procedure never ran";
 }
 
 struct ClipCase {

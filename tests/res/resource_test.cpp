@@ -6,6 +6,8 @@
 //   tovix_res_tests --exe=<path to Tovix.exe> [gtest options]
 #include "pe_image.h"
 #include "resource.h"
+#include "resource_blob.h"
+#include "tovix_version.h"
 #include "user32/resource_data.h"
 
 #include <gtest/gtest.h>
@@ -334,15 +336,28 @@ struct ExpectedString {
 };
 
 const ExpectedString kVersionStrings[] = {
-    {"FileVersion", "1.0.62.142 (X86U)"},
+    {"FileVersion", TOVIX_FILE_VERSION_TEXT},
     {"FileDescription", nullptr},
     {"ProductName", "Tovix"},
-    {"ProductVersion", "1.0.62.142"},
+    {"ProductVersion", TOVIX_VERSION_TEXT},
     {"CompanyName", nullptr},
     {"LegalCopyright", nullptr},
     {"Comments", nullptr},
     {"OriginalFilename", "Tovix.dll"},
 };
+
+// The project version, as CMake wrote it for tovix.rc.
+const DWORD kVersionMS = (TOVIX_VERSION_MAJOR << 16) | TOVIX_VERSION_MINOR;
+const DWORD kVersionLS = (TOVIX_VERSION_PATCH << 16) | TOVIX_VERSION_BUILD;
+
+TEST(VersionHeader, FourNumbersMatchTheTexts) {
+    std::string numbers =
+        std::to_string(TOVIX_VERSION_MAJOR) + "." + std::to_string(TOVIX_VERSION_MINOR) + "." +
+        std::to_string(TOVIX_VERSION_PATCH) + "." + std::to_string(TOVIX_VERSION_BUILD);
+    EXPECT_EQ(numbers, TOVIX_VERSION_TEXT);
+    EXPECT_EQ(numbers + " (X86U)", TOVIX_FILE_VERSION_TEXT);
+    EXPECT_EQ(numbers, TOVIX_PROJECT_VERSION) << "the project version in CMakeLists.txt";
+}
 
 TEST_P(Resources, VersionBlock) {
     const ResourceCopy* r = Find(kTypeVersion, 1);
@@ -361,10 +376,10 @@ TEST_P(Resources, VersionBlock) {
     } const fixed[] = {
         {"dwSignature", 0, 0xFEEF04BD},
         {"dwStrucVersion", 4, 0x00010000},
-        {"dwFileVersionMS", 8, 0x00010000}, // 1.0
-        {"dwFileVersionLS", 12, (62u << 16) | 142},
-        {"dwProductVersionMS", 16, 0x00010000},
-        {"dwProductVersionLS", 20, (62u << 16) | 142},
+        {"dwFileVersionMS", 8, kVersionMS},
+        {"dwFileVersionLS", 12, kVersionLS},
+        {"dwProductVersionMS", 16, kVersionMS},
+        {"dwProductVersionLS", 20, kVersionLS},
         {"dwFileFlagsMask", 24, 0x3F},
         {"dwFileFlags", 28, 0},
         {"dwFileOS", 32, 0x4}, // VOS__WINDOWS32

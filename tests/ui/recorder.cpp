@@ -11,15 +11,8 @@ Recorder::~Recorder() {
     tovix::SetDialogObserver(nullptr);
 }
 
-void Recorder::Add(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(line);
-    changed_.notify_all();
-}
-
 std::vector<std::string> Recorder::Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
+    return log_.Lines();
 }
 
 HWND Recorder::Window() {
@@ -29,15 +22,7 @@ HWND Recorder::Window() {
 }
 
 bool Recorder::WaitFor(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-        for (const std::string& l : lines_) {
-            if (l == text) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return log_.WaitFor(text);
 }
 
 void Recorder::Created(HWND hwnd) {
@@ -90,18 +75,6 @@ void Recorder::Ended(HWND, INT_PTR result) {
     Add("EndDialog " + std::to_string(result));
 }
 
-namespace {
-class HeadlessDisplay : public tovix::DialogDisplay {
-  public:
-    bool Open() override { return true; }
-    int InputFd() override { return -1; }
-    void ReadInput(std::vector<tovix::KeyEvent>*) override {}
-    void Render(const tovix::DialogView&) override {}
-    void Close() override {}
-};
-} // namespace
-
 void UseHeadlessDisplay() {
-    tovix::SetDialogDisplayFactory(
-        [] { return std::unique_ptr<tovix::DialogDisplay>(new HeadlessDisplay()); });
+    tovix::UseDriver(tovix::NullDriver());
 }

@@ -6,7 +6,8 @@
 #ifndef TOVIX_TESTS_UI_RECORDER_H
 #define TOVIX_TESTS_UI_RECORDER_H
 
-#include "user32/hooks.h"
+#include "line_log.h"
+#include "user32/dialog_manager.h"
 
 #include <condition_variable>
 #include <functional>
@@ -36,14 +37,14 @@ class Recorder : public tovix::DialogObserver {
     void Ended(HWND, INT_PTR) override;
 
   private:
-    void Add(const std::string& line);
+    void Add(const std::string& line) { log_.Add(line); }
+    LineLog log_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::string> lines_;
     HWND window_ = nullptr;
 };
 
-// A display that shows nothing and reads no input.
+// Every later dialog on the headless display (driver/null).
 void UseHeadlessDisplay();
 
 #endif

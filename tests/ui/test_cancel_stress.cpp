@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "fake_wininet.h"
-#include "kernel32/hooks.h"
+#include "kernel32/threads.h"
 #include "recorder.h"
 #include "resource.h"
 #include "ui/progress_dialog.h"

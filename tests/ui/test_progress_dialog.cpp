@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "fake_wininet.h"
-#include "kernel32/hooks.h"
+#include "driver/driver.h"
+#include "kernel32/threads.h"
 #include "recorder.h"
 #include "resource.h"
 #include "text.h"
@@ -334,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ProgressDialog, ::testing::ValuesIn(Cases()));
 TEST_F(ProgressDialog, ThreadCreationFailureLeavesAWayOut) {
     fake::Reset(Answer("good 192.0.2.1"));
     Recorder recorder;
-    tovix::FailNextCreateThread(ERROR_NOT_ENOUGH_MEMORY);
+    tovix::FailNextCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
     std::thread driver([&] {
         recorder.Window();
         ASSERT_TRUE(recorder.WaitFor(kClose));

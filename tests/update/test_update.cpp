@@ -25,7 +25,8 @@
 #include "text.h"
 #include "update/update.h"
 #include "user32_double.h"
-#include "wininet/hooks.h"
+#include "driver/driver.h"
+#include "wininet/handles.h"
 
 using namespace testing_server;
 using user32_double::Call;
@@ -342,13 +343,13 @@ TEST_F(Update, HostNameGoesInAsItStands) {
 }
 
 TEST_F(Update, CodeWithoutTextShownAsNumber) {
-    tovix::FailNextInternetOpenUrl(12999);
+    tovix::FailNextCall("InternetOpenUrlW", 12999);
     EXPECT_EQ(12999u, RunToEnd(kWindow));
-    ExpectReport(user32_double::Calls(), FailureText("0X0032C7"), false);
+    ExpectReport(user32_double::Calls(), FailureText("0X000032C7"), false);
 }
 
 TEST_F(Update, CodeWithoutTextSilent) {
-    tovix::FailNextInternetOpenUrl(12999);
+    tovix::FailNextCall("InternetOpenUrlW", 12999);
     EXPECT_EQ(kRefused, RunToEnd(NULL));
     EXPECT_TRUE(user32_double::Calls().empty());
 }

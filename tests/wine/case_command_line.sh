@@ -5,6 +5,7 @@
 # made of it shows in the request that reached tovix-server (host name in the
 # query, user name in the request log) and in whether a window appeared.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../scenarios/scenarios.sh"
 rig_enter "$@"
 case_dir command-line
 
@@ -70,9 +71,22 @@ interactive_case() {
         matches "$(last_request)" "$expected"
 }
 
-section "quoted program name, a space, the switch and three words"
-cmdline plain '"%s" -Slient myhost.example me pw' "$APP"
-silent_case plain "hostname=myhost\\.example user=me $UPDATED"
+# The text as an extended regular expression that matches only itself.
+literal() { sed 's/[][\\.^$*+?(){}|]/\\&/g' <<<"$1"; }
+
+# play WHY ARGUMENTS HOSTNAME USER ANSWER: one row of the table the host
+# runner plays too, after a quoted program name and one space.
+ROW=0
+play() {
+    ROW=$((ROW + 1))
+    note "row $ROW: $1"
+    cmdline "row$ROW" '"%s" %s' "$APP" "$2"
+    silent_case "row$ROW" \
+        "hostname=$(literal "$3") user=$(literal "$4") [0-9]+ $(literal "$5")"
+}
+
+section "the silent updates both runners play (tests/scenarios/silent-updates.table)"
+each_scenario "$SCENARIOS_DIR/silent-updates.table" play
 
 section "tabs and runs of blanks after the program name are not part of the arguments"
 cmdline tabs '"%s"\t \t  -Slient myhost.example me pw' "$APP"
@@ -89,14 +103,6 @@ interactive_case glued "hostname=home\\.tovix\\.example user=tovix $UPDATED" "�
 cmdline glued-word '"%s"-Slient x' "$APP"
 # tovix-server refuses a host name without a dot: notfqdn.
 interactive_case glued-word "hostname=x user=tovix 200 notfqdn" "域名注册失败: notfqdn"
-
-section "-slientX host: the 8-character skip swallows the X, the host name is empty"
-cmdline skip '"%s" -slientX host' "$APP"
-silent_case skip "hostname= user=host 401 badauth"
-
-section "two spaces after the switch: the host name is empty"
-cmdline two-spaces '"%s" -Slient  myhost.example' "$APP"
-silent_case two-spaces "hostname= user=myhost\\.example 401 badauth"
 
 section "-Silent (spelt right) is not the switch: interactive, host name -Silent"
 cmdline spelt '"%s" -Silent me' "$APP"

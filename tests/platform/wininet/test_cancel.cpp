@@ -18,7 +18,8 @@
 #include <mutex>
 
 #include "loopback_server.h"
-#include "wininet/hooks.h"
+#include "driver/driver.h"
+#include "wininet/handles.h"
 #include "wininet_test.h"
 
 using namespace testing_server;

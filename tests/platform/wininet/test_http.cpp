@@ -19,7 +19,8 @@
 
 #include "loopback_server.h"
 #include "text.h"
-#include "wininet/hooks.h"
+#include "driver/driver.h"
+#include "wininet/handles.h"
 #include "wininet_test.h"
 
 using namespace testing_server;
@@ -656,14 +657,14 @@ TEST_F(WinInetHttp, BadUrls) {
 TEST_F(WinInetHttp, InjectedFailures) {
     LoopbackServer server(Reply(HttpResponse(200, "OK", "good")));
     HINTERNET session = OpenSession();
-    tovix::FailNextInternetOpenUrl(12999);
+    tovix::FailNextCall("InternetOpenUrlW", 12999);
     EXPECT_EQ(nullptr, OpenUrl(session, server.Url()));
     EXPECT_EQ(12999u, GetLastError());
     EXPECT_TRUE(server.Requests().empty()) << "nothing was sent";
 
     HINTERNET request = OpenUrl(session, server.Url());
     ASSERT_NE(nullptr, request) << "the failure is used up";
-    tovix::FailNextInternetReadFile(ERROR_INTERNET_CONNECTION_RESET);
+    tovix::FailNextCall("InternetReadFile", ERROR_INTERNET_CONNECTION_RESET);
     char buffer[8];
     DWORD read = 0;
     EXPECT_FALSE(InternetReadFile(request, buffer, sizeof(buffer), &read));

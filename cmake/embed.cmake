@@ -1,8 +1,11 @@
 # Writes a C++ source holding the bytes of a file, for the host build:
-#   cmake -DINPUT=tovix.res -DOUTPUT=tovix_res.cpp -P embed.cmake
-# The source defines TovixResourceBlob() (platform/user32/resource_data.h).
-if(NOT DEFINED INPUT OR NOT DEFINED OUTPUT)
-    message(FATAL_ERROR "usage: cmake -DINPUT=<file> -DOUTPUT=<file.cpp> -P embed.cmake")
+#   cmake -DINPUT=tovix.res -DOUTPUT=tovix_res.cpp -DFUNCTION=TovixResourceBlob
+#         -DHEADER=resource_blob.h -P embed.cmake
+# The source defines FUNCTION, declared in HEADER as
+#   const unsigned char* FUNCTION(size_t* size);
+if(NOT DEFINED INPUT OR NOT DEFINED OUTPUT OR NOT DEFINED FUNCTION OR NOT DEFINED HEADER)
+    message(FATAL_ERROR "usage: cmake -DINPUT=<file> -DOUTPUT=<file.cpp> -DFUNCTION=<name> "
+        "-DHEADER=<header> -P embed.cmake")
 endif()
 
 file(READ "${INPUT}" hex HEX)
@@ -16,8 +19,8 @@ string(REPLACE ", \n" ",\n    " bytes "${bytes}")
 string(STRIP "${bytes}" bytes)
 get_filename_component(name "${INPUT}" NAME)
 
-file(WRITE "${OUTPUT}" "// Generated from ${name} by res/embed.cmake; do not edit.
-#include \"user32/resource_data.h\"
+file(WRITE "${OUTPUT}" "// Generated from ${name} by cmake/embed.cmake; do not edit.
+#include \"${HEADER}\"
 
 namespace {
 alignas(4) const unsigned char kResources[${size}] = {
@@ -25,7 +28,7 @@ alignas(4) const unsigned char kResources[${size}] = {
 };
 } // namespace
 
-const unsigned char* TovixResourceBlob(size_t* size) {
+const unsigned char* ${FUNCTION}(size_t* size) {
     if (size != nullptr)
         *size = sizeof kResources;
     return kResources;

@@ -1,13 +1,17 @@
 /*
- * Draws a dialog on the controlling terminal: a box centred on the screen
+ * The terminal driver (see driver.h): its display draws a dialog on the
+ * controlling terminal, its wake-up also watches the terminal's input, and
+ * the other host calls are the shared ones.
+ *
+ * The display draws a box centred on the screen
  * with the caption in its top edge and a close mark, the controls placed
  * at their template positions (four dialog units a column, eight a row),
  * static text clipped to its width (with an ellipsis for SS_WORDELLIPSIS /
  * SS_ENDELLIPSIS), the icon as a small mark, and push buttons in brackets
  * with the mnemonic underlined, bold when default, dim when disabled.
  */
-#include "user32/hooks.h"
-#include "user32/terminal.h"
+#include "driver/host.h"
+#include "driver/tty/terminal.h"
 
 #include <algorithm>
 
@@ -117,10 +121,23 @@ class TerminalDisplay : public DialogDisplay {
     std::unique_ptr<Terminal> terminal_;
 };
 
-} // namespace
-
 std::unique_ptr<DialogDisplay> MakeTerminalDisplay() {
     return std::unique_ptr<DialogDisplay>(new TerminalDisplay());
+}
+
+} // namespace
+
+const Driver& TtyDriver() {
+    static const Driver driver = {
+        "tty",
+        MakeTerminalDisplay,
+        host::MakeEventWakeUp,
+        host::RunProgram,
+        host::GetEnvironment,
+        host::OpenSocket,
+        host::Now,
+    };
+    return driver;
 }
 
 } // namespace tovix

@@ -4,10 +4,10 @@
  * restore of the terminal's state however the process ends (normal exit,
  * or a signal that ends it).
  */
-#ifndef TOVIX_PLATFORM_USER32_TERMINAL_H
-#define TOVIX_PLATFORM_USER32_TERMINAL_H
+#ifndef TOVIX_PLATFORM_DRIVER_TTY_TERMINAL_H
+#define TOVIX_PLATFORM_DRIVER_TTY_TERMINAL_H
 
-#include "user32/hooks.h"
+#include "driver/driver.h"
 
 #include <string>
 #include <vector>
@@ -32,6 +32,11 @@ class Terminal {
     explicit Terminal(int fd) : fd_(fd) {}
     int fd_;
 };
+
+// The keys in bytes read from the terminal. Escape followed at once by
+// another byte is Escape and then that key; "ESC [" and "ESC O" start a
+// control sequence (arrows, function keys), which is skipped.
+void ParseKeys(const std::string& bytes, std::vector<KeyEvent>* out);
 
 // Columns that text takes on the terminal (wide characters count two).
 int TextColumns(const std::u16string& text);

@@ -3,7 +3,7 @@
  * open at a time; its saved settings are restored on close, at exit, and
  * from the handlers of the signals that end the process.
  */
-#include "user32/terminal.h"
+#include "driver/tty/terminal.h"
 #include "common/text.h"
 
 #include <cerrno>
@@ -160,6 +160,10 @@ void Terminal::ReadKeys(std::vector<KeyEvent>* out) {
             }
         }
     }
+    ParseKeys(bytes, out);
+}
+
+void ParseKeys(const std::string& bytes, std::vector<KeyEvent>* out) {
     for (size_t i = 0; i < bytes.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c == '\r' || c == '\n') {
@@ -168,24 +172,18 @@ void Terminal::ReadKeys(std::vector<KeyEvent>* out) {
             out->push_back({Key::Space, 0});
         } else if (c == 0x03) {
             out->push_back({Key::Close, 0}); // Ctrl+C: the window's close box
-        } else if (c == 0x1b) {
-            if (i + 1 >= bytes.size()) {
-                out->push_back({Key::Escape, 0});
-            } else if (bytes[i + 1] == '[' || bytes[i + 1] == 'O') {
-                // A control sequence (arrows, function keys): skipped.
-                size_t j = i + 2;
-                while (j < bytes.size() && !(bytes[j] >= 0x40 && bytes[j] <= 0x7e)) {
-                    ++j;
-                }
-                i = j;
-            } else if (bytes[i + 1] == 0x1b) {
-                out->push_back({Key::Escape, 0});
-            } else {
-                // Alt+key: the mnemonic key.
-                out->push_back(
-                    {Key::Char, static_cast<char16_t>(static_cast<unsigned char>(bytes[i + 1]))});
-                ++i;
+        } else if (c == 0x1b && i + 1 < bytes.size() &&
+                   (bytes[i + 1] == '[' || bytes[i + 1] == 'O')) {
+            // A control sequence (arrows, function keys): skipped.
+            size_t j = i + 2;
+            while (j < bytes.size() && !(bytes[j] >= 0x40 && bytes[j] <= 0x7e)) {
+                ++j;
             }
+            i = j;
+        } else if (c == 0x1b) {
+            // Escape, and whatever came right behind it is a key of its own,
+            // as a window on Windows sees a quick Escape, Ctrl+C.
+            out->push_back({Key::Escape, 0});
         } else if (c >= 0x20 && c < 0x7f) {
             out->push_back({Key::Char, static_cast<char16_t>(c)});
         }
