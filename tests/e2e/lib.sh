@@ -10,11 +10,24 @@ fail() {
 
 pass() { echo "ok: $*"; }
 
-# Starts tovix-server on 127.0.0.1:80 with a fresh request log; extra
+. "$(dirname "${BASH_SOURCE[0]}")/../support/accounts.sh"
+
+# Starts tovix-server on 127.0.0.1:80 with a fresh request log; each
+# --account USER:PASSWORD:HOSTS is written to the database first, other
 # arguments go to the server.
 start_server() {
     : > "$work/requests.log"
-    "$server" --db "$work/records.db" --log-requests "$work/requests.log" "$@" \
+    local options=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --account ]; then
+            account_add "$server" "$work/records.db" "$2" || fail "cannot add the account $2"
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    "$server" --db "$work/records.db" --log-requests "$work/requests.log" "${options[@]}" \
         2> "$work/server.err" &
     server_pid=$!
     for _ in $(seq 200); do

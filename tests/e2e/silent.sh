@@ -41,7 +41,8 @@ play() {
     pass "$why"
 }
 
-start_server --account tovix:KoReL52:home.tovix.example --account me:pw:myhost.example || exit 1
+start_server --account tovix:KoReL52:home.tovix.example --account me:pw:myhost.example \
+    --zone tovix.example --zone myhost.example || exit 1
 each_scenario "$SCENARIOS_DIR/silent-updates.table" play
 
 record=$("$server" list --db "$work/records.db" | awk -F'\t' '$1 == "home.tovix.example"')

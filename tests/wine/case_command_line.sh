@@ -9,7 +9,8 @@
 rig_enter "$@"
 case_dir command-line
 
-start_server cmdline --account tovix:KoReL52:home.tovix.example --account me:pw:myhost.example
+start_server cmdline --account tovix:KoReL52:home.tovix.example --account me:pw:myhost.example \
+    --zone tovix.example --zone myhost.example
 
 # cmdline LABEL TEXT: writes the command line for run_tovix_file (printf
 # escapes: \t is a tab).
