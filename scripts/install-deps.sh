@@ -11,6 +11,7 @@ packages=(
     clang libclang-rt-14-dev
     wine wine32:i386 xvfb fonts-wqy-zenhei fonts-wine imagemagick x11-utils
     pdns-server pdns-backend-sqlite3 pdns-backend-pgsql dnsutils ddclient inadyn
+    lintian systemd man-db groff-base unzip adduser
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -18,27 +19,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     need_update=1
 fi
 
-# install_quietly PACKAGE...: apt-get install with every daemon start
-# refused by a temporary policy-rc.d (pdns-server, ddclient and inadyn ship
-# services; the tests start pdns_server, ddclient and inadyn themselves and
-# nothing may keep running), restoring whatever policy-rc.d was there before.
-install_quietly() {
-    local policy=/usr/sbin/policy-rc.d saved=
-    if [ -e "$policy" ]; then
-        saved=$(mktemp)
-        cp -p "$policy" "$saved"
-    fi
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    local status=0
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" || status=$?
-    if [ -n "$saved" ]; then
-        mv "$saved" "$policy"
-    else
-        rm -f "$policy"
-    fi
-    return $status
-}
+. "$(dirname "$0")/no-daemons.sh"
 
 missing=()
 for p in "${packages[@]}"; do
@@ -51,6 +32,7 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "Installing: ${missing[*]}"
     apt-get update -q
     if [ ${#missing[@]} -gt 0 ]; then
-        install_quietly "${missing[@]}"
+        DEBIAN_FRONTEND=noninteractive without_daemon_starts \
+            apt-get install -y -q --no-install-recommends "${missing[@]}"
     fi
 fi

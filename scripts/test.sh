@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both flavours and runs every test:
 # the host tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# cancellation tests again under ThreadSanitizer, and Tovix.exe under Wine.
+# cancellation tests again under ThreadSanitizer, Tovix.exe under Wine, and
+# the Windows zip and Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,4 +32,10 @@ ctest --preset win32 || status=1
 
 # A short libFuzzer run of every fuzzer (fuzz/run.sh 3600 for a long one).
 bash fuzz/run.sh 20 || status=1
+
+# The packages: built, lintian, installed, the services run as their units
+# start them, purged. Skipped (77) where it cannot install.
+pkg_status=0
+bash tests/packages/run.sh || pkg_status=$?
+[ "$pkg_status" -eq 0 ] || [ "$pkg_status" -eq 77 ] || status=1
 exit $status
