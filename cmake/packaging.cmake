@@ -111,6 +111,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tovix)
+# It dials with pppd when the phonebook has entries.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_SUGGESTS ppp)
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION "dynamic DNS client with dial-up
 Tovix keeps one dynamic DNS host name pointed at this machine's current
 Internet address. Each run brings up the dial-up connections of the system

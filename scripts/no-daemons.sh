@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/install-deps.sh and tests/packages/run.sh (bash).
 #
 # without_daemon_starts COMMAND...: runs COMMAND (apt-get install, dpkg -i)

@@ -56,6 +56,11 @@ if [ "${1:-}" = --serve ]; then
         owner=$(ps -o user= -p "$p")
         [ "$owner" = "$user" ] && pass "$(ps -o comm= -p "$p") runs as $user" ||
             fail "process $p runs as '$owner'"
+        # ProtectSystem=strict: / is read-only, the database directory is not.
+        mounts=$(awk '$5 == "/" || $5 == "'"$state"'" { print $5, substr($6, 1, 2) }' \
+            "/proc/$p/mountinfo" | paste -sd' ')
+        [ "$mounts" = "/ ro $state rw" ] && pass "$(ps -o comm= -p "$p") sees / read-only, $state writable" ||
+            fail "process $p sees the mounts as '$mounts'"
     done
     [ ${#pids[@]} -eq 2 ] || { cat "$work"/*.log; exit 1; }
 
@@ -82,7 +87,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "SKIPPED: installing packages needs root"
     exit 77
 fi
-cd "$root"
+cd "$root" || exit 1
 version=$(sed -n 's/^project(Tovix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 packages=$root/build/packages
 zip=$packages/Tovix-$version-win32.zip
@@ -176,8 +181,7 @@ done
 had_user=$(getent passwd "$user")
 # dpkg refuses at once while another dpkg holds its lock: wait for it.
 dpkg_retry() {
-    local i
-    for i in $(seq 60); do
+    for _ in $(seq 60); do
         "$@" >"$work/dpkg.log" 2>&1 && return 0
         grep -q 'lock' "$work/dpkg.log" || break
         sleep 2

@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Starting a service the way its systemd unit does, without systemd (sourced
 # by run.sh, bash): the unit's User, EnvironmentFile, ExecStart (with $NAME
 # replaced by the file's values and split into words), AmbientCapabilities,
 # NoNewPrivileges, RuntimeDirectory, and / as the working directory, in a
-# clean environment.
+# clean environment; ProtectSystem=strict with its writable paths,
+# PrivateTmp= and ProtectHome= through sandbox.sh.
 
 # unit_value FILE KEY: the last KEY= value of a unit file.
 unit_value() {
@@ -35,9 +37,22 @@ unit_start() {
     local argv
     read -ra argv <<<"$command"
     local priv=(--reuid="$user" --regid="$user" --init-groups)
-    [ -n "$caps" ] && priv+=(--inh-caps="$caps" --ambient-caps="$caps" --bounding-set=-all,"$caps")
+    [ -n "$caps" ] && priv+=(--inh-caps="$caps" --ambient-caps="$caps" "--bounding-set=-all,$caps")
     [ "$(unit_value "$unit" NoNewPrivileges)" = yes ] && priv+=(--no-new-privs)
-    (cd / && exec env -i "${env[@]}" setpriv "${priv[@]}" -- "${argv[@]}") </dev/null >"$log" 2>&1 &
+    local sandbox=()
+    if [ "$(unit_value "$unit" ProtectSystem)" = strict ]; then
+        sandbox=(bash "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh")
+        [ "$(unit_value "$unit" PrivateTmp)" = yes ] && sandbox+=(--private-tmp)
+        [ "$(unit_value "$unit" ProtectHome)" = yes ] && sandbox+=(--protect-home)
+        local path
+        for path in $(unit_value "$unit" ReadWritePaths); do sandbox+=(--rw "$path"); done
+        path=$(unit_value "$unit" StateDirectory)
+        [ -n "$path" ] && sandbox+=(--rw "/var/lib/$path")
+        [ -n "$runtime" ] && sandbox+=(--rw "/run/$runtime")
+        sandbox+=(--)
+    fi
+    (cd / && exec "${sandbox[@]}" env -i "${env[@]}" setpriv "${priv[@]}" -- "${argv[@]}") \
+        </dev/null >"$log" 2>&1 &
     UNIT_PID=$!
     sleep 0.2
     if ! kill -0 "$UNIT_PID" 2>/dev/null; then
