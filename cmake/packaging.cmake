@@ -72,8 +72,17 @@ install(FILES ${pkg_out}/tovix-server/changelog.gz ${pkg_out}/tovix-server/copyr
 install(FILES ${pkg_src}/server/tovix-server.service ${pkg_src}/server/tovix-server-dns.service
     DESTINATION /lib/systemd/system COMPONENT server)
 install(FILES ${pkg_src}/server/tovix-server.env DESTINATION /etc/tovix-server COMPONENT server)
-install(FILES ${CMAKE_SOURCE_DIR}/server/dns/pdns.conf DESTINATION /etc/tovix-server/pdns
-    COMPONENT server)
+# PowerDNS's settings as the repository keeps them, with a word on how the
+# package uses them first.
+file(READ ${CMAKE_SOURCE_DIR}/server/dns/pdns.conf pdns_conf)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/server/dns/pdns.conf)
+file(WRITE ${pkg_out}/pdns.conf
+    "# tovix-server-dns.service runs\n"
+    "#   pdns_server --config-dir=/etc/tovix-server/pdns \\\n"
+    "#       --gsqlite3-database=/var/lib/tovix-server/tovix-server.db\n"
+    "# as the user tovix-server, on port 53 of every address unless\n"
+    "# local-address= or local-port= below say otherwise.\n#\n${pdns_conf}")
+install(FILES ${pkg_out}/pdns.conf DESTINATION /etc/tovix-server/pdns COMPONENT server)
 
 # The Windows zip comes from a win32 build of these sources in win32/ below
 # this build, packaged by CPackWin32Config.cmake.
