@@ -233,6 +233,18 @@ for u in $unit_dir/tovix-server.service $unit_dir/tovix-server-dns.service \
         fail "$(basename "$u"): $out"
     fi
 done
+# How much of the system each service can reach, as systemd rates it (0 is
+# nothing, 10 everything; a service without sandboxing rates 9.6;
+# --threshold counts tenths).
+for u in $unit_dir/tovix-server.service $unit_dir/tovix-server-dns.service; do
+    rating=$(systemd-analyze security --offline=true "$u" 2>&1 |
+        sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+    if systemd-analyze security --offline=true --threshold=25 "$u" >/dev/null 2>&1; then
+        pass "$(basename "$u"): exposure $rating (at most 2.5)"
+    else
+        fail "$(basename "$u"): exposure '$rating', above 2.5"
+    fi
+done
 
 section "the services as their units start them"
 mkdir -p "$work/serve"
