@@ -303,26 +303,28 @@ void Store::save_host(const Host& h) {
     upsert.step();
 }
 
+// The address and mail records of the host in its zone, sorted.
+std::vector<DnsRecord> Store::published_records(const Host& host) {
+    std::vector<DnsRecord> present;
+    Statement select(db_, std::string("SELECT name, type, content, ttl, prio FROM records") +
+                              kHostRecordsWhere);
+    select.bind(1, zone_ids_.at(host.zone));
+    select.bind(2, host.name);
+    select.bind(3, "*." + host.name);
+    while (select.step())
+        present.push_back(select.record());
+    std::sort(present.begin(), present.end());
+    return present;
+}
+
 // Makes the host's address and mail records in its zone what its settings
 // say; true when they were not already.
 bool Store::publish(const Host& host) {
+    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
+    if (published_records(host) == wanted)
+        return false;
     const std::int64_t id = zone_ids_.at(host.zone);
     const std::string wildcard = "*." + host.name;
-    std::vector<DnsRecord> present;
-    {
-        Statement select(db_, std::string("SELECT name, type, content, ttl, prio FROM records") +
-                                  kHostRecordsWhere);
-        select.bind(1, id);
-        select.bind(2, host.name);
-        select.bind(3, wildcard);
-        while (select.step())
-            present.push_back(select.record());
-    }
-    std::sort(present.begin(), present.end());
-    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
-    if (present == wanted)
-        return false;
-
     Statement remove(db_, std::string("DELETE FROM records") + kHostRecordsWhere);
     remove.bind(1, id);
     remove.bind(2, host.name);
@@ -521,33 +523,73 @@ std::optional<std::uint32_t> Store::serial(const std::string& zone) {
     return soa_serial(select.text(0));
 }
 
+// What the host becomes under the update, beside what it was.
+Host Store::merge(const Update& u, const std::optional<Host>& old, std::int64_t now) {
+    if (zone_id(u.zone) < 0)
+        throw StoreError("zone " + u.zone + " is not in the database");
+    Host h = old.value_or(Host{});
+    h.name = u.host;
+    h.account = u.account;
+    h.zone = u.zone;
+    if (u.ipv4)
+        h.ipv4 = *u.ipv4;
+    if (u.ipv6)
+        h.ipv6 = *u.ipv6;
+    if (u.wildcard)
+        h.wildcard = *u.wildcard;
+    if (u.mx)
+        h.mx = *u.mx;
+    if (u.backmx)
+        h.backmx = *u.backmx;
+    h.offline = u.offline;
+    h.updated_at = old ? old->updated_at : now;
+    return h;
+}
+
+// Whether storing `h` over `old` would change the file: its row, or the
+// records it should have in its zone.
+bool Store::needs_write(const std::optional<Host>& old, const Host& h) {
+    return !old || !same_settings(*old, h) || old->zone != h.zone ||
+           published_records(h) != host_records(h, ttl_);
+}
+
+bool Store::any_change(const std::vector<Update>& updates) {
+    exec("BEGIN"); // reads only: one snapshot, and nothing to sync
+    try {
+        bool found = false;
+        for (const Update& u : updates) {
+            const std::optional<Host> old = find_locked(u.host);
+            if (needs_write(old, merge(u, old, 0))) {
+                found = true;
+                break;
+            }
+        }
+        exec("COMMIT");
+        return found;
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Most updates repeat what is stored: when all of them do, there is no
+    // write transaction and no sync at all.
+    if (!any_change(updates))
+        return std::vector<bool>(updates.size(), false);
     std::vector<bool> changed;
     exec("BEGIN IMMEDIATE");
     try {
         std::set<std::int64_t> changed_zones;
         for (const Update& u : updates) {
-            if (zone_id(u.zone) < 0)
-                throw StoreError("zone " + u.zone + " is not in the database");
-            std::optional<Host> old = find_locked(u.host);
-            Host h = old.value_or(Host{});
-            h.name = u.host;
-            h.account = u.account;
-            h.zone = u.zone;
-            if (u.ipv4)
-                h.ipv4 = *u.ipv4;
-            if (u.ipv6)
-                h.ipv6 = *u.ipv6;
-            if (u.wildcard)
-                h.wildcard = *u.wildcard;
-            if (u.mx)
-                h.mx = *u.mx;
-            if (u.backmx)
-                h.backmx = *u.backmx;
-            h.offline = u.offline;
-            h.updated_at = now;
+            const std::optional<Host> old = find_locked(u.host);
+            Host h = merge(u, old, now);
             changed.push_back(!old || !same_settings(*old, h));
+            if (!needs_write(old, h))
+                continue;
+            if (changed.back())
+                h.updated_at = now;
             save_host(h);
             if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
                 // Moved to a more specific zone: withdraw it from the old one.
