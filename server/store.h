@@ -17,6 +17,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tovix::server {
 
@@ -99,7 +100,9 @@ class Store {
     bool remove_account(const std::string& name);
 
   private:
+    void close();
     void exec(const char* sql);
+    sqlite3_stmt* kept(const std::string& sql);
     void open_layout(const StoreOptions& options);
     std::optional<Host> find_locked(const std::string& host);
     std::int64_t zone_id(const std::string& zone);
@@ -121,6 +124,7 @@ class Store {
     sqlite3* db_ = nullptr;
     int ttl_ = kDefaultTtl;
     std::map<std::string, std::int64_t> zone_ids_;
+    std::map<std::string, sqlite3_stmt*> kept_; // prepared once, by SQL text
     bool accounts_created_ = false;
 };
 

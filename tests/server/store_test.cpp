@@ -152,6 +152,9 @@ TEST(ServerStore, UpdateInAZoneNotServedIsRefusedWhole) {
                  StoreError);
     EXPECT_FALSE(store.find(kHome));
     EXPECT_TRUE(store.dns_records(kHome).empty());
+    // The statements it left half-way are ready for the next update.
+    EXPECT_EQ(std::vector<bool>{true}, store.apply({ipv4_update(kHome, "tovix.example")}, 2));
+    EXPECT_EQ(1u, store.dns_records(kHome).size());
 }
 
 // A second connection to the file, as another process has it: its
