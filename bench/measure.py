@@ -284,9 +284,10 @@ def scale_report(d):
               " / ".join(f"{c:,.0f}" for c in commits) + (" (before / after)" if len(commits) > 1 else ""),
               "", "")
     if disk and 32 in rate_at:
-        ratio = rate_at[32] / disk
-        table.add("updates/s at 32 clients / disk's commits/s", f"{ratio:.2f}", ">= 1.5",
-                  yes_no(ratio >= 1.5))
+        # Against the mean of the disk's figures, and against the faster one.
+        ratio, strict = rate_at[32] / disk, rate_at[32] / max(commits)
+        table.add("updates/s at 32 clients / disk's commits/s", f"{ratio:.2f} (faster: {strict:.2f})",
+                  ">= 1.5", yes_no(ratio >= 1.5))
     if levels:
         ok, summary = load_check(d, levels)
         table.add("no update lost", "OK" if ok else "FAILED", "all", yes_no(ok))

@@ -24,6 +24,7 @@ say() { printf '\n== %s\n' "$*" >&2; }
 if [ "${2:-}" = --inside ]; then
     # In the namespace: the disk, the server under load, the disk again.
     HOST=$REPO/build/host-release
+    sync # what the build left to write back would slow the first figure down
     "$HOST/bench/bench_sqlite_commits" "$OUT/commits.db" "$SQLITE_SECONDS" >"$OUT/sqlite.txt"
     rm -f "$OUT"/commits.db*
     BENCH_HOSTS=1024 bash "$BENCH_DIR/load.sh" "$OUT" "$HOST/tovix-server" \
