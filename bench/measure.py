@@ -15,6 +15,7 @@
   measure.py scale DIR
       Prints the group-commit table from the files server_scale.sh left in DIR.
 """
+import glob
 import os
 import shlex
 import statistics
@@ -262,38 +263,41 @@ def bench_lines(path, tag):
 
 def scale_report(d):
     """The group-commit table (bench/server_scale.sh): durable updates a
-    second and latency at each client count, beside the disk's own rate of
-    single-row durable SQLite commits measured before and after the load."""
+    second and latency at each client count (one server run a level, in
+    DIR/cN), beside the disk's own rate of single-row durable SQLite commits
+    measured before the load and after each level."""
     print_machine(d, "server_scale")
     table = Table("measure", "value", "target", "met")
     commits = [int(c["commits"]) / (int(c["duration_us"]) / 1e6)
                for c in bench_lines(os.path.join(d, "sqlite.txt"), "SQLITE")]
     disk = statistics.mean(commits) if commits else 0
-    levels = bench_lines(os.path.join(d, "load.txt"), "BENCH")
-    rate_at = {}
-    for lv in levels:
-        n = int(lv["connections"])
-        seconds = int(lv["duration_us"]) / 1e6
-        rate_at[n] = int(lv["good"]) / seconds if seconds else 0
-        p50, p99 = (int(lv[k]) / 1000 for k in ("p50_us", "p99_us"))
-        table.add(f"durable updates/s, {n} clients", f"{rate_at[n]:,.0f}",
-                  ">= 10,000" if n == 32 else "", yes_no(rate_at[n] >= 10000) if n == 32 else "")
-        table.add(f"p50 / p99, {n} clients", f"{p50:.1f} / {p99:.1f} ms",
-                  "p99 <= 20 ms" if n == 128 else "", yes_no(p99 <= 20) if n == 128 else "")
+    rate_at, notes = {}, []
+    for run in sorted(glob.glob(os.path.join(d, "c*")), key=lambda p: int(p.rsplit("c", 1)[1])):
+        levels = bench_lines(os.path.join(run, "load.txt"), "BENCH")
+        for lv in levels:
+            n = int(lv["connections"])
+            seconds = int(lv["duration_us"]) / 1e6
+            rate_at[n] = int(lv["good"]) / seconds if seconds else 0
+            p50, p99 = (int(lv[k]) / 1000 for k in ("p50_us", "p99_us"))
+            table.add(f"durable updates/s, {n} clients", f"{rate_at[n]:,.0f}",
+                      ">= 10,000" if n == 32 else "", yes_no(rate_at[n] >= 10000) if n == 32 else "")
+            table.add(f"p50 / p99, {n} clients", f"{p50:.1f} / {p99:.1f} ms",
+                      "p99 <= 20 ms" if n == 128 else "", yes_no(p99 <= 20) if n == 128 else "")
+        if levels:
+            ok, summary = load_check(run, levels)
+            table.add(f"no update lost, {os.path.basename(run)[1:]} clients", "OK" if ok else "FAILED",
+                      "all", yes_no(ok))
+            notes.append(f"{os.path.basename(run)[1:]} clients: {summary}")
     table.add("disk: single-row durable SQLite commits/s",
-              " / ".join(f"{c:,.0f}" for c in commits) + (" (before / after)" if len(commits) > 1 else ""),
-              "", "")
+              " / ".join(f"{c:,.0f}" for c in commits) + " (before, after each level)", "", "")
     if disk and 32 in rate_at:
-        # Against the mean of the disk's figures, and against the faster one.
+        # Against the mean of the disk's figures, and against the fastest.
         ratio, strict = rate_at[32] / disk, rate_at[32] / max(commits)
-        table.add("updates/s at 32 clients / disk's commits/s", f"{ratio:.2f} (faster: {strict:.2f})",
-                  ">= 1.5", yes_no(ratio >= 1.5))
-    if levels:
-        ok, summary = load_check(d, levels)
-        table.add("no update lost", "OK" if ok else "FAILED", "all", yes_no(ok))
+        table.add("updates/s at 32 clients / disk's commits/s",
+                  f"{ratio:.2f} (fastest: {strict:.2f})", ">= 1.5", yes_no(ratio >= 1.5))
     table.print()
-    if levels:
-        print(summary)
+    for note in notes:
+        print(note)
 
 
 def yes_no(ok):

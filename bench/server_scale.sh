@@ -3,7 +3,7 @@
 # p50/p99 at 32 and 128 clients (wrk with load.lua, every answer "good", so
 # every one waited for its transaction's sync), beside the disk's own rate of
 # single-row durable SQLite commits (WAL, synchronous=FULL) measured in the
-# same run, before and after the load, on the same file system.
+# same run, before the load and after each level, on the same file system.
 #
 #   bash bench/server_scale.sh [SECONDS]    SECONDS per load level (default 5)
 #
@@ -22,15 +22,21 @@ LEVELS=(32 128)
 say() { printf '\n== %s\n' "$*" >&2; }
 
 if [ "${2:-}" = --inside ]; then
-    # In the namespace: the disk, the server under load, the disk again.
+    # In the namespace: the disk, then each level with the disk again after
+    # it (the disk's rate moves while other jobs write).
     HOST=$REPO/build/host-release
+    disk() {
+        "$HOST/bench/bench_sqlite_commits" "$OUT/commits.db" "$SQLITE_SECONDS" >>"$OUT/sqlite.txt"
+        rm -f "$OUT"/commits.db*
+    }
     sync # what the build left to write back would slow the first figure down
-    "$HOST/bench/bench_sqlite_commits" "$OUT/commits.db" "$SQLITE_SECONDS" >"$OUT/sqlite.txt"
-    rm -f "$OUT"/commits.db*
-    BENCH_HOSTS=1024 bash "$BENCH_DIR/load.sh" "$OUT" "$HOST/tovix-server" \
-        "$SECONDS_PER_LEVEL" "${LEVELS[@]}"
-    "$HOST/bench/bench_sqlite_commits" "$OUT/commits.db" "$SQLITE_SECONDS" >>"$OUT/sqlite.txt"
-    rm -f "$OUT"/commits.db*
+    disk
+    for clients in "${LEVELS[@]}"; do
+        mkdir -p "$OUT/c$clients"
+        BENCH_HOSTS=1024 bash "$BENCH_DIR/load.sh" "$OUT/c$clients" "$HOST/tovix-server" \
+            "$SECONDS_PER_LEVEL" "$clients"
+        disk
+    done
     exit 0
 fi
 
@@ -52,7 +58,7 @@ rm -rf "$OUT"
 mkdir -p "$OUT"
 bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 
-say "disk, then ${LEVELS[*]} clients for $SECONDS_PER_LEVEL s each, then the disk again"
+say "disk, then ${LEVELS[*]} clients for $SECONDS_PER_LEVEL s each, the disk after each"
 BENCH_OUT=$OUT unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
     bash "$BENCH_DIR/server_scale.sh" "$SECONDS_PER_LEVEL" --inside
 
