@@ -1,6 +1,7 @@
 #!/bin/bash
 # Row 5, inside a private network namespace (run.sh puts it there):
-# tovix-server on 127.0.0.1:80 with one account owning 100 hosts, loaded by
+# tovix-server on 127.0.0.1:80 with one account owning 100 hosts (BENCH_HOSTS;
+# at least as many as connections, so that each wrk thread has some), loaded by
 # wrk at each connection count for SECONDS; then its request log and its
 # stored records, for the no-lost-update check (measure.py report).
 #
@@ -9,7 +10,7 @@ set -euo pipefail
 out=$1 server=$2 seconds=$3
 shift 3
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-hosts=100
+hosts=${BENCH_HOSTS:-100}
 user=bench password=Ld52pw
 list=$(seq -f 'h%03g.bench.example' 1 "$hosts" | paste -sd,)
 basic=$(printf '%s:%s' "$user" "$password" | base64 -w0)

@@ -12,7 +12,10 @@
       Bytes of the RT_ICON and RT_GROUP_ICON resource data stored in a PE.
   measure.py report DIR [--quick]
       Prints the table from the files run.sh left in DIR.
+  measure.py scale DIR
+      Prints the group-commit table from the files server_scale.sh left in DIR.
 """
+import glob
 import os
 import shlex
 import statistics
@@ -217,12 +220,13 @@ def load_check(d, levels):
         query = urllib.parse.parse_qs(urllib.parse.urlsplit(f[3]).query)
         host = query.get("hostname", [""])[0].lower()
         last[host] = address
-    stored = {}
+    stored = {}  # host -> (ipv4, ipv6) as listed
     for line in listing[1:]:
         f = line.split("\t")
-        if len(f) >= 3:
-            stored[f[0]] = f[2]
-    mismatched = [h for h in last if stored.get(h) != last[h]]
+        if len(f) >= 4:
+            stored[f[0]] = (f[2], f[3])
+    mismatched = [h for h in last
+                  if stored.get(h, ("", ""))[1 if ":" in last[h] else 0] != last[h]]
     client_ok = sum(int(l["good"]) + int(l["nochg"]) for l in levels)
     in_flight = sum(int(l["connections"]) for l in levels)
     problems = []
@@ -242,11 +246,66 @@ def load_check(d, levels):
     return not problems, summary + ("" if not problems else "; " + "; ".join(problems))
 
 
-def report(d, quick):
+def print_machine(d, run):
     machine = read_kv(os.path.join(d, "machine.txt"))
     print(f"Machine: {machine.get('cpu', '?')}, {machine.get('cores', '?')} cores, "
           f"Linux {machine.get('kernel', '?')}, {machine.get('os', '?')}; "
-          f"load average at start {machine.get('load', '?')} ({'quick' if quick else 'full'} run)")
+          f"load average at start {machine.get('load', '?')} ({run} run)")
+
+
+def bench_lines(path, tag):
+    out = []
+    for line in read_lines(path) or []:
+        if line.startswith(tag + " "):
+            out.append(dict(kv.split("=", 1) for kv in line.split()[1:]))
+    return out
+
+
+def scale_report(d):
+    """The group-commit table (bench/server_scale.sh): durable updates a
+    second and latency at each client count (one server run a level, in
+    DIR/cN), beside the disk's own rate of single-row durable SQLite commits
+    measured before the load and after each level."""
+    print_machine(d, "server_scale")
+    table = Table("measure", "value", "target", "met")
+    commits = [int(c["commits"]) / (int(c["duration_us"]) / 1e6)
+               for c in bench_lines(os.path.join(d, "sqlite.txt"), "SQLITE")]
+    disk = statistics.mean(commits) if commits else 0
+    rate_at, notes = {}, []
+    for run in sorted(glob.glob(os.path.join(d, "c*")), key=lambda p: int(p.rsplit("c", 1)[1])):
+        levels = bench_lines(os.path.join(run, "load.txt"), "BENCH")
+        for lv in levels:
+            n = int(lv["connections"])
+            seconds = int(lv["duration_us"]) / 1e6
+            rate_at[n] = int(lv["good"]) / seconds if seconds else 0
+            p50, p99 = (int(lv[k]) / 1000 for k in ("p50_us", "p99_us"))
+            table.add(f"durable updates/s, {n} clients", f"{rate_at[n]:,.0f}",
+                      ">= 10,000" if n == 32 else "", yes_no(rate_at[n] >= 10000) if n == 32 else "")
+            table.add(f"p50 / p99, {n} clients", f"{p50:.1f} / {p99:.1f} ms",
+                      "p99 <= 20 ms" if n == 128 else "", yes_no(p99 <= 20) if n == 128 else "")
+        if levels:
+            ok, summary = load_check(run, levels)
+            table.add(f"no update lost, {os.path.basename(run)[1:]} clients", "OK" if ok else "FAILED",
+                      "all", yes_no(ok))
+            notes.append(f"{os.path.basename(run)[1:]} clients: {summary}")
+    table.add("disk: single-row durable SQLite commits/s",
+              " / ".join(f"{c:,.0f}" for c in commits) + " (before, after each level)", "", "")
+    if disk and 32 in rate_at:
+        # Against the mean of the disk's figures, and against the fastest.
+        ratio, strict = rate_at[32] / disk, rate_at[32] / max(commits)
+        table.add("updates/s at 32 clients / disk's commits/s",
+                  f"{ratio:.2f} (fastest: {strict:.2f})", ">= 1.5", yes_no(ratio >= 1.5))
+    table.print()
+    for note in notes:
+        print(note)
+
+
+def yes_no(ok):
+    return "yes" if ok else "no"
+
+
+def report(d, quick):
+    print_machine(d, "quick" if quick else "full")
     table = Table("row", "n", "Tovix (median)", "baseline (median)", "ratio")
     notes = []
 
@@ -293,10 +352,7 @@ def report(d, quick):
         notes.append(f"4: the icon's RT_ICON + RT_GROUP_ICON data in Tovix.exe: {icons:,} B; "
                      f"'without icon' is Tovix.exe relinked from tovix.rc less its ICON line")
 
-    levels = []
-    for line in read_lines(os.path.join(d, "load.txt")) or []:
-        if line.startswith("BENCH "):
-            levels.append(dict(kv.split("=", 1) for kv in line.split()[1:]))
+    levels = bench_lines(os.path.join(d, "load.txt"), "BENCH")
     for lv in levels:
         seconds = int(lv["duration_us"]) / 1e6
         rps = int(lv["requests"]) / seconds if seconds else 0
@@ -318,6 +374,8 @@ def main():
         alternate(sys.argv[2], int(sys.argv[3]), *sys.argv[4:8])
     elif len(sys.argv) == 3 and sys.argv[1] == "icon-bytes":
         print(icon_bytes(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "scale":
+        scale_report(sys.argv[2])
     elif len(sys.argv) >= 3 and sys.argv[1] == "report":
         report(sys.argv[2], "--quick" in sys.argv[3:])
     else:

@@ -6,6 +6,8 @@
 #                               cancels, 5 s per load level
 #   bash bench/run.sh --quick   10+10, 5+5, 50 cancels, 2 s per level
 #
+# Then the group-commit table of bench/server_scale.sh, as long per level.
+#
 # Needs root (private network namespaces: the program's port 80 is fixed).
 # Installs what is missing (the project's packages, wrk). Every load loop is
 # bounded in count and time. Results stay in build/bench/ (BENCH_OUT).
@@ -82,13 +84,7 @@ rm -rf "$OUT"
 mkdir -p "$OUT"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
-{
-    echo "cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
-    echo "cores=$(nproc)"
-    echo "kernel=$(uname -r)"
-    echo "os=$(. /etc/os-release && echo "$PRETTY_NAME")"
-    echo "load=$(cut -d' ' -f1-3 /proc/loadavg)"
-} >"$OUT/machine.txt"
+bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 
 # ---- 1. host: tovix -Slient beside curl -----------------------------------------
 
@@ -137,3 +133,8 @@ say "results (files in $OUT)"
 report=(python3 "$BENCH_DIR/measure.py" report "$OUT")
 [ "$QUICK" = 1 ] && report+=(--quick)
 "${report[@]}"
+
+# ---- 6. the server's group commit beside the disk's own commit rate --------------
+
+say "6. tovix-server group commit (bench/server_scale.sh)"
+BENCH_OUT=$OUT/scale bash "$BENCH_DIR/server_scale.sh" "$LOAD_SECONDS"

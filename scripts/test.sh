@@ -13,7 +13,7 @@ cmake --build --preset host
 cmake --preset win32
 cmake --build --preset win32
 # The benchmark programs are not run here, only kept building.
-cmake --build --preset host --target bench_cancel_latency bench_spawn
+cmake --build --preset host --target bench_cancel_latency bench_spawn bench_sqlite_commits
 cmake --build --preset win32 --target bench_wininet_get bench_tovix_noicon
 
 status=0

@@ -57,7 +57,16 @@ class Statement {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
             throw StoreError(sqlite3_errmsg(db));
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // Borrows a statement the store keeps prepared; leaves it reset.
+    Statement(sqlite3* db, sqlite3_stmt* kept) : db_(db), stmt_(kept), owned_(false) {}
+    ~Statement() {
+        if (owned_) {
+            sqlite3_finalize(stmt_);
+            return;
+        }
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -122,6 +131,7 @@ class Statement {
 
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+    bool owned_ = true;
 };
 
 bool same_settings(const Host& a, const Host& b) {
@@ -152,14 +162,35 @@ Store::Store(const std::string& path, Mode mode, StoreOptions options) : ttl_(op
         if (mode == Mode::Create)
             check_writable();
     } catch (const StoreError& e) {
-        sqlite3_close(db_);
-        db_ = nullptr;
+        close();
         throw StoreError(path + ": " + e.what());
     }
 }
 
 Store::~Store() {
+    close();
+}
+
+void Store::close() {
+    for (auto& [sql, statement] : kept_)
+        sqlite3_finalize(statement);
+    kept_.clear();
     sqlite3_close(db_);
+    db_ = nullptr;
+}
+
+// The statements of every update are prepared once, not once per update.
+// Only one Statement may borrow a given one at a time.
+sqlite3_stmt* Store::kept(const std::string& sql) {
+    auto found = kept_.find(sql);
+    if (found != kept_.end())
+        return found->second;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK)
+        throw StoreError(sqlite3_errmsg(db_));
+    kept_.emplace(sql, statement);
+    return statement;
 }
 
 void Store::exec(const char* sql) {
@@ -282,14 +313,14 @@ void Store::create_zone(const std::string& zone) {
 }
 
 void Store::save_host(const Host& h) {
-    Statement upsert(db_, "INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
-                          " backmx, offline, updated_at)"
-                          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
-                          " ON CONFLICT (name) DO UPDATE SET account = excluded.account,"
-                          " zone = excluded.zone, ipv4 = excluded.ipv4, ipv6 = excluded.ipv6,"
-                          " wildcard = excluded.wildcard, mx = excluded.mx,"
-                          " backmx = excluded.backmx, offline = excluded.offline,"
-                          " updated_at = excluded.updated_at");
+    Statement upsert(db_, kept("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
+                               " backmx, offline, updated_at)"
+                               " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+                               " ON CONFLICT (name) DO UPDATE SET account = excluded.account,"
+                               " zone = excluded.zone, ipv4 = excluded.ipv4, ipv6 = excluded.ipv6,"
+                               " wildcard = excluded.wildcard, mx = excluded.mx,"
+                               " backmx = excluded.backmx, offline = excluded.offline,"
+                               " updated_at = excluded.updated_at"));
     upsert.bind(1, h.name);
     upsert.bind(2, h.account);
     upsert.bind(3, h.zone, true);
@@ -303,33 +334,35 @@ void Store::save_host(const Host& h) {
     upsert.step();
 }
 
+// The address and mail records of the host in its zone, sorted.
+std::vector<DnsRecord> Store::published_records(const Host& host) {
+    std::vector<DnsRecord> present;
+    Statement select(db_, kept(std::string("SELECT name, type, content, ttl, prio FROM records") +
+                               kHostRecordsWhere));
+    select.bind(1, zone_ids_.at(host.zone));
+    select.bind(2, host.name);
+    select.bind(3, "*." + host.name);
+    while (select.step())
+        present.push_back(select.record());
+    std::sort(present.begin(), present.end());
+    return present;
+}
+
 // Makes the host's address and mail records in its zone what its settings
 // say; true when they were not already.
 bool Store::publish(const Host& host) {
+    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
+    if (published_records(host) == wanted)
+        return false;
     const std::int64_t id = zone_ids_.at(host.zone);
     const std::string wildcard = "*." + host.name;
-    std::vector<DnsRecord> present;
-    {
-        Statement select(db_, std::string("SELECT name, type, content, ttl, prio FROM records") +
-                                  kHostRecordsWhere);
-        select.bind(1, id);
-        select.bind(2, host.name);
-        select.bind(3, wildcard);
-        while (select.step())
-            present.push_back(select.record());
-    }
-    std::sort(present.begin(), present.end());
-    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
-    if (present == wanted)
-        return false;
-
-    Statement remove(db_, std::string("DELETE FROM records") + kHostRecordsWhere);
+    Statement remove(db_, kept(std::string("DELETE FROM records") + kHostRecordsWhere));
     remove.bind(1, id);
     remove.bind(2, host.name);
     remove.bind(3, wildcard);
     remove.step();
-    Statement insert(db_, "INSERT INTO records (domain_id, name, type, content, ttl, prio,"
-                          " disabled, auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 0, 1)");
+    Statement insert(db_, kept("INSERT INTO records (domain_id, name, type, content, ttl, prio,"
+                               " disabled, auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 0, 1)"));
     for (const DnsRecord& r : wanted) {
         insert.bind(1, id);
         insert.bind(2, r.name);
@@ -344,7 +377,8 @@ bool Store::publish(const Host& host) {
 }
 
 void Store::bump_serial(std::int64_t zone_id) {
-    Statement select(db_, "SELECT id, content FROM records WHERE domain_id = ?1 AND type = 'SOA'");
+    Statement select(db_,
+                     kept("SELECT id, content FROM records WHERE domain_id = ?1 AND type = 'SOA'"));
     select.bind(1, zone_id);
     if (!select.step())
         throw StoreError("zone " + std::to_string(zone_id) + " has no SOA record");
@@ -352,7 +386,7 @@ void Store::bump_serial(std::int64_t zone_id) {
     const std::optional<std::string> soa = next_serial(select.text(1));
     if (!soa)
         throw StoreError("zone " + std::to_string(zone_id) + " has a malformed SOA record");
-    Statement update(db_, "UPDATE records SET content = ?1 WHERE id = ?2");
+    Statement update(db_, kept("UPDATE records SET content = ?1 WHERE id = ?2"));
     update.bind(1, *soa);
     update.bind(2, id);
     update.step();
@@ -479,7 +513,7 @@ bool Store::remove_account(const std::string& name) {
 }
 
 std::optional<Host> Store::find_locked(const std::string& host) {
-    Statement select(db_, std::string(kSelectHost) + " WHERE name = ?1");
+    Statement select(db_, kept(std::string(kSelectHost) + " WHERE name = ?1"));
     select.bind(1, host);
     if (!select.step())
         return std::nullopt;
@@ -521,33 +555,73 @@ std::optional<std::uint32_t> Store::serial(const std::string& zone) {
     return soa_serial(select.text(0));
 }
 
+// What the host becomes under the update, beside what it was.
+Host Store::merge(const Update& u, const std::optional<Host>& old, std::int64_t now) {
+    if (zone_id(u.zone) < 0)
+        throw StoreError("zone " + u.zone + " is not in the database");
+    Host h = old.value_or(Host{});
+    h.name = u.host;
+    h.account = u.account;
+    h.zone = u.zone;
+    if (u.ipv4)
+        h.ipv4 = *u.ipv4;
+    if (u.ipv6)
+        h.ipv6 = *u.ipv6;
+    if (u.wildcard)
+        h.wildcard = *u.wildcard;
+    if (u.mx)
+        h.mx = *u.mx;
+    if (u.backmx)
+        h.backmx = *u.backmx;
+    h.offline = u.offline;
+    h.updated_at = old ? old->updated_at : now;
+    return h;
+}
+
+// Whether storing `h` over `old` would change the file: its row, or the
+// records it should have in its zone.
+bool Store::needs_write(const std::optional<Host>& old, const Host& h) {
+    return !old || !same_settings(*old, h) || old->zone != h.zone ||
+           published_records(h) != host_records(h, ttl_);
+}
+
+bool Store::any_change(const std::vector<Update>& updates) {
+    exec("BEGIN"); // reads only: one snapshot, and nothing to sync
+    try {
+        bool found = false;
+        for (const Update& u : updates) {
+            const std::optional<Host> old = find_locked(u.host);
+            if (needs_write(old, merge(u, old, 0))) {
+                found = true;
+                break;
+            }
+        }
+        exec("COMMIT");
+        return found;
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Most updates repeat what is stored: when all of them do, there is no
+    // write transaction and no sync at all.
+    if (!any_change(updates))
+        return std::vector<bool>(updates.size(), false);
     std::vector<bool> changed;
     exec("BEGIN IMMEDIATE");
     try {
         std::set<std::int64_t> changed_zones;
         for (const Update& u : updates) {
-            if (zone_id(u.zone) < 0)
-                throw StoreError("zone " + u.zone + " is not in the database");
-            std::optional<Host> old = find_locked(u.host);
-            Host h = old.value_or(Host{});
-            h.name = u.host;
-            h.account = u.account;
-            h.zone = u.zone;
-            if (u.ipv4)
-                h.ipv4 = *u.ipv4;
-            if (u.ipv6)
-                h.ipv6 = *u.ipv6;
-            if (u.wildcard)
-                h.wildcard = *u.wildcard;
-            if (u.mx)
-                h.mx = *u.mx;
-            if (u.backmx)
-                h.backmx = *u.backmx;
-            h.offline = u.offline;
-            h.updated_at = now;
+            const std::optional<Host> old = find_locked(u.host);
+            Host h = merge(u, old, now);
             changed.push_back(!old || !same_settings(*old, h));
+            if (!needs_write(old, h))
+                continue;
+            if (changed.back())
+                h.updated_at = now;
             save_host(h);
             if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
                 // Moved to a more specific zone: withdraw it from the old one.

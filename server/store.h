@@ -17,6 +17,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tovix::server {
 
@@ -70,7 +71,10 @@ class Store {
     // Applies the updates in order, with their DNS records and the zones'
     // new serials, in one transaction that is on disk when this returns.
     // Element i of the result tells whether update i changed anything stored
-    // (or created the host). Throws StoreError; nothing is applied then.
+    // (or created the host). An update that changes nothing writes nothing
+    // (the host keeps its updated_at); when none of them changes anything
+    // there is no write transaction and no sync. Throws StoreError; nothing
+    // is applied then.
     std::vector<bool> apply(const std::vector<Update>& updates, std::int64_t now);
 
     std::optional<Host> find(const std::string& host);
@@ -96,13 +100,19 @@ class Store {
     bool remove_account(const std::string& name);
 
   private:
+    void close();
     void exec(const char* sql);
+    sqlite3_stmt* kept(const std::string& sql);
     void open_layout(const StoreOptions& options);
     std::optional<Host> find_locked(const std::string& host);
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
     void save_host(const Host& host);
     bool publish(const Host& host);
+    std::vector<DnsRecord> published_records(const Host& host);
+    Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
+    bool needs_write(const std::optional<Host>& old, const Host& h);
+    bool any_change(const std::vector<Update>& updates);
     void bump_serial(std::int64_t zone_id);
     void check_writable();
     bool account_exists(const std::string& name);
@@ -114,6 +124,7 @@ class Store {
     sqlite3* db_ = nullptr;
     int ttl_ = kDefaultTtl;
     std::map<std::string, std::int64_t> zone_ids_;
+    std::map<std::string, sqlite3_stmt*> kept_; // prepared once, by SQL text
     bool accounts_created_ = false;
 };
 

@@ -187,24 +187,40 @@ void UpdateServer::stop() {
 }
 
 // The accounts as last read, read again when another process has committed
-// to the database since.
+// to the database since. Asking the database waits while a transaction is
+// being written: one thread asks, the others go on with what was last read.
 std::shared_ptr<const UpdateServer::Accounts> UpdateServer::current_accounts() {
-    std::lock_guard<std::mutex> lock(accounts_mutex_);
+    std::unique_lock<std::mutex> lock(accounts_mutex_);
     const auto now = std::chrono::steady_clock::now();
-    if (accounts_ && now - accounts_checked_ < kAccountsRecheck)
+    if (accounts_ && (accounts_checking_ || now - accounts_checked_ < kAccountsRecheck))
         return accounts_;
     accounts_checked_ = now;
-    const std::int64_t version = store_.data_version();
-    if (accounts_ && version == accounts_version_)
-        return accounts_;
-    auto fresh = std::make_shared<Accounts>();
-    for (AccountRecord& a : store_.accounts()) {
-        for (const std::string& host : a.hosts)
-            fresh->owners[host] = a.name;
-        fresh->by_name[a.name] = std::move(a);
+    accounts_checking_ = true;
+    const std::int64_t known = accounts_ ? accounts_version_ : -1;
+    lock.unlock();
+    std::shared_ptr<Accounts> fresh;
+    std::int64_t version = known;
+    try {
+        version = store_.data_version();
+        if (version != known) {
+            fresh = std::make_shared<Accounts>();
+            for (AccountRecord& a : store_.accounts()) {
+                for (const std::string& host : a.hosts)
+                    fresh->owners[host] = a.name;
+                fresh->by_name[a.name] = std::move(a);
+            }
+        }
+    } catch (...) {
+        lock.lock();
+        accounts_checking_ = false;
+        throw;
     }
-    accounts_ = std::move(fresh);
-    accounts_version_ = version;
+    lock.lock();
+    accounts_checking_ = false;
+    if (fresh) {
+        accounts_ = std::move(fresh);
+        accounts_version_ = version;
+    }
     return accounts_;
 }
 

@@ -150,6 +150,7 @@ class UpdateServer {
     std::mutex accounts_mutex_;
     std::shared_ptr<const Accounts> accounts_;
     std::int64_t accounts_version_ = 0;
+    bool accounts_checking_ = false; // a thread is asking the database
     std::chrono::steady_clock::time_point accounts_checked_;
 
     mutable std::mutex log_mutex_;

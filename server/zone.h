@@ -26,7 +26,7 @@ struct Host {
     std::string mx; // empty: no mail exchanger
     bool backmx = false;
     bool offline = false;
-    std::int64_t updated_at = 0; // Unix time of the last accepted update
+    std::int64_t updated_at = 0; // Unix time of the last update that changed it
 };
 
 // One row of PowerDNS's records table, as far as tovix-server sets it.

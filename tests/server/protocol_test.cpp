@@ -220,13 +220,14 @@ TEST(ServerStore, ListingHasAHeaderAndOneLinePerHost) {
         a.backmx = true;
         a.offline = true;
         EXPECT_EQ((std::vector<bool>{true, true}), store.apply({b, a}, 1709251199));
+        // Updated is the time of the last change: a repeat leaves it.
         EXPECT_EQ((std::vector<bool>{false}), store.apply({a}, 1709251200));
     }
     std::ostringstream out, err;
     EXPECT_EQ(0, list_records(dir.file("r.db"), out, err));
     EXPECT_EQ("host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n"
               "a.zone.example\talice\t192.0.2.1\t-\tON\tmx.example\tYES\tYES\t"
-              "2024-03-01T00:00:00Z\n"
+              "2024-02-29T23:59:59Z\n"
               "b.zone.example\tbob\t-\t2001:db8::1\tOFF\t-\tNO\tNO\t2024-02-29T23:59:59Z\n",
               out.str());
     EXPECT_EQ("", err.str());

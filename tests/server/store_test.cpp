@@ -1,11 +1,13 @@
 // The store on disk: a database written by the one-table layout is migrated
 // when opened, and every change moves the zone's serial.
 #include "cli.h"
+#include "committer.h"
 #include "store.h"
 #include "support.h"
 
 #include <sqlite3.h>
 
+#include <future>
 #include <sstream>
 
 namespace tovix::server::test {
@@ -150,6 +152,139 @@ TEST(ServerStore, UpdateInAZoneNotServedIsRefusedWhole) {
                  StoreError);
     EXPECT_FALSE(store.find(kHome));
     EXPECT_TRUE(store.dns_records(kHome).empty());
+    // The statements it left half-way are ready for the next update.
+    EXPECT_EQ(std::vector<bool>{true}, store.apply({ipv4_update(kHome, "tovix.example")}, 2));
+    EXPECT_EQ(1u, store.dns_records(kHome).size());
+}
+
+// A second connection to the file, as another process has it: its
+// data_version moves whenever anybody else commits.
+class Observer {
+  public:
+    explicit Observer(const std::string& path) {
+        EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db_));
+    }
+    ~Observer() { sqlite3_close(db_); }
+    Observer(const Observer&) = delete;
+    Observer& operator=(const Observer&) = delete;
+
+    std::int64_t data_version() { return query_integer("PRAGMA data_version"); }
+    void exec(const char* sql) {
+        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
+    }
+
+  private:
+    std::int64_t query_integer(const char* sql) {
+        sqlite3_stmt* stmt = nullptr;
+        std::int64_t value = -1;
+        if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW)
+            value = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+        return value;
+    }
+    sqlite3* db_ = nullptr;
+};
+
+// The host as first stored: 192.0.2.1, wildcard on, a mail exchanger.
+Update first_update() {
+    Update u = ipv4_update(kHome, "tovix.example");
+    u.wildcard = true;
+    u.mx = "mail.example";
+    return u;
+}
+
+struct RepeatCase {
+    const char* what;
+    void (*change)(Update&);
+    bool changes;
+    bool republishes; // the zone's records change, and so its serial
+};
+
+TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
+    const RepeatCase cases[] = {
+        {"the same update again", [](Update&) {}, false, false},
+        {"no address: keeps the stored one", [](Update& u) { u.ipv4.reset(); }, false, false},
+        {"no settings: keeps the stored ones",
+         [](Update& u) {
+             u.wildcard.reset();
+             u.mx.reset();
+         },
+         false, false},
+        {"a new address", [](Update& u) { u.ipv4 = "192.0.2.2"; }, true, true},
+        {"an IPv6 address besides", [](Update& u) { u.ipv6 = "2001:db8::1"; }, true, true},
+        {"wildcard off", [](Update& u) { u.wildcard = false; }, true, true},
+        {"another mail exchanger", [](Update& u) { u.mx = "mx.example"; }, true, true},
+        {"offline", [](Update& u) { u.offline = true; }, true, true},
+        {"another account", [](Update& u) { u.account = "other"; }, true, false},
+    };
+    for (const RepeatCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string path = dir.file("n.db");
+        Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+        store.apply({first_update()}, 100);
+        const std::uint32_t serial = store.serial("tovix.example").value();
+        Observer other(path);
+        const std::int64_t version = other.data_version();
+
+        Update u = first_update();
+        c.change(u);
+        EXPECT_EQ(std::vector<bool>{c.changes}, store.apply({u}, 200));
+        EXPECT_EQ(c.changes, other.data_version() != version);
+        EXPECT_EQ(c.changes ? 200 : 100, store.find(kHome).value().updated_at);
+        EXPECT_EQ(serial + (c.republishes ? 1 : 0), store.serial("tovix.example"));
+    }
+}
+
+TEST(ServerStore, AnUnchangedHostInAChangingBatchKeepsItsTime) {
+    TempDir dir;
+    Store store(dir.file("b.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    const Update other = ipv4_update("other.tovix.example", "tovix.example");
+    store.apply({first_update(), other}, 100);
+    Update moved = other;
+    moved.ipv4 = "192.0.2.9";
+    EXPECT_EQ((std::vector<bool>{false, true}), store.apply({first_update(), moved}, 200));
+    EXPECT_EQ(100, store.find(kHome).value().updated_at);
+    EXPECT_EQ(200, store.find("other.tovix.example").value().updated_at);
+    // Back and forth within one batch: each step is a change.
+    EXPECT_EQ((std::vector<bool>{true, true}), store.apply({other, moved}, 300));
+    EXPECT_EQ("192.0.2.9", store.find("other.tovix.example").value().ipv4);
+}
+
+TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {
+    TempDir dir;
+    const std::string path = dir.file("r.db");
+    Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+    store.apply({first_update()}, 100);
+    const std::vector<DnsRecord> published = store.dns_records(kHome);
+    Observer other(path);
+    other.exec("DELETE FROM records WHERE type = 'A'");
+    EXPECT_EQ(std::vector<bool>{false}, store.apply({first_update()}, 200));
+    EXPECT_EQ(published, store.dns_records(kHome));
+}
+
+TEST(ServerCommitter, AnswersNochgWithoutWriting) {
+    TempDir dir;
+    const std::string path = dir.file("c.db");
+    Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+    Committer committer(store);
+    auto submit = [&](const Update& u) {
+        auto answer = std::make_shared<std::promise<std::optional<std::vector<bool>>>>();
+        EXPECT_TRUE(committer.submit({u}, [answer](std::optional<std::vector<bool>> changed) {
+            answer->set_value(std::move(changed));
+        }));
+        return answer->get_future().get();
+    };
+    EXPECT_EQ(std::vector<bool>{true}, submit(first_update()));
+    Observer other(path);
+    const std::int64_t version = other.data_version();
+    EXPECT_EQ(std::vector<bool>{false}, submit(first_update()));
+    EXPECT_EQ(version, other.data_version());
+    Update moved = first_update();
+    moved.ipv4 = "192.0.2.3";
+    EXPECT_EQ(std::vector<bool>{true}, submit(moved));
+    EXPECT_NE(version, other.data_version());
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // database, driven with httplib::Client.
 #include "support.h"
 
+#include <sqlite3.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -312,6 +314,31 @@ TEST_F(UpdateServerTest, AccountChangesReachARunningServer) {
     EXPECT_EQ("nohost", eventually(basic("carol", "n3w"), "nohost"));
     ASSERT_TRUE(other.remove_account("carol"));
     EXPECT_EQ("<status 401>", eventually(basic("carol", "n3w"), "<status 401>"));
+}
+
+TEST_F(UpdateServerTest, RequestsGoOnWhileAnUpdateWaitsForTheDatabase) {
+    EXPECT_EQ("nohost", answer(kUpdate + "nobody.example")); // the password checked
+    // Another process holds the write lock: the next update waits for it
+    // in the committer (five seconds, then 911), and the store with it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(dir_.file("records.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    std::thread update([&] { answer(kHome + "&myip=192.0.2.40"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the accounts are due
+    // One request asks the database whether the accounts changed, and waits;
+    // the others answer from the accounts as last read.
+    int answered = 0;
+    for (int i = 0; i < 2; ++i) {
+        httplib::Client client("127.0.0.1", server_->port());
+        client.set_read_timeout(2, 0);
+        httplib::Result res = client.Get(kUpdate + "nobody.example",
+                                         {{"Authorization", kAlice}, {"User-Agent", kAgent}});
+        answered += res && res->body == "nohost";
+    }
+    EXPECT_GE(answered, 1);
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    update.join();
 }
 
 TEST_F(UpdateServerTest, GuessingIsSlowedForTheGuesserOnly) {
