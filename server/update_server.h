@@ -95,7 +95,7 @@ class UpdateServer {
     UpdateServer(const UpdateServer&) = delete;
     UpdateServer& operator=(const UpdateServer&) = delete;
 
-    // Serves one address (HTTPS when the spec has a certificate and key).
+    // Serves one address (HTTPS when the ListenSpec carries a certificate and key).
     bool listen(const ListenSpec& spec, std::string* error);
     int port(std::size_t n = 0) const { return http_.port(n); }
     // Stops serving; safe from any thread, and more than once.
