@@ -38,20 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 std::optional<std::string> lookup(const Fields& fields, std::string_view name) {
     for (const auto& [key, value] : fields) {
         if (iequals(key, name))
@@ -359,21 +345,21 @@ void on_log(void* cls, const char* format, va_list args) {
     std::vfprintf(stderr, format, args);
 }
 
-int open_listener(const ListenSpec& spec, int* port, int* family, std::string* error) {
+int open_listener(const Endpoint& endpoint, int* port, int* family, std::string* error) {
     sockaddr_storage address{};
     socklen_t length = 0;
     auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET, spec.host.c_str(), &v4->sin_addr) == 1) {
+    if (inet_pton(AF_INET, endpoint.host.c_str(), &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(spec.port));
+        v4->sin_port = htons(static_cast<uint16_t>(endpoint.port));
         length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, spec.host.c_str(), &v6->sin6_addr) == 1) {
+    } else if (inet_pton(AF_INET6, endpoint.host.c_str(), &v6->sin6_addr) == 1) {
         v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(spec.port));
+        v6->sin6_port = htons(static_cast<uint16_t>(endpoint.port));
         length = sizeof *v6;
     } else {
-        *error = "'" + spec.host + "' is not a numeric IPv4 or IPv6 address";
+        *error = "'" + endpoint.host + "' is not a numeric IPv4 or IPv6 address";
         return -1;
     }
     *family = address.ss_family;
@@ -412,8 +398,8 @@ HttpServer::~HttpServer() {
     stop();
 }
 
-bool HttpServer::listen(const ListenSpec& spec, std::string* error) {
-    const bool tls = !spec.tls_cert.empty() || !spec.tls_key.empty();
+bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
+    const bool tls = !endpoint.tls_cert.empty() || !endpoint.tls_key.empty();
     if (tls && !MHD_is_feature_supported(MHD_FEATURE_TLS)) {
         *error = "this libmicrohttpd has no TLS support";
         return false;
@@ -421,10 +407,10 @@ bool HttpServer::listen(const ListenSpec& spec, std::string* error) {
     auto d = std::make_unique<Daemon>();
     d->server = this;
     d->tls = tls;
-    d->cert = spec.tls_cert;
-    d->key = spec.tls_key;
+    d->cert = endpoint.tls_cert;
+    d->key = endpoint.tls_key;
     int family = 0;
-    int fd = open_listener(spec, &d->port, &family, error);
+    int fd = open_listener(endpoint, &d->port, &family, error);
     if (fd < 0)
         return false;
 
@@ -527,14 +513,6 @@ bool parse_address(std::string_view text, int* family, unsigned char* bytes) {
         return true;
     }
     return false;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
 }
 
 // "for=" node of a Forwarded element: 192.0.2.1, "192.0.2.1:80",

@@ -61,7 +61,7 @@ struct HttpLimits {
     unsigned threads = 16;
 };
 
-struct ListenSpec {
+struct Endpoint {
     std::string host; // numeric address
     int port = 0;     // 0 picks a free one
     // HTTPS when both are set: PEM text, not file names.
@@ -84,7 +84,7 @@ class HttpServer {
 
     // Binds and starts serving one address; may be called for several.
     // On failure returns false with the reason in *error.
-    bool listen(const ListenSpec& spec, std::string* error);
+    bool listen(const Endpoint& endpoint, std::string* error);
     // The port of the n-th address listened on.
     int port(std::size_t n = 0) const;
     // Stops accepting and closes every connection. Safe more than once.

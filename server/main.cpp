@@ -52,7 +52,7 @@ int serve(const Options& options) {
     signal(SIGPIPE, SIG_IGN);
     raise_descriptor_limit();
 
-    ListenSpec tls;
+    Endpoint tls;
     if (options.listen_tls) {
         tls.host = options.listen_tls->host;
         tls.port = options.listen_tls->port;

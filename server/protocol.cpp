@@ -18,6 +18,22 @@ char to_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+} // namespace
+
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -35,22 +51,6 @@ std::string_view trim(std::string_view s) {
         s.remove_suffix(1);
     return s;
 }
-
-int base64_value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
-} // namespace
 
 bool is_fqdn(std::string_view name) {
     if (name.empty() || name.size() > 253)

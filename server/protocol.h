@@ -14,6 +14,12 @@ namespace tovix::server {
 // Longest host name list accepted in one request.
 constexpr std::size_t kMaxHostsPerRequest = 20;
 
+// Equal ignoring ASCII letter case.
+bool iequals(std::string_view a, std::string_view b);
+
+// Without leading and trailing blanks and tabs.
+std::string_view trim(std::string_view s);
+
 // True for a fully qualified host name: at least two labels, each 1-63
 // letters, digits or hyphens, not starting or ending with a hyphen, at most
 // 253 characters in all. Expects no trailing dot (see normalize_host).

@@ -22,13 +22,6 @@ bool is_update_path(const std::string& path) {
     return path == "/dyndns/update" || path == "/nic/update";
 }
 
-std::string trimmed(const std::string& s) {
-    const std::size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
 } // namespace
 
 Account default_account() {
@@ -178,8 +171,8 @@ UpdateServer::~UpdateServer() {
     stop();
 }
 
-bool UpdateServer::listen(const ListenSpec& spec, std::string* error) {
-    return http_.listen(spec, error);
+bool UpdateServer::listen(const Endpoint& endpoint, std::string* error) {
+    return http_.listen(endpoint, error);
 }
 
 void UpdateServer::stop() {
@@ -325,7 +318,7 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
 
 void UpdateServer::authenticated(const HttpRequest& request, const std::string& caller,
                                  const AccountRecord& account, const Respond& respond) {
-    if (trimmed(request.header("User-Agent").value_or("")).empty())
+    if (trim(request.header("User-Agent").value_or("")).empty())
         return respond({200, "badagent"});
     if (std::optional<std::string> system = request.param("system")) {
         if (*system != "dyndns" && *system != "statdns" && *system != "custom")

@@ -95,8 +95,8 @@ class UpdateServer {
     UpdateServer(const UpdateServer&) = delete;
     UpdateServer& operator=(const UpdateServer&) = delete;
 
-    // Serves one address (HTTPS when the ListenSpec carries a certificate and key).
-    bool listen(const ListenSpec& spec, std::string* error);
+    // Serves one address (HTTPS when the Endpoint carries a certificate and key).
+    bool listen(const Endpoint& endpoint, std::string* error);
     int port(std::size_t n = 0) const { return http_.port(n); }
     // Stops serving; safe from any thread, and more than once.
     void stop();
