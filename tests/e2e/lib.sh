@@ -17,17 +17,8 @@ pass() { echo "ok: $*"; }
 # arguments go to the server.
 start_server() {
     : > "$work/requests.log"
-    local options=()
-    while [ $# -gt 0 ]; do
-        if [ "$1" = --account ]; then
-            account_add "$server" "$work/records.db" "$2" || fail "cannot add the account $2"
-            shift 2
-        else
-            options+=("$1")
-            shift
-        fi
-    done
-    "$server" --db "$work/records.db" --log-requests "$work/requests.log" "${options[@]}" \
+    split_accounts "$server" "$work/records.db" "$@" || fail "cannot add an account"
+    "$server" --db "$work/records.db" --log-requests "$work/requests.log" "${SERVER_OPTIONS[@]}" \
         2> "$work/server.err" &
     server_pid=$!
     for _ in $(seq 200); do

@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The real tovix-server binary: an update over curl must be on disk once the
 # answer "good" arrived, even if the server is SIGKILLed right after. Also
 # checks exit statuses: bad option 2, busy port 1, SIGTERM 0.

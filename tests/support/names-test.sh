@@ -50,17 +50,8 @@ names_test_begin() {
     shift
     work=$(mktemp -d "${TMPDIR:-/tmp}/tovix-names.XXXXXX")
     trap names_test_end EXIT
-    local options=()
-    while [ $# -gt 0 ]; do
-        if [ "$1" = --account ]; then
-            account_add "$server" "$work/names.db" "$2" || exit 1
-            shift 2
-        else
-            options+=("$1")
-            shift
-        fi
-    done
-    "$server" --db "$work/names.db" --log-requests "$work/requests.log" "${options[@]}" \
+    split_accounts "$server" "$work/names.db" "$@" || exit 1
+    "$server" --db "$work/names.db" --log-requests "$work/requests.log" "${SERVER_OPTIONS[@]}" \
         2>"$work/server.err" &
     names_server_pid=$!
     for _ in $(seq 200); do

@@ -119,17 +119,8 @@ start_server() {
     REQUESTS=$WORK/$label.requests.log
     rm -f "$DB" "$REQUESTS"
     : >"$REQUESTS"
-    local options=()
-    while [ $# -gt 0 ]; do
-        if [ "$1" = --account ]; then
-            account_add "$TOVIX_SERVER" "$DB" "$2" || fail "cannot add the account $2"
-            shift 2
-        else
-            options+=("$1")
-            shift
-        fi
-    done
-    "$TOVIX_SERVER" --listen 127.0.0.1:80 --db "$DB" --log-requests "$REQUESTS" "${options[@]}" \
+    split_accounts "$TOVIX_SERVER" "$DB" "$@" || fail "cannot add an account"
+    "$TOVIX_SERVER" --listen 127.0.0.1:80 --db "$DB" --log-requests "$REQUESTS" "${SERVER_OPTIONS[@]}" \
         </dev/null >"$WORK/$label.server.out" 2>&1 &
     SERVER_PID=$!
     for _ in $(seq 400); do
