@@ -1,5 +1,6 @@
 // tovix-server: the update server for Tovix clients.
 #include "cli.h"
+#include "database.h"
 #include "update_server.h"
 
 #include <pthread.h>
@@ -92,7 +93,7 @@ int serve(const Options& options) {
         where += ", HTTPS on " + describe({tls.host, server->port(1)});
     }
     std::fprintf(stderr, "tovix-server: listening on %s, database %s\n", where.c_str(),
-                 options.config.db_path.c_str());
+                 printable_location(options.config.db_path).c_str());
     int sig = 0;
     sigwait(&stop_signals, &sig);
     server->stop();

@@ -1,30 +1,24 @@
-// The store: one SQLite file holding PowerDNS's generic SQL schema (the
-// zones and their records, which pdns_server serves straight from the file)
-// beside the service's own hosts table (each host's addresses and settings).
-// An accepted update changes both in one transaction, so what DNS answers is
+// The store: one database (an SQLite file, or PostgreSQL shared by several
+// servers) holding PowerDNS's generic SQL schema (the zones and their
+// records, which pdns_server serves straight from it) beside the service's
+// own tables (each host's addresses and settings, the accounts). An
+// accepted update changes both in one transaction, so what DNS answers is
 // always what the update server answered for. All SQL of the server is here.
 #pragma once
 
+#include "database.h"
 #include "zone.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace tovix::server {
-
-class StoreError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 // One host's part of an update request. Unset options keep the stored value
 // (or the default for a new host); an unset address keeps that family's.
@@ -60,10 +54,11 @@ class Store {
   public:
     enum class Mode { Create, Existing };
 
-    // Opens (or creates) the database, migrating a file written by the
-    // earlier one-table layout, and sets up the zones. Throws StoreError;
-    // then nothing has changed in the file.
-    explicit Store(const std::string& path, Mode mode = Mode::Create, StoreOptions options = {});
+    // Opens (or creates) the database: `where` is an SQLite file or a
+    // postgresql:// URI. Migrates a file written by the earlier one-table
+    // layout, and sets up the zones. Throws StoreError; then nothing has
+    // changed in the database. Mode::Existing makes no SQLite file.
+    explicit Store(const std::string& where, Mode mode = Mode::Create, StoreOptions options = {});
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -88,7 +83,7 @@ class Store {
     // Whether this open made the accounts table (a new file, or one of an
     // earlier layout): the place for a built-in account.
     bool accounts_created() const { return accounts_created_; }
-    // Changes whenever another connection (another process) commits.
+    // Changes whenever another process changes the accounts.
     std::int64_t data_version();
 
     std::vector<AccountRecord> accounts(); // ordered by name
@@ -100,13 +95,12 @@ class Store {
     bool remove_account(const std::string& name);
 
   private:
-    void close();
-    void exec(const char* sql);
-    sqlite3_stmt* kept(const std::string& sql);
     void open_layout(const StoreOptions& options);
+    void migrate_legacy();
     std::optional<Host> find_locked(const std::string& host);
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
+    void lock_zones();
     void save_host(const Host& host);
     bool publish(const Host& host);
     std::vector<DnsRecord> published_records(const Host& host);
@@ -114,17 +108,15 @@ class Store {
     bool needs_write(const std::optional<Host>& old, const Host& h);
     bool any_change(const std::vector<Update>& updates);
     void bump_serial(std::int64_t zone_id);
-    void check_writable();
     bool account_exists(const std::string& name);
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
-    void exec_bound(const char* sql, const std::string& value);
     template <typename Change> bool account_change(Change change);
+    template <typename Work> auto in_transaction(Work work);
 
     std::mutex mutex_; // one connection, shared by all request threads
-    sqlite3* db_ = nullptr;
+    std::unique_ptr<Database> db_;
     int ttl_ = kDefaultTtl;
     std::map<std::string, std::int64_t> zone_ids_;
-    std::map<std::string, sqlite3_stmt*> kept_; // prepared once, by SQL text
     bool accounts_created_ = false;
 };
 

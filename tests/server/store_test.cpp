@@ -100,7 +100,7 @@ TEST(ServerStoreMigration, MovesEveryRowAndPublishesThoseInAZone) {
     }
     EXPECT_EQ((std::vector<std::string>{"account_hosts", "accounts", "comments", "cryptokeys",
                                         "domainmetadata", "domains", "hosts", "records",
-                                        "supermasters", "tsigkeys"}),
+                                        "supermasters", "tovix_meta", "tsigkeys"}),
               tables(path));
     // Opening again changes nothing.
     Store again(path, Store::Mode::Existing, {{"tovix.example"}, 60});

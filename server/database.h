@@ -1,0 +1,80 @@
+// The connection under the store: SQLite (one file, the default) or
+// PostgreSQL (one database that several tovix-server processes share). The
+// store writes its SQL once, with ?N placeholders and types both accept;
+// what differs between the two lives behind this interface.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tovix::server {
+
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A value bound to a placeholder: NULL, text or an integer.
+using SqlValue = std::variant<std::nullptr_t, std::string, std::int64_t>;
+
+// The rows of a query, every column as text (NULL: no value), and how many
+// rows an INSERT, UPDATE or DELETE changed.
+struct SqlRows {
+    std::vector<std::vector<std::optional<std::string>>> rows;
+    std::int64_t changed = 0;
+
+    bool empty() const { return rows.empty(); }
+    std::string text(std::size_t row, std::size_t column) const {
+        return rows.at(row).at(column).value_or(std::string());
+    }
+    std::int64_t integer(std::size_t row, std::size_t column) const;
+};
+
+class Database {
+  public:
+    virtual ~Database() = default;
+
+    // Runs SQL without placeholders: one statement or several.
+    virtual void exec(const std::string& sql) = 0;
+    // Runs one statement, prepared once per connection and kept.
+    virtual SqlRows query(const std::string& sql, const std::vector<SqlValue>& values = {}) = 0;
+    // Ends the open transaction, if any, and throws nothing.
+    void rollback() noexcept;
+
+    // A transaction that will write. SQLite takes the file's write lock
+    // here; PostgreSQL takes row locks as the writes come (lock_zone).
+    virtual void begin_write() = 0;
+    // Inside begin_write: holds every other writer of the zone (whose SOA
+    // row has this id) off until this transaction ends.
+    virtual void lock_zone(std::int64_t zone_id) = 0;
+    // Inside begin_write: holds every other process's layout change off.
+    virtual void lock_layout() = 0;
+
+    // PowerDNS's generic schema in this database's dialect.
+    virtual const char* powerdns_schema() const = 0;
+    virtual std::set<std::string> tables() = 0;
+    virtual bool has_column(const std::string& table, const std::string& column) = 0;
+    // Throws StoreError when this connection cannot write (a read-only
+    // file, a standby server).
+    virtual void check_writable() = 0;
+    // Changes whenever accounts change, in any process.
+    virtual std::int64_t accounts_version() = 0;
+};
+
+// `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;
+// anything else is the path of an SQLite file.
+bool is_postgres_uri(const std::string& where);
+// What to print of `where` in messages: a URI without its password.
+std::string printable_location(const std::string& where);
+
+// Throw StoreError. `create`: an SQLite file that does not exist is made.
+std::unique_ptr<Database> open_sqlite(const std::string& path, bool create);
+std::unique_ptr<Database> open_postgres(const std::string& uri);
+
+} // namespace tovix::server

@@ -1,0 +1,198 @@
+// PostgreSQL through libpq: one connection per Store. Several tovix-server
+// processes share the database; writers of a zone queue up on its SOA row.
+#include "database.h"
+#include "pdns_schema.h"
+
+#include <libpq-fe.h>
+
+#include <cctype>
+#include <map>
+
+namespace tovix::server {
+
+namespace {
+
+// The store writes ?N; PostgreSQL numbers its placeholders $N. No SQL of
+// the store has a question mark anywhere else.
+std::string dollar_placeholders(const std::string& sql) {
+    std::string out = sql;
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] == '?' && std::isdigit(static_cast<unsigned char>(out[i + 1])))
+            out[i] = '$';
+    }
+    return out;
+}
+
+// The key of the advisory lock that layout changes hold ("tovix").
+constexpr std::int64_t kLayoutLock = 0x746f766978;
+
+class Result {
+  public:
+    explicit Result(PGresult* r) : r_(r) {}
+    ~Result() { PQclear(r_); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    PGresult* get() const { return r_; }
+
+  private:
+    PGresult* r_;
+};
+
+class PostgresDatabase final : public Database {
+  public:
+    explicit PostgresDatabase(const std::string& uri) : conn_(PQconnectdb(uri.c_str())) {
+        if (!conn_)
+            throw StoreError("out of memory");
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            std::string message = error();
+            PQfinish(conn_);
+            throw StoreError(message);
+        }
+        try {
+            configure();
+        } catch (...) {
+            PQfinish(conn_);
+            throw;
+        }
+    }
+    ~PostgresDatabase() override { PQfinish(conn_); }
+    PostgresDatabase(const PostgresDatabase&) = delete;
+    PostgresDatabase& operator=(const PostgresDatabase&) = delete;
+
+    void exec(const std::string& sql) override {
+        reconnect_if_lost();
+        Result r(PQexec(conn_, sql.c_str()));
+        check(r.get());
+    }
+
+    SqlRows query(const std::string& sql, const std::vector<SqlValue>& values) override {
+        reconnect_if_lost();
+        const std::string& name = prepared(sql);
+        std::vector<std::string> texts(values.size());
+        std::vector<const char*> pointers(values.size(), nullptr);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (const auto* text = std::get_if<std::string>(&values[i]))
+                texts[i] = *text;
+            else if (const auto* number = std::get_if<std::int64_t>(&values[i]))
+                texts[i] = std::to_string(*number);
+            else
+                continue; // NULL
+            pointers[i] = texts[i].c_str();
+        }
+        Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
+                                pointers.data(), nullptr, nullptr, 0));
+        check(r.get());
+        SqlRows out;
+        const int rows = PQntuples(r.get()), columns = PQnfields(r.get());
+        for (int i = 0; i < rows; ++i) {
+            auto& row = out.rows.emplace_back();
+            for (int c = 0; c < columns; ++c) {
+                if (PQgetisnull(r.get(), i, c))
+                    row.emplace_back(std::nullopt);
+                else
+                    row.emplace_back(
+                        std::string(PQgetvalue(r.get(), i, c),
+                                    static_cast<std::size_t>(PQgetlength(r.get(), i, c))));
+            }
+        }
+        const char* changed = PQcmdTuples(r.get());
+        out.changed = changed && *changed ? std::stoll(changed) : 0;
+        return out;
+    }
+
+    void begin_write() override { exec("BEGIN"); }
+
+    void lock_zone(std::int64_t zone_id) override {
+        query("SELECT id FROM records WHERE domain_id = ?1 AND type = 'SOA' FOR UPDATE", {zone_id});
+    }
+
+    void lock_layout() override { query("SELECT pg_advisory_xact_lock(?1)", {kLayoutLock}); }
+
+    const char* powerdns_schema() const override { return kPowerDnsPostgresSchema; }
+
+    std::set<std::string> tables() override {
+        std::set<std::string> out;
+        for (const auto& row :
+             query("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()", {}).rows)
+            out.insert(row.at(0).value_or(""));
+        return out;
+    }
+
+    bool has_column(const std::string& table, const std::string& column) override {
+        return !query("SELECT 1 FROM information_schema.columns WHERE table_schema ="
+                      " current_schema() AND table_name = ?1 AND column_name = ?2",
+                      {table, column})
+                    .empty();
+    }
+
+    void check_writable() override {
+        if (query("SELECT pg_is_in_recovery()", {}).text(0, 0) == "t")
+            throw StoreError("the database is a read-only standby");
+        if (query("SHOW transaction_read_only", {}).text(0, 0) == "on")
+            throw StoreError("the database is read-only");
+    }
+
+    std::int64_t accounts_version() override {
+        const SqlRows r = query("SELECT value FROM tovix_meta WHERE name = 'accounts'", {});
+        return r.empty() ? 0 : r.integer(0, 0);
+    }
+
+  private:
+    std::string error() const {
+        std::string message = PQerrorMessage(conn_);
+        while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
+            message.pop_back();
+        return message;
+    }
+
+    void check(PGresult* r) {
+        const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+            return;
+        std::string message = r ? PQresultErrorMessage(r) : error();
+        while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
+            message.pop_back();
+        throw StoreError(message.empty() ? error() : message);
+    }
+
+    // Settings of every session: no notices on standard error ("relation
+    // already exists, skipping"), and a writer that waits more than 10 s
+    // for a zone gives up rather than holding its clients forever.
+    void configure() {
+        exec("SET client_min_messages = warning");
+        exec("SET lock_timeout = '10s'");
+    }
+
+    // After the server went away (a restart, a failover) the next call
+    // connects again; the statements prepared on the old session are gone.
+    void reconnect_if_lost() {
+        if (PQstatus(conn_) != CONNECTION_BAD)
+            return;
+        prepared_.clear();
+        PQreset(conn_);
+        if (PQstatus(conn_) != CONNECTION_OK)
+            throw StoreError(error());
+        configure();
+    }
+
+    const std::string& prepared(const std::string& sql) {
+        auto found = prepared_.find(sql);
+        if (found != prepared_.end())
+            return found->second;
+        std::string name = "tovix_" + std::to_string(prepared_.size() + 1);
+        Result r(PQprepare(conn_, name.c_str(), dollar_placeholders(sql).c_str(), 0, nullptr));
+        check(r.get());
+        return prepared_.emplace(sql, std::move(name)).first->second;
+    }
+
+    PGconn* conn_;
+    std::map<std::string, std::string> prepared_; // SQL text -> statement name
+};
+
+} // namespace
+
+std::unique_ptr<Database> open_postgres(const std::string& uri) {
+    return std::make_unique<PostgresDatabase>(uri);
+}
+
+} // namespace tovix::server

@@ -1,0 +1,162 @@
+// The SQLite file: WAL, a sync on every commit, one write transaction at a
+// time in the whole file.
+#include "database.h"
+#include "pdns_schema.h"
+
+#include <sqlite3.h>
+
+#include <map>
+
+namespace tovix::server {
+
+namespace {
+
+class SqliteDatabase final : public Database {
+  public:
+    SqliteDatabase(const std::string& path, bool create) {
+        const int flags =
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StoreError(message);
+        }
+        try {
+            sqlite3_busy_timeout(db_, 5000);
+            // Every commit reaches the disk before we answer: WAL with a
+            // sync on each commit. PowerDNS reads the same file in WAL
+            // mode too.
+            exec("PRAGMA journal_mode=WAL");
+            exec("PRAGMA synchronous=FULL");
+            exec("PRAGMA foreign_keys=ON");
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+    ~SqliteDatabase() override { close(); }
+    SqliteDatabase(const SqliteDatabase&) = delete;
+    SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+    void exec(const std::string& sql) override {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errmsg(db_);
+            sqlite3_free(message);
+            throw StoreError(text);
+        }
+    }
+
+    SqlRows query(const std::string& sql, const std::vector<SqlValue>& values) override {
+        sqlite3_stmt* statement = prepared(sql);
+        struct Reset {
+            sqlite3_stmt* s;
+            ~Reset() {
+                sqlite3_reset(s);
+                sqlite3_clear_bindings(s);
+            }
+        } reset{statement};
+        for (std::size_t i = 0; i < values.size(); ++i)
+            bind(statement, static_cast<int>(i + 1), values[i]);
+        SqlRows out;
+        const int columns = sqlite3_column_count(statement);
+        for (;;) {
+            const int rc = sqlite3_step(statement);
+            if (rc == SQLITE_DONE)
+                break;
+            if (rc != SQLITE_ROW)
+                throw StoreError(sqlite3_errmsg(db_));
+            auto& row = out.rows.emplace_back();
+            for (int c = 0; c < columns; ++c) {
+                const auto* p = sqlite3_column_text(statement, c);
+                if (p)
+                    row.emplace_back(
+                        std::string(reinterpret_cast<const char*>(p),
+                                    static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
+                else
+                    row.emplace_back(std::nullopt);
+            }
+        }
+        out.changed = sqlite3_changes(db_);
+        return out;
+    }
+
+    void begin_write() override { exec("BEGIN IMMEDIATE"); }
+    // BEGIN IMMEDIATE has locked the whole file already.
+    void lock_zone(std::int64_t) override {}
+    void lock_layout() override {}
+
+    const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }
+
+    std::set<std::string> tables() override {
+        std::set<std::string> out;
+        for (const auto& row :
+             query("SELECT name FROM sqlite_master WHERE type = 'table'", {}).rows)
+            out.insert(row.at(0).value_or(""));
+        return out;
+    }
+
+    bool has_column(const std::string& table, const std::string& column) override {
+        return !query("SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2", {table, column})
+                    .empty();
+    }
+
+    // An open that changed nothing has written nothing: write the header.
+    void check_writable() override {
+        if (sqlite3_db_readonly(db_, "main") == 1)
+            throw StoreError("the database is read-only");
+        const std::int64_t version = query("PRAGMA user_version", {}).integer(0, 0);
+        exec("PRAGMA user_version = " + std::to_string(version));
+    }
+
+    // Moves whenever another connection commits: the command line's
+    // account commands are another process.
+    std::int64_t accounts_version() override {
+        return query("PRAGMA data_version", {}).integer(0, 0);
+    }
+
+  private:
+    void close() {
+        for (auto& [sql, statement] : prepared_)
+            sqlite3_finalize(statement);
+        prepared_.clear();
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+    sqlite3_stmt* prepared(const std::string& sql) {
+        auto found = prepared_.find(sql);
+        if (found != prepared_.end())
+            return found->second;
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                               nullptr) != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db_));
+        prepared_.emplace(sql, statement);
+        return statement;
+    }
+
+    void bind(sqlite3_stmt* statement, int index, const SqlValue& value) {
+        int rc = SQLITE_OK;
+        if (const auto* text = std::get_if<std::string>(&value))
+            rc = sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()),
+                                   SQLITE_TRANSIENT);
+        else if (const auto* number = std::get_if<std::int64_t>(&value))
+            rc = sqlite3_bind_int64(statement, index, *number);
+        else
+            rc = sqlite3_bind_null(statement, index);
+        if (rc != SQLITE_OK)
+            throw StoreError(sqlite3_errmsg(db_));
+    }
+
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> prepared_;
+};
+
+} // namespace
+
+std::unique_ptr<Database> open_sqlite(const std::string& path, bool create) {
+    return std::make_unique<SqliteDatabase>(path, create);
+}
+
+} // namespace tovix::server
