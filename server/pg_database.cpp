@@ -60,44 +60,15 @@ class PostgresDatabase final : public Database {
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
     void exec(const std::string& sql) override {
-        reconnect_if_lost();
-        Result r(PQexec(conn_, sql.c_str()));
-        check(r.get());
+        retrying([&] {
+            Result r(PQexec(conn_, sql.c_str()));
+            check(r.get());
+            return 0;
+        });
     }
 
     SqlRows query(const std::string& sql, const std::vector<SqlValue>& values) override {
-        reconnect_if_lost();
-        const std::string& name = prepared(sql);
-        std::vector<std::string> texts(values.size());
-        std::vector<const char*> pointers(values.size(), nullptr);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (const auto* text = std::get_if<std::string>(&values[i]))
-                texts[i] = *text;
-            else if (const auto* number = std::get_if<std::int64_t>(&values[i]))
-                texts[i] = std::to_string(*number);
-            else
-                continue; // NULL
-            pointers[i] = texts[i].c_str();
-        }
-        Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
-                                pointers.data(), nullptr, nullptr, 0));
-        check(r.get());
-        SqlRows out;
-        const int rows = PQntuples(r.get()), columns = PQnfields(r.get());
-        for (int i = 0; i < rows; ++i) {
-            auto& row = out.rows.emplace_back();
-            for (int c = 0; c < columns; ++c) {
-                if (PQgetisnull(r.get(), i, c))
-                    row.emplace_back(std::nullopt);
-                else
-                    row.emplace_back(
-                        std::string(PQgetvalue(r.get(), i, c),
-                                    static_cast<std::size_t>(PQgetlength(r.get(), i, c))));
-            }
-        }
-        const char* changed = PQcmdTuples(r.get());
-        out.changed = changed && *changed ? std::stoll(changed) : 0;
-        return out;
+        return retrying([&] { return run(sql, values); });
     }
 
     void begin_write() override { exec("BEGIN"); }
@@ -138,6 +109,58 @@ class PostgresDatabase final : public Database {
     }
 
   private:
+    // After the server went away (a restart, a failover) the next call
+    // connects again. A call that failed because the connection broke is
+    // made once more on the new one when no transaction was open: the
+    // store's statements outside a transaction only read, and BEGIN
+    // changes nothing, so nothing can be done twice.
+    template <typename Call> auto retrying(Call call) -> decltype(call()) {
+        reconnect_if_lost();
+        const bool idle = PQtransactionStatus(conn_) == PQTRANS_IDLE;
+        try {
+            return call();
+        } catch (const StoreError&) {
+            if (!idle || PQstatus(conn_) != CONNECTION_BAD)
+                throw;
+        }
+        reconnect_if_lost();
+        return call();
+    }
+
+    SqlRows run(const std::string& sql, const std::vector<SqlValue>& values) {
+        const std::string& name = prepared(sql);
+        std::vector<std::string> texts(values.size());
+        std::vector<const char*> pointers(values.size(), nullptr);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (const auto* text = std::get_if<std::string>(&values[i]))
+                texts[i] = *text;
+            else if (const auto* number = std::get_if<std::int64_t>(&values[i]))
+                texts[i] = std::to_string(*number);
+            else
+                continue; // NULL
+            pointers[i] = texts[i].c_str();
+        }
+        Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
+                                pointers.data(), nullptr, nullptr, 0));
+        check(r.get());
+        SqlRows out;
+        const int rows = PQntuples(r.get()), columns = PQnfields(r.get());
+        for (int i = 0; i < rows; ++i) {
+            auto& row = out.rows.emplace_back();
+            for (int c = 0; c < columns; ++c) {
+                if (PQgetisnull(r.get(), i, c))
+                    row.emplace_back(std::nullopt);
+                else
+                    row.emplace_back(
+                        std::string(PQgetvalue(r.get(), i, c),
+                                    static_cast<std::size_t>(PQgetlength(r.get(), i, c))));
+            }
+        }
+        const char* changed = PQcmdTuples(r.get());
+        out.changed = changed && *changed ? std::stoll(changed) : 0;
+        return out;
+    }
+
     std::string error() const {
         std::string message = PQerrorMessage(conn_);
         while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
@@ -163,8 +186,7 @@ class PostgresDatabase final : public Database {
         exec("SET lock_timeout = '10s'");
     }
 
-    // After the server went away (a restart, a failover) the next call
-    // connects again; the statements prepared on the old session are gone.
+    // The statements prepared on the old session are gone with it.
     void reconnect_if_lost() {
         if (PQstatus(conn_) != CONNECTION_BAD)
             return;

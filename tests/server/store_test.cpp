@@ -124,9 +124,29 @@ TEST(ServerStoreMigration, ListReadsAnOldDatabase) {
     EXPECT_EQ(3u, store.dns_records(kHome).size());
 }
 
-TEST(ServerStore, SerialMovesOncePerChangingTransaction) {
-    TempDir dir;
-    Store store(dir.file("s.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+// The tests that hold for either database: an SQLite file, and PostgreSQL
+// when TOVIX_TEST_POSTGRES names one (the ctest server.postgres).
+class ServerStoreOn : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "postgresql" && postgres_uri().empty())
+            GTEST_SKIP() << "TOVIX_TEST_POSTGRES is not set";
+    }
+    std::string where(const std::string& file) {
+        if (std::string(GetParam()) == "sqlite")
+            return dir_.file(file);
+        return fresh_postgres();
+    }
+
+  private:
+    TempDir dir_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Databases, ServerStoreOn, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_P(ServerStoreOn, SerialMovesOncePerChangingTransaction) {
+    Store store(where("s.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     const std::uint32_t first = store.serial("tovix.example").value();
     Update u = ipv4_update(kHome, "tovix.example");
     store.apply({u, ipv4_update("other.tovix.example", "tovix.example")}, 1);
@@ -143,9 +163,8 @@ TEST(ServerStore, SerialMovesOncePerChangingTransaction) {
               store.dns_records(kHome));
 }
 
-TEST(ServerStore, UpdateInAZoneNotServedIsRefusedWhole) {
-    TempDir dir;
-    Store store(dir.file("z.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
+    Store store(where("z.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     EXPECT_THROW(store.apply({ipv4_update(kHome, "tovix.example"),
                               ipv4_update("x.other.example", "other.example")},
                              1),
@@ -237,9 +256,8 @@ TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
     }
 }
 
-TEST(ServerStore, AnUnchangedHostInAChangingBatchKeepsItsTime) {
-    TempDir dir;
-    Store store(dir.file("b.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+TEST_P(ServerStoreOn, AnUnchangedHostInAChangingBatchKeepsItsTime) {
+    Store store(where("b.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     const Update other = ipv4_update("other.tovix.example", "tovix.example");
     store.apply({first_update(), other}, 100);
     Update moved = other;

@@ -3,6 +3,7 @@
 // will not send.
 #pragma once
 
+#include "database.h"
 #include "update_server.h"
 
 #include <httplib.h>
@@ -28,6 +29,19 @@ inline const bool kSigpipeIgnored = [] {
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }();
+
+// The PostgreSQL database the tests may use (TOVIX_TEST_POSTGRES, a URI
+// whose user owns the database), or nothing.
+inline std::string postgres_uri() {
+    const char* uri = std::getenv("TOVIX_TEST_POSTGRES");
+    return uri ? uri : "";
+}
+
+// That database, emptied: every table of earlier tests goes.
+inline std::string fresh_postgres() {
+    open_postgres(postgres_uri())->exec("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
+    return postgres_uri();
+}
 
 class TempDir {
   public:
