@@ -10,7 +10,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <variant>
+#include <utility>
 #include <vector>
 
 namespace tovix::server {
@@ -21,7 +21,23 @@ class StoreError : public std::runtime_error {
 };
 
 // A value bound to a placeholder: NULL, text or an integer.
-using SqlValue = std::variant<std::nullptr_t, std::string, std::int64_t>;
+class SqlValue {
+  public:
+    enum class Kind { Null, Text, Integer };
+    SqlValue(std::nullptr_t) {}
+    SqlValue(std::string text) : kind_(Kind::Text), text_(std::move(text)) {}
+    SqlValue(const char* text) : SqlValue(std::string(text)) {}
+    SqlValue(std::int64_t number) : kind_(Kind::Integer), number_(number) {}
+
+    Kind kind() const { return kind_; }
+    const std::string& text() const { return text_; }
+    std::int64_t number() const { return number_; }
+
+  private:
+    Kind kind_ = Kind::Null;
+    std::string text_;
+    std::int64_t number_ = 0;
+};
 
 // The rows of a query, every column as text (NULL: no value), and how many
 // rows an INSERT, UPDATE or DELETE changed.

@@ -132,12 +132,11 @@ class PostgresDatabase final : public Database {
         std::vector<std::string> texts(values.size());
         std::vector<const char*> pointers(values.size(), nullptr);
         for (std::size_t i = 0; i < values.size(); ++i) {
-            if (const auto* text = std::get_if<std::string>(&values[i]))
-                texts[i] = *text;
-            else if (const auto* number = std::get_if<std::int64_t>(&values[i]))
-                texts[i] = std::to_string(*number);
-            else
-                continue; // NULL
+            if (values[i].kind() == SqlValue::Kind::Null)
+                continue;
+            texts[i] = values[i].kind() == SqlValue::Kind::Text
+                           ? values[i].text()
+                           : std::to_string(values[i].number());
             pointers[i] = texts[i].c_str();
         }
         Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),

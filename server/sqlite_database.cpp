@@ -138,13 +138,18 @@ class SqliteDatabase final : public Database {
 
     void bind(sqlite3_stmt* statement, int index, const SqlValue& value) {
         int rc = SQLITE_OK;
-        if (const auto* text = std::get_if<std::string>(&value))
-            rc = sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()),
-                                   SQLITE_TRANSIENT);
-        else if (const auto* number = std::get_if<std::int64_t>(&value))
-            rc = sqlite3_bind_int64(statement, index, *number);
-        else
+        switch (value.kind()) {
+        case SqlValue::Kind::Text:
+            rc = sqlite3_bind_text(statement, index, value.text().data(),
+                                   static_cast<int>(value.text().size()), SQLITE_TRANSIENT);
+            break;
+        case SqlValue::Kind::Integer:
+            rc = sqlite3_bind_int64(statement, index, value.number());
+            break;
+        case SqlValue::Kind::Null:
             rc = sqlite3_bind_null(statement, index);
+            break;
+        }
         if (rc != SQLITE_OK)
             throw StoreError(sqlite3_errmsg(db_));
     }
