@@ -90,11 +90,11 @@ Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(o
     try {
         db_ = is_postgres_uri(where) ? open_postgres(where)
                                      : open_sqlite(where, mode == Mode::Create);
-        open_layout(options);
-        if (mode == Mode::Create) {
-            std::lock_guard<std::mutex> lock(mutex_);
+        // A server must learn that it cannot write before it answers
+        // anybody: a read-only file, a PostgreSQL standby.
+        if (mode == Mode::Create)
             db_->check_writable();
-        }
+        open_layout(options);
     } catch (const StoreError& e) {
         db_.reset();
         throw StoreError(printable_location(where) + ": " + e.what());
