@@ -5,17 +5,72 @@
 
 #include <sqlite3.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
 
 namespace tovix::server {
 
 namespace {
 
+// Copies the WAL back into the database file from a connection of its own,
+// beside the writer: a checkpoint in the writer's commit (SQLite's
+// automatic one, every 1000 pages) holds every request of that batch up
+// for the length of a sync of the database file. A passive checkpoint
+// never waits for the writer, nor the writer for it.
+class Checkpointer {
+  public:
+    explicit Checkpointer(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) != SQLITE_OK) {
+            sqlite3_close(db_);
+            db_ = nullptr;
+            return; // then the writer's own checkpoints stay as they are
+        }
+        sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Checkpointer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+        sqlite3_close(db_);
+    }
+    Checkpointer(const Checkpointer&) = delete;
+    Checkpointer& operator=(const Checkpointer&) = delete;
+
+    bool running() const { return db_ != nullptr; }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (
+            !wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; })) {
+            lock.unlock();
+            sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            lock.lock();
+        }
+    }
+
+    sqlite3* db_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// The store calls it under its own lock: the connection need not take
+// SQLite's mutex on every call as well (SQLITE_OPEN_NOMUTEX).
 class SqliteDatabase final : public Database {
   public:
     SqliteDatabase(const std::string& path, bool create) {
         const int flags =
-            SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
         if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
@@ -29,6 +84,12 @@ class SqliteDatabase final : public Database {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=FULL");
             exec("PRAGMA foreign_keys=ON");
+            checkpointer_ = std::make_unique<Checkpointer>(path);
+            // The writer's own checkpoint stays as the backstop: under a
+            // load without pause the WAL is never wholly copied while
+            // commits go on, and would grow without end.
+            if (checkpointer_->running())
+                exec("PRAGMA wal_autocheckpoint=10000");
         } catch (...) {
             close();
             throw;
@@ -117,6 +178,7 @@ class SqliteDatabase final : public Database {
 
   private:
     void close() {
+        checkpointer_.reset();
         for (auto& [sql, statement] : prepared_)
             sqlite3_finalize(statement);
         prepared_.clear();
@@ -156,6 +218,7 @@ class SqliteDatabase final : public Database {
 
     sqlite3* db_ = nullptr;
     std::map<std::string, sqlite3_stmt*> prepared_;
+    std::unique_ptr<Checkpointer> checkpointer_;
 };
 
 } // namespace

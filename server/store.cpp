@@ -90,11 +90,11 @@ Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(o
     try {
         db_ = is_postgres_uri(where) ? open_postgres(where)
                                      : open_sqlite(where, mode == Mode::Create);
-        open_layout(options);
-        if (mode == Mode::Create) {
-            std::lock_guard<std::mutex> lock(mutex_);
+        // A server must learn that it cannot write before it answers
+        // anybody: a read-only file, a PostgreSQL standby.
+        if (mode == Mode::Create)
             db_->check_writable();
-        }
+        open_layout(options);
     } catch (const StoreError& e) {
         db_.reset();
         throw StoreError(printable_location(where) + ": " + e.what());
@@ -233,19 +233,52 @@ void Store::lock_zones() {
         db_->lock_zone(id);
 }
 
-// The address and mail records of the host in its zone, sorted.
-std::vector<DnsRecord> Store::published_records(const Host& host) {
-    return records_of(db_->query(std::string("SELECT name, type, content, ttl, prio FROM records") +
-                                     kHostRecordsWhere,
-                                 {zone_ids_.at(host.zone), host.name, "*." + host.name}));
+// The address and mail records of the host in its zone, sorted by record.
+std::vector<Store::PublishedRow> Store::published_rows(const Host& host) {
+    const SqlRows r = db_->query(
+        std::string("SELECT id, name, type, content, ttl, prio FROM records") + kHostRecordsWhere,
+        {zone_ids_.at(host.zone), host.name, "*." + host.name});
+    std::vector<PublishedRow> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back({r.integer(i, 0),
+                       {r.text(i, 1), r.text(i, 2), r.text(i, 3), static_cast<int>(r.integer(i, 4)),
+                        static_cast<int>(r.integer(i, 5))}});
+    std::sort(out.begin(), out.end(),
+              [](const PublishedRow& a, const PublishedRow& b) { return a.record < b.record; });
+    return out;
+}
+
+bool Store::PublishedRow::same(const std::vector<PublishedRow>& rows,
+                               const std::vector<DnsRecord>& records, bool shape_only) {
+    return std::equal(rows.begin(), rows.end(), records.begin(), records.end(),
+                      [shape_only](const PublishedRow& row, const DnsRecord& r) {
+                          return shape_only ? row.record.name == r.name && row.record.type == r.type
+                                            : row.record == r;
+                      });
+}
+
+bool Store::publish(const Host& host) {
+    return publish(host, published_rows(host));
 }
 
 // Makes the host's address and mail records in its zone what its settings
-// say; true when they were not already.
-bool Store::publish(const Host& host) {
+// say; true when they were not already. A new address changes the rows in
+// place when the names and types stay: PowerDNS's indexes on the records
+// table cover names and types, not contents, so they are left alone.
+bool Store::publish(const Host& host, const std::vector<PublishedRow>& present) {
     const std::vector<DnsRecord> wanted = host_records(host, ttl_);
-    if (published_records(host) == wanted)
+    if (PublishedRow::same(present, wanted, false))
         return false;
+    if (PublishedRow::same(present, wanted, true)) {
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            if (present[i].record == wanted[i])
+                continue;
+            db_->query("UPDATE records SET content = ?1, ttl = ?2, prio = ?3 WHERE id = ?4",
+                       {wanted[i].content, std::int64_t{wanted[i].ttl},
+                        std::int64_t{wanted[i].prio}, present[i].id});
+        }
+        return true;
+    }
     const std::int64_t id = zone_ids_.at(host.zone);
     db_->query(std::string("DELETE FROM records") + kHostRecordsWhere,
                {id, host.name, "*." + host.name});
@@ -414,11 +447,12 @@ Host Store::merge(const Update& u, const std::optional<Host>& old, std::int64_t 
     return h;
 }
 
-// Whether storing `h` over `old` would change the database: its row, or
-// the records it should have in its zone.
-bool Store::needs_write(const std::optional<Host>& old, const Host& h) {
-    return !old || !same_settings(*old, h) || old->zone != h.zone ||
-           published_records(h) != host_records(h, ttl_);
+// Whether `h` is stored as it is over `old`: its row, and the records
+// it should have in its zone (`present`).
+bool Store::up_to_date(const std::optional<Host>& old, const Host& h,
+                       const std::vector<PublishedRow>& present) {
+    return old && same_settings(*old, h) && old->zone == h.zone &&
+           PublishedRow::same(present, host_records(h, ttl_), false);
 }
 
 // Reads only, without a lock: a hint. A batch with a change is decided
@@ -429,7 +463,8 @@ bool Store::any_change(const std::vector<Update>& updates) {
         bool found = false;
         for (const Update& u : updates) {
             const std::optional<Host> old = find_locked(u.host);
-            if (needs_write(old, merge(u, old, 0))) {
+            const Host h = merge(u, old, 0);
+            if (!up_to_date(old, h, published_rows(h))) {
                 found = true;
                 break;
             }
@@ -456,7 +491,8 @@ std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t 
             const std::optional<Host> old = find_locked(u.host);
             Host h = merge(u, old, now);
             changed.push_back(!old || !same_settings(*old, h));
-            if (!needs_write(old, h))
+            const std::vector<PublishedRow> present = published_rows(h);
+            if (up_to_date(old, h, present))
                 continue;
             if (changed.back())
                 h.updated_at = now;
@@ -469,7 +505,7 @@ std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t 
                 if (publish(gone))
                     changed_zones.insert(zone_ids_.at(gone.zone));
             }
-            if (publish(h))
+            if (publish(h, present))
                 changed_zones.insert(zone_ids_.at(h.zone));
         }
         for (std::int64_t id : changed_zones)

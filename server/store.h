@@ -102,10 +102,21 @@ class Store {
     void create_zone(const std::string& zone);
     void lock_zones();
     void save_host(const Host& host);
+    // A row publish() owns: its id and its record.
+    struct PublishedRow {
+        std::int64_t id;
+        DnsRecord record;
+        // Whether the rows hold `records` (sorted alike); `shape_only`: the
+        // same names and types, whatever the contents.
+        static bool same(const std::vector<PublishedRow>& rows,
+                         const std::vector<DnsRecord>& records, bool shape_only);
+    };
+    std::vector<PublishedRow> published_rows(const Host& host);
     bool publish(const Host& host);
-    std::vector<DnsRecord> published_records(const Host& host);
+    bool publish(const Host& host, const std::vector<PublishedRow>& present);
     Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
-    bool needs_write(const std::optional<Host>& old, const Host& h);
+    bool up_to_date(const std::optional<Host>& old, const Host& h,
+                    const std::vector<PublishedRow>& present);
     bool any_change(const std::vector<Update>& updates);
     void bump_serial(std::int64_t zone_id);
     bool account_exists(const std::string& name);

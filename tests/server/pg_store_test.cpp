@@ -99,6 +99,20 @@ TEST_F(ServerPostgres, AnUpdateAfterTheSessionEndedIsMadeOnANewOne) {
     EXPECT_EQ("192.0.2.2", store->find(kHost).value().ipv4);
 }
 
+TEST_F(ServerPostgres, AServerRefusesADatabaseItCannotWrite) {
+    server().reset();
+    auto admin = open_postgres(uri_);
+    admin->exec("ALTER ROLE CURRENT_USER SET default_transaction_read_only = on");
+    try {
+        server();
+        ADD_FAILURE() << "a server started on a read-only database";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("the database is read-only")) << e.what();
+    }
+    admin->exec("ALTER ROLE CURRENT_USER RESET default_transaction_read_only");
+    EXPECT_NO_THROW(server());
+}
+
 TEST(ServerDatabase, PrintedLocationsHideThePassword) {
     const struct {
         const char* given;
