@@ -13,6 +13,8 @@
 #                         then SIGKILL, each bounded) and removes DIR.
 #   pg_psql [ARG...]      psql as the tovix role on PG_URI, unaligned, tuples
 #                         only, stopping at the first error.
+#   pg_new_database NAME  a further database NAME owned by tovix; prints its
+#                         URI (a fresh database without a fresh cluster).
 #
 # The cluster runs with fsync on (tests check what survives a crash of the
 # servers using it) and trusts connections from 127.0.0.1 only. As root the
@@ -147,13 +149,26 @@ pg_make() {
         sleep 0.1
     done
 
-    psql -X -q -v ON_ERROR_STOP=1 -h "$PG_DIR" -p "$port" -U postgres -d postgres \
-        -c 'CREATE ROLE tovix LOGIN' -c 'CREATE DATABASE tovix OWNER tovix' \
-        >"$PG_DIR/create.log" 2>&1 || {
-        pg_fail "cannot create the role and database: $(cat "$PG_DIR/create.log")"
+    pg_admin -c 'CREATE ROLE tovix LOGIN' >"$PG_DIR/create.log" 2>&1 || {
+        pg_fail "cannot create the role tovix: $(cat "$PG_DIR/create.log")"
         return 1
     }
-    PG_URI="postgresql://tovix@127.0.0.1:$port/tovix"
+    PG_URI=$(pg_new_database tovix) || return 1
+}
+
+# pg_admin ARG...: psql as the cluster's superuser, on its socket.
+pg_admin() {
+    psql -X -q -v ON_ERROR_STOP=1 -h "$PG_DIR" -p "$PG_PORT" -U postgres -d postgres "$@"
+}
+
+# pg_new_database NAME: a further empty database NAME owned by tovix in the
+# running cluster; prints its URI.
+pg_new_database() {
+    pg_admin -c "CREATE DATABASE $1 OWNER tovix" >>"$PG_DIR/create.log" 2>&1 || {
+        pg_fail "cannot create the database $1: $(tail -3 "$PG_DIR/create.log")"
+        return 1
+    }
+    echo "postgresql://tovix@127.0.0.1:$PG_PORT/$1"
 }
 
 pg_psql() {
