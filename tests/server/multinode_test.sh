@@ -3,8 +3,9 @@
 #
 #   sh tests/support/netns-run.sh bash tests/server/multinode_test.sh SERVER \
 #       [UPDATES_PER_LOOP [LOOPS [KILLS [HOSTS [RACE_ROUNDS]]]]]
-#   defaults:  300  6  3  60  100  (about a minute; ctest's server.multinode
-#                                    runs 40 4 1 16 20, some 15 s)
+#   defaults:  300  6  3  60  100   (about 75 s with the ASan build on the
+#                                    2-core development VM)
+#   ctest's server.multinode runs 40 4 1 16 20 (about 15 s).
 #
 # Needs root inside a private network namespace (netns-run.sh): a throw-away
 # PostgreSQL cluster (tests/support/postgres.sh) on 127.0.0.1:5432, servers A
