@@ -136,7 +136,7 @@ pg_make() {
     local tries=0
     until "$bin/pg_isready" -q -h "$PG_DIR" -p "$port" -t 1; do
         if pg_gone; then
-            wait "$PG_PID" 2>/dev/null
+            wait "$PG_PID" 2>/dev/null || true
             PG_PID=
             pg_fail "postgres exited while starting"
             return 1
@@ -198,16 +198,18 @@ pg_wait_exit() {
 pg_end() {
     if [ -n "$PG_PID" ]; then
         # SIGINT: fast shutdown; SIGQUIT: immediate; then no more asking.
-        kill -INT "$PG_PID" 2>/dev/null
+        # (Every step may fail harmlessly: this also runs from traps under
+        # set -e, and must get to the removal.)
+        kill -INT "$PG_PID" 2>/dev/null || true
         if ! pg_wait_exit 10; then
-            kill -QUIT "$PG_PID" 2>/dev/null
-            pg_wait_exit 5 || kill -KILL "$PG_PID" 2>/dev/null
+            kill -QUIT "$PG_PID" 2>/dev/null || true
+            pg_wait_exit 5 || kill -KILL "$PG_PID" 2>/dev/null || true
         fi
-        wait "$PG_PID" 2>/dev/null
+        wait "$PG_PID" 2>/dev/null || true
         PG_PID=
     fi
     if [ -n "$PG_DIR" ]; then
-        rm -rf "$PG_DIR"
+        rm -rf "$PG_DIR" || true
         PG_DIR=
     fi
     PG_URI=
