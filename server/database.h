@@ -60,15 +60,20 @@ class Database {
     virtual void exec(const std::string& sql) = 0;
     // Runs one statement, prepared once per connection and kept.
     virtual SqlRows query(const std::string& sql, const std::vector<SqlValue>& values = {}) = 0;
+    // Runs one statement whose rows and count nobody needs, inside a
+    // transaction. PostgreSQL sends it on without waiting for the answer
+    // (libpq's pipeline); its error, if any, comes from the next query,
+    // exec or commit.
+    virtual void write(const std::string& sql, const std::vector<SqlValue>& values) = 0;
     // Ends the open transaction, if any, and throws nothing.
     void rollback() noexcept;
 
     // A transaction that will write. SQLite takes the file's write lock
     // here; PostgreSQL takes row locks as the writes come (lock_zone).
     virtual void begin_write() = 0;
-    // Inside begin_write: holds every other writer of the zone (whose SOA
-    // row has this id) off until this transaction ends.
-    virtual void lock_zone(std::int64_t zone_id) = 0;
+    // Inside begin_write: holds every other writer of the zone off until
+    // this transaction ends.
+    virtual void lock_zone(const std::string& zone, std::int64_t zone_id) = 0;
     // Inside begin_write: holds every other process's layout change off.
     virtual void lock_layout() = 0;
 

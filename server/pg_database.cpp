@@ -26,6 +26,34 @@ std::string dollar_placeholders(const std::string& sql) {
 // The key of the advisory lock that layout changes hold ("tovix").
 constexpr std::int64_t kLayoutLock = 0x746f766978;
 
+std::string trimmed(std::string message) {
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
+        message.pop_back();
+    return message;
+}
+
+// Bound values as libpq takes them: text, or a null pointer for NULL.
+class Parameters {
+  public:
+    explicit Parameters(const std::vector<SqlValue>& values)
+        : texts_(values.size()), pointers_(values.size(), nullptr) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (values[i].kind() == SqlValue::Kind::Null)
+                continue;
+            texts_[i] = values[i].kind() == SqlValue::Kind::Text
+                            ? values[i].text()
+                            : std::to_string(values[i].number());
+            pointers_[i] = texts_[i].c_str();
+        }
+    }
+    int count() const { return static_cast<int>(pointers_.size()); }
+    const char* const* values() const { return pointers_.data(); }
+
+  private:
+    std::vector<std::string> texts_;
+    std::vector<const char*> pointers_;
+};
+
 class Result {
   public:
     explicit Result(PGresult* r) : r_(r) {}
@@ -60,6 +88,7 @@ class PostgresDatabase final : public Database {
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
     void exec(const std::string& sql) override {
+        finish_pipeline();
         retrying([&] {
             Result r(PQexec(conn_, sql.c_str()));
             check(r.get());
@@ -68,13 +97,43 @@ class PostgresDatabase final : public Database {
     }
 
     SqlRows query(const std::string& sql, const std::vector<SqlValue>& values) override {
+        finish_pipeline();
         return retrying([&] { return run(sql, values); });
+    }
+
+    void write(const std::string& sql, const std::vector<SqlValue>& values) override {
+        auto found = prepared_.find(sql);
+        if (found == prepared_.end()) {
+            finish_pipeline(); // a statement is prepared outside the pipeline
+            prepared(sql);
+            found = prepared_.find(sql);
+        }
+        if (!in_pipeline_) {
+            if (PQenterPipelineMode(conn_) != 1)
+                throw StoreError(error());
+            in_pipeline_ = true;
+        }
+        const Parameters p(values);
+        if (PQsendQueryPrepared(conn_, found->second.c_str(), p.count(), p.values(), nullptr,
+                                nullptr, 0) != 1) {
+            const std::string message = error();
+            finish_pipeline();
+            throw StoreError(message);
+        }
+        // Each answer waits in the socket until the pipeline is read: a
+        // few hundred are a few kilobytes.
+        if (++pending_ >= 256)
+            finish_pipeline();
     }
 
     void begin_write() override { exec("BEGIN"); }
 
-    void lock_zone(std::int64_t zone_id) override {
-        query("SELECT id FROM records WHERE domain_id = ?1 AND type = 'SOA' FOR UPDATE", {zone_id});
+    // The zone's SOA row, found by name and type (an index) as the store
+    // finds it.
+    void lock_zone(const std::string& zone, std::int64_t zone_id) override {
+        query("SELECT id FROM records WHERE name = ?1 AND type = 'SOA' AND domain_id + 0 = ?2"
+              " FOR UPDATE",
+              {zone, zone_id});
     }
 
     void lock_layout() override { query("SELECT pg_advisory_xact_lock(?1)", {kLayoutLock}); }
@@ -127,20 +186,44 @@ class PostgresDatabase final : public Database {
         return call();
     }
 
+    // Ends the pipeline: sends its sync, reads every answer, and throws the
+    // first error among them.
+    void finish_pipeline() {
+        if (!in_pipeline_)
+            return;
+        std::string failure;
+        if (PQpipelineSync(conn_) != 1)
+            failure = error();
+        for (int empty = 0; failure.empty() || PQstatus(conn_) != CONNECTION_BAD;) {
+            PGresult* r = PQgetResult(conn_);
+            if (!r) {
+                // One empty result ends each statement's answers.
+                if (PQstatus(conn_) == CONNECTION_BAD || ++empty > pending_ + 1) {
+                    if (failure.empty())
+                        failure = error();
+                    break;
+                }
+                continue;
+            }
+            empty = 0;
+            const ExecStatusType status = PQresultStatus(r);
+            if (status == PGRES_FATAL_ERROR && failure.empty())
+                failure = trimmed(PQresultErrorMessage(r));
+            PQclear(r);
+            if (status == PGRES_PIPELINE_SYNC)
+                break;
+        }
+        PQexitPipelineMode(conn_);
+        in_pipeline_ = false;
+        pending_ = 0;
+        if (!failure.empty())
+            throw StoreError(failure);
+    }
+
     SqlRows run(const std::string& sql, const std::vector<SqlValue>& values) {
         const std::string& name = prepared(sql);
-        std::vector<std::string> texts(values.size());
-        std::vector<const char*> pointers(values.size(), nullptr);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (values[i].kind() == SqlValue::Kind::Null)
-                continue;
-            texts[i] = values[i].kind() == SqlValue::Kind::Text
-                           ? values[i].text()
-                           : std::to_string(values[i].number());
-            pointers[i] = texts[i].c_str();
-        }
-        Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
-                                pointers.data(), nullptr, nullptr, 0));
+        const Parameters p(values);
+        Result r(PQexecPrepared(conn_, name.c_str(), p.count(), p.values(), nullptr, nullptr, 0));
         check(r.get());
         SqlRows out;
         const int rows = PQntuples(r.get()), columns = PQnfields(r.get());
@@ -160,29 +243,25 @@ class PostgresDatabase final : public Database {
         return out;
     }
 
-    std::string error() const {
-        std::string message = PQerrorMessage(conn_);
-        while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
-            message.pop_back();
-        return message;
-    }
+    std::string error() const { return trimmed(PQerrorMessage(conn_)); }
 
     void check(PGresult* r) {
         const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
             return;
-        std::string message = r ? PQresultErrorMessage(r) : error();
-        while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
-            message.pop_back();
+        const std::string message = r ? trimmed(PQresultErrorMessage(r)) : error();
         throw StoreError(message.empty() ? error() : message);
     }
 
     // Settings of every session: no notices on standard error ("relation
-    // already exists, skipping"), and a writer that waits more than 10 s
-    // for a zone gives up rather than holding its clients forever.
+    // already exists, skipping"); a writer that waits more than 10 s for a
+    // zone gives up rather than holding its clients forever; and every
+    // statement planned for its values: a generic plan made before the
+    // tables have statistics walks the records table for each lookup.
     void configure() {
         exec("SET client_min_messages = warning");
         exec("SET lock_timeout = '10s'");
+        exec("SET plan_cache_mode = force_custom_plan");
     }
 
     // The statements prepared on the old session are gone with it.
@@ -208,6 +287,8 @@ class PostgresDatabase final : public Database {
 
     PGconn* conn_;
     std::map<std::string, std::string> prepared_; // SQL text -> statement name
+    bool in_pipeline_ = false;
+    int pending_ = 0; // statements sent in the pipeline
 };
 
 } // namespace

@@ -142,9 +142,13 @@ class SqliteDatabase final : public Database {
         return out;
     }
 
+    void write(const std::string& sql, const std::vector<SqlValue>& values) override {
+        query(sql, values);
+    }
+
     void begin_write() override { exec("BEGIN IMMEDIATE"); }
     // BEGIN IMMEDIATE has locked the whole file already.
-    void lock_zone(std::int64_t) override {}
+    void lock_zone(const std::string&, std::int64_t) override {}
     void lock_layout() override {}
 
     const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -110,15 +111,28 @@ class Store {
         // same names and types, whatever the contents.
         static bool same(const std::vector<PublishedRow>& rows,
                          const std::vector<DnsRecord>& records, bool shape_only);
+        // Row i of "SELECT id, name, type, content, ttl, prio".
+        static PublishedRow at(const SqlRows& r, std::size_t i);
+        static void sort(std::vector<PublishedRow>& rows); // by record
     };
     std::vector<PublishedRow> published_rows(const Host& host);
+    // What the hosts of one batch have stored, read ahead.
+    struct Prefetched {
+        std::map<std::string, Host> hosts;
+        // By record name: (zone id, row).
+        std::map<std::string, std::vector<std::pair<std::int64_t, PublishedRow>>> records;
+        std::set<std::string> rewritten; // hosts whose records the batch wrote
+        std::optional<Host> host(const std::string& name) const;
+    };
+    Prefetched prefetch(const std::vector<Update>& updates);
+    std::vector<PublishedRow> rows_of(const Prefetched& batch, const Host& host);
     bool publish(const Host& host);
     bool publish(const Host& host, const std::vector<PublishedRow>& present);
     Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
     bool up_to_date(const std::optional<Host>& old, const Host& h,
                     const std::vector<PublishedRow>& present);
     bool any_change(const std::vector<Update>& updates);
-    void bump_serial(std::int64_t zone_id);
+    void bump_serial(const std::string& zone);
     bool account_exists(const std::string& name);
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
     template <typename Change> bool account_change(Change change);

@@ -99,6 +99,19 @@ TEST_F(ServerPostgres, AnUpdateAfterTheSessionEndedIsMadeOnANewOne) {
     EXPECT_EQ("192.0.2.2", store->find(kHost).value().ipv4);
 }
 
+// Writes go out without waiting for their answers; one refused by the
+// database (here PowerDNS's lower-case check) fails the whole batch.
+TEST_F(ServerPostgres, AWriteRefusedInABatchUndoesTheBatch) {
+    auto store = server();
+    Update refused = address("192.0.2.2");
+    refused.host = "Upper.tovix.example";
+    EXPECT_THROW(store->apply({address("192.0.2.1"), refused}, 1), StoreError);
+    EXPECT_FALSE(store->find(kHost));
+    EXPECT_TRUE(store->dns_records(kHost).empty());
+    EXPECT_EQ(std::vector<bool>{true}, store->apply({address("192.0.2.3")}, 2));
+    EXPECT_EQ(1u, store->dns_records(kHost).size());
+}
+
 TEST_F(ServerPostgres, AServerRefusesADatabaseItCannotWrite) {
     server().reset();
     auto admin = open_postgres(uri_);
@@ -107,7 +120,8 @@ TEST_F(ServerPostgres, AServerRefusesADatabaseItCannotWrite) {
         server();
         ADD_FAILURE() << "a server started on a read-only database";
     } catch (const StoreError& e) {
-        EXPECT_NE(std::string::npos, std::string(e.what()).find("the database is read-only")) << e.what();
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("the database is read-only"))
+            << e.what();
     }
     admin->exec("ALTER ROLE CURRENT_USER RESET default_transaction_read_only");
     EXPECT_NO_THROW(server());
