@@ -51,13 +51,19 @@ rounds=${6:-100}
 }
 time_limit=${MULTINODE_TIME_LIMIT:-$((30 + STREAM_LOOPS * STREAM_PER_LOOP / 20 + rounds / 2))} # seconds
 
+for tool in dig curl; do
+    command -v "$tool" >/dev/null || {
+        echo "multinode: $tool is not installed" >&2
+        exit 1
+    }
+done
 missing=
-for tool in pdns_server pdnsutil dig curl; do
+for tool in pdns_server pdnsutil; do
     command -v "$tool" >/dev/null || missing+=" $tool"
 done
 compgen -G '/usr/lib/*/pdns/libgpgsqlbackend.so' >/dev/null || missing+=" pdns-backend-pgsql"
 if [[ -n $missing ]]; then
-    echo "multinode: not installed:$missing; skipping" >&2
+    echo "multinode: PowerDNS is not installed:$missing; skipping" >&2
     exit 77
 fi
 
