@@ -26,6 +26,9 @@
 #    exactly one A record, the last address, and the zone's SOA serial (as
 #    DNS answers it) went up by exactly RACE_ROUNDS.
 #
+# The whole run must end within MULTINODE_TIME_LIMIT seconds (default: 30,
+# plus a second for every 20 updates and for every 2 race rounds).
+#
 # Prints one summary line; fails on any lost update, on an answer other than
 # good (or none, while A was down) in the stream, and on any race fault.
 # Exits 77 when PostgreSQL or PowerDNS with its PostgreSQL backend is not
