@@ -3,7 +3,9 @@
 # tovix-server on 127.0.0.1:80 with one account owning 100 hosts (BENCH_HOSTS;
 # at least as many as connections, so that each wrk thread has some), loaded by
 # wrk at each connection count for SECONDS; then its request log and its
-# stored records, for the no-lost-update check (measure.py report).
+# stored records, for the no-lost-update check (measure.py report). The
+# database is OUT/load.db, made afresh, or the empty one BENCH_DB names (a
+# PostgreSQL URI, say).
 #
 #   load.sh OUT SERVER SECONDS CONNECTIONS...
 set -euo pipefail
@@ -15,10 +17,11 @@ user=bench password=Ld52pw
 list=$(seq -f 'h%03g.bench.example' 1 "$hosts" | paste -sd,)
 basic=$(printf '%s:%s' "$user" "$password" | base64 -w0)
 
+db=${BENCH_DB:-$out/load.db}
 rm -f "$out/load.db" "$out/load.requests.log" "$out/load.txt"
 . "$bench_dir/../tests/support/accounts.sh"
-account_add "$server" "$out/load.db" "$user:$password:$list"
-"$server" --listen 127.0.0.1:80 --db "$out/load.db" --log-requests "$out/load.requests.log" \
+account_add "$server" "$db" "$user:$password:$list"
+"$server" --listen 127.0.0.1:80 --db "$db" --log-requests "$out/load.requests.log" \
     --zone bench.example </dev/null >"$out/load.server.out" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
@@ -47,4 +50,4 @@ done
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
 trap - EXIT
-"$server" list --db "$out/load.db" >"$out/load.list"
+"$server" list --db "$db" >"$out/load.list"

@@ -13,7 +13,8 @@
   measure.py report DIR [--quick]
       Prints the table from the files run.sh left in DIR.
   measure.py scale DIR
-      Prints the group-commit table from the files server_scale.sh left in DIR.
+      Prints the group-commit table (SQLite, then PostgreSQL) from the files
+      server_scale.sh left in DIR.
 """
 import glob
 import os
@@ -261,33 +262,47 @@ def bench_lines(path, tag):
     return out
 
 
+def scale_rows(table, run, prefix, notes, targets):
+    """The rows of one server run of server_scale.sh (the directory RUN, one
+    load level): durable updates/s, p50/p99 and the no-lost-update check,
+    each named with PREFIX; the issue's targets beside them when TARGETS.
+    Returns {clients: updates/s}."""
+    rate_at = {}
+    levels = bench_lines(os.path.join(run, "load.txt"), "BENCH")
+    for lv in levels:
+        n = int(lv["connections"])
+        seconds = int(lv["duration_us"]) / 1e6
+        rate_at[n] = int(lv["good"]) / seconds if seconds else 0
+        p50, p99 = (int(lv[k]) / 1000 for k in ("p50_us", "p99_us"))
+        rate_target, p99_target = targets and n == 32, targets and n == 128
+        table.add(f"{prefix}durable updates/s, {n} clients", f"{rate_at[n]:,.0f}",
+                  ">= 10,000" if rate_target else "", yes_no(rate_at[n] >= 10000) if rate_target else "")
+        table.add(f"{prefix}p50 / p99, {n} clients", f"{p50:.1f} / {p99:.1f} ms",
+                  "p99 <= 20 ms" if p99_target else "", yes_no(p99 <= 20) if p99_target else "")
+    if levels:
+        clients = "/".join(lv["connections"] for lv in levels)
+        ok, summary = load_check(run, levels)
+        table.add(f"{prefix}no update lost, {clients} clients", "OK" if ok else "FAILED", "all",
+                  yes_no(ok))
+        notes.append(f"{prefix}{clients} clients: {summary}")
+    return rate_at
+
+
 def scale_report(d):
     """The group-commit table (bench/server_scale.sh): durable updates a
     second and latency at each client count (one server run a level, in
     DIR/cN), beside the disk's own rate of single-row durable SQLite commits
-    measured before the load and after each level."""
+    measured before the load and after each level; then the same on
+    PostgreSQL (DIR/pgN)."""
     print_machine(d, "server_scale")
     table = Table("measure", "value", "target", "met")
     commits = [int(c["commits"]) / (int(c["duration_us"]) / 1e6)
                for c in bench_lines(os.path.join(d, "sqlite.txt"), "SQLITE")]
     disk = statistics.mean(commits) if commits else 0
     rate_at, notes = {}, []
-    for run in sorted(glob.glob(os.path.join(d, "c*")), key=lambda p: int(p.rsplit("c", 1)[1])):
-        levels = bench_lines(os.path.join(run, "load.txt"), "BENCH")
-        for lv in levels:
-            n = int(lv["connections"])
-            seconds = int(lv["duration_us"]) / 1e6
-            rate_at[n] = int(lv["good"]) / seconds if seconds else 0
-            p50, p99 = (int(lv[k]) / 1000 for k in ("p50_us", "p99_us"))
-            table.add(f"durable updates/s, {n} clients", f"{rate_at[n]:,.0f}",
-                      ">= 10,000" if n == 32 else "", yes_no(rate_at[n] >= 10000) if n == 32 else "")
-            table.add(f"p50 / p99, {n} clients", f"{p50:.1f} / {p99:.1f} ms",
-                      "p99 <= 20 ms" if n == 128 else "", yes_no(p99 <= 20) if n == 128 else "")
-        if levels:
-            ok, summary = load_check(run, levels)
-            table.add(f"no update lost, {os.path.basename(run)[1:]} clients", "OK" if ok else "FAILED",
-                      "all", yes_no(ok))
-            notes.append(f"{os.path.basename(run)[1:]} clients: {summary}")
+    sqlite_runs = glob.glob(os.path.join(d, "c*"))
+    for run in sorted(sqlite_runs, key=lambda p: int(p.rsplit("c", 1)[1])):
+        rate_at.update(scale_rows(table, run, "", notes, targets=True))
     table.add("disk: single-row durable SQLite commits/s",
               " / ".join(f"{c:,.0f}" for c in commits) + " (before, after each level)", "", "")
     if disk and 32 in rate_at:
@@ -295,6 +310,17 @@ def scale_report(d):
         ratio, strict = rate_at[32] / disk, rate_at[32] / max(commits)
         table.add("updates/s at 32 clients / disk's commits/s",
                   f"{ratio:.2f} (fastest: {strict:.2f})", ">= 1.5", yes_no(ratio >= 1.5))
+    pg_runs = glob.glob(os.path.join(d, "pg[0-9]*"))
+    for run in sorted(pg_runs, key=lambda p: int(p.rsplit("pg", 1)[1])):
+        scale_rows(table, run, "PostgreSQL: ", notes, targets=False)
+    pg_commits = bench_lines(os.path.join(d, "pg-commits.txt"), "PGBENCH")
+    if pg_commits:
+        table.add("PostgreSQL: single-row durable commits/s, " +
+                  " / ".join(c["clients"] for c in pg_commits) + " clients",
+                  " / ".join(f"{float(c['tps']):,.0f}" for c in pg_commits), "", "")
+    failed = read_lines(os.path.join(d, "pg-failed.txt"))
+    if failed is not None:
+        notes.append("PostgreSQL not measured: " + (failed[0] if failed else "no reason given"))
     table.print()
     for note in notes:
         print(note)
