@@ -83,6 +83,10 @@ file(WRITE ${pkg_out}/pdns.conf
     "# as the user tovix-server, on port 53 of every address unless\n"
     "# local-address= or local-port= below say otherwise.\n#\n${pdns_conf}")
 install(FILES ${pkg_out}/pdns.conf DESTINATION /etc/tovix-server/pdns COMPONENT server)
+# For a PostgreSQL database shared by several servers: an example, not a
+# setting of the package's own services.
+install(FILES ${CMAKE_SOURCE_DIR}/server/dns/pgsql/pdns.conf
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovix-server/examples/pdns-pgsql COMPONENT server)
 
 # The Windows zip comes from a win32 build of these sources in win32/ below
 # this build, packaged by CPackWin32Config.cmake.
@@ -132,6 +136,8 @@ periodically.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tovix-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, pdns-server, pdns-backend-sqlite3")
+# Many servers on one PostgreSQL database, and PowerDNS reading it.
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "postgresql, pdns-backend-pgsql")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${pkg_src}/server/postinst ${pkg_src}/server/prerm ${pkg_src}/server/postrm
     ${pkg_src}/server/conffiles)
@@ -140,6 +146,8 @@ tovix-server answers DynDNS-style update requests (/nic/update,
 /dyndns/update) over HTTP and HTTPS for the accounts in its SQLite
 database, and publishes the hosts in PowerDNS's tables of the same file.
 The package runs it as a sandboxed systemd service under its own system
-user, with PowerDNS (gsqlite3 backend) answering the names.")
+user, with PowerDNS (gsqlite3 backend) answering the names. Several
+servers can share one PostgreSQL database instead, which PowerDNS's
+gpgsql backend serves.")
 
 include(CPack)
