@@ -71,6 +71,11 @@ class Database {
     // A transaction that will write. SQLite takes the file's write lock
     // here; PostgreSQL takes row locks as the writes come (lock_zone).
     virtual void begin_write() = 0;
+    // Whether a write transaction that ends up writing nothing is free:
+    // no sync, and no other process kept waiting (SQLite's file lock is
+    // this process's alone while it serves). Otherwise the store first
+    // checks, without a lock, whether a batch changes anything at all.
+    virtual bool empty_writes_are_free() const = 0;
     // Inside begin_write: holds every other writer of the zone off until
     // this transaction ends.
     virtual void lock_zone(const std::string& zone, std::int64_t zone_id) = 0;

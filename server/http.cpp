@@ -24,12 +24,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 namespace tovix::server {
@@ -422,7 +424,10 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&on_log), d.get()},
         {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
-        {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(limits_.threads), nullptr},
+        {MHD_OPTION_THREAD_POOL_SIZE,
+         static_cast<intptr_t>(limits_.threads ? limits_.threads
+                                               : std::max(2u, std::thread::hardware_concurrency())),
+         nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections), nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections_per_ip),
          nullptr},

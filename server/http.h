@@ -58,7 +58,10 @@ struct HttpLimits {
     unsigned idle_timeout_s = 15;              // between requests on a connection
     unsigned head_deadline_s = 10;             // to send a whole request head
     std::size_t max_body = 1024;               // a larger (or unannounced) body is refused
-    unsigned threads = 16;
+    // Threads of the epoll pool; 0: one per processor, at least two. No
+    // handler blocks one, so more threads than processors only add
+    // switches between them.
+    unsigned threads = 0;
 };
 
 struct Endpoint {

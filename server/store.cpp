@@ -566,9 +566,9 @@ bool Store::any_change(const std::vector<Update>& updates) {
 
 std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Most updates repeat what is stored: when all of them do, there is no
-    // write transaction and no sync at all.
-    if (!any_change(updates))
+    // Most updates repeat what is stored: when all of them do, nothing is
+    // written and nothing synced.
+    if (!db_->empty_writes_are_free() && !any_change(updates))
         return std::vector<bool>(updates.size(), false);
     return in_transaction([&] {
         lock_zones();
