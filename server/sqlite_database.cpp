@@ -78,6 +78,12 @@ class SqliteDatabase final : public Database {
         }
         try {
             sqlite3_busy_timeout(db_, 5000);
+            // A new file gets 1 KiB pages (an existing one keeps its own):
+            // rows here are a few dozen bytes, and every page an update
+            // touches goes whole into the WAL, so smaller pages mean fewer
+            // bytes written and synced per batch (32 clients on the
+            // development VM: about 10 % more updates a second than 4 KiB).
+            exec("PRAGMA page_size=1024");
             // Every commit reaches the disk before we answer: WAL with a
             // sync on each commit. PowerDNS reads the same file in WAL
             // mode too.
