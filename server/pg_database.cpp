@@ -128,11 +128,11 @@ class PostgresDatabase final : public Database {
 
     void begin_write() override { exec("BEGIN"); }
 
-    // The zone's SOA row, found by name and type (an index) as the store
-    // finds it.
     // Its zone locks would hold the other servers up, for nothing.
     bool empty_writes_are_free() const override { return false; }
 
+    // The zone's SOA row, found by name and type (an index) as the store
+    // finds it.
     void lock_zone(const std::string& zone, std::int64_t zone_id) override {
         query("SELECT id FROM records WHERE name = ?1 AND type = 'SOA' AND domain_id + 0 = ?2"
               " FOR UPDATE",

@@ -69,8 +69,8 @@ class Store {
     // Element i of the result tells whether update i changed anything stored
     // (or created the host). An update that changes nothing writes nothing
     // (the host keeps its updated_at); when none of them changes anything
-    // there is no write transaction and no sync. Throws StoreError; nothing
-    // is applied then.
+    // nothing is written and nothing synced. Throws StoreError; nothing is
+    // applied then.
     std::vector<bool> apply(const std::vector<Update>& updates, std::int64_t now);
 
     std::optional<Host> find(const std::string& host);
