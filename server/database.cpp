@@ -13,6 +13,17 @@ std::int64_t SqlRows::integer(std::size_t row, std::size_t column) const {
     return out;
 }
 
+std::set<std::string> Database::tables() {
+    std::set<std::string> out;
+    for (const auto& row : query(tables_sql()).rows)
+        out.insert(row.at(0).value_or(""));
+    return out;
+}
+
+bool Database::has_column(const std::string& table, const std::string& column) {
+    return !query(column_sql(), {table, column}).empty();
+}
+
 void Database::rollback() noexcept {
     try {
         exec("ROLLBACK");

@@ -84,8 +84,12 @@ class Database {
 
     // PowerDNS's generic schema in this database's dialect.
     virtual const char* powerdns_schema() const = 0;
-    virtual std::set<std::string> tables() = 0;
-    virtual bool has_column(const std::string& table, const std::string& column) = 0;
+    // In this dialect: the names of the tables; and a row when table ?1
+    // has a column ?2.
+    virtual const char* tables_sql() const = 0;
+    virtual const char* column_sql() const = 0;
+    std::set<std::string> tables();
+    bool has_column(const std::string& table, const std::string& column);
     // Throws StoreError when this connection cannot write (a read-only
     // file, a standby server).
     virtual void check_writable() = 0;

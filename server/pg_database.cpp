@@ -143,19 +143,12 @@ class PostgresDatabase final : public Database {
 
     const char* powerdns_schema() const override { return kPowerDnsPostgresSchema; }
 
-    std::set<std::string> tables() override {
-        std::set<std::string> out;
-        for (const auto& row :
-             query("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()", {}).rows)
-            out.insert(row.at(0).value_or(""));
-        return out;
+    const char* tables_sql() const override {
+        return "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()";
     }
-
-    bool has_column(const std::string& table, const std::string& column) override {
-        return !query("SELECT 1 FROM information_schema.columns WHERE table_schema ="
-                      " current_schema() AND table_name = ?1 AND column_name = ?2",
-                      {table, column})
-                    .empty();
+    const char* column_sql() const override {
+        return "SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()"
+               " AND table_name = ?1 AND column_name = ?2";
     }
 
     void check_writable() override {

@@ -161,17 +161,11 @@ class SqliteDatabase final : public Database {
 
     const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }
 
-    std::set<std::string> tables() override {
-        std::set<std::string> out;
-        for (const auto& row :
-             query("SELECT name FROM sqlite_master WHERE type = 'table'", {}).rows)
-            out.insert(row.at(0).value_or(""));
-        return out;
+    const char* tables_sql() const override {
+        return "SELECT name FROM sqlite_master WHERE type = 'table'";
     }
-
-    bool has_column(const std::string& table, const std::string& column) override {
-        return !query("SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2", {table, column})
-                    .empty();
+    const char* column_sql() const override {
+        return "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2";
     }
 
     // An open that changed nothing has written nothing: write the header.

@@ -81,15 +81,6 @@ Host host_at(const SqlRows& r, std::size_t i) {
     return h;
 }
 
-std::vector<DnsRecord> records_of(const SqlRows& r) {
-    std::vector<DnsRecord> out;
-    for (std::size_t i = 0; i < r.rows.size(); ++i)
-        out.push_back({r.text(i, 0), r.text(i, 1), r.text(i, 2), static_cast<int>(r.integer(i, 3)),
-                       static_cast<int>(r.integer(i, 4))});
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 bool same_settings(const Host& a, const Host& b) {
     return a.account == b.account && a.ipv4 == b.ipv4 && a.ipv6 == b.ipv6 &&
            a.wildcard == b.wildcard && a.mx == b.mx && a.backmx == b.backmx &&
@@ -493,8 +484,13 @@ std::vector<Host> Store::hosts() {
 
 std::vector<DnsRecord> Store::dns_records(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return records_of(
-        db_->query("SELECT name, type, content, ttl, prio FROM records WHERE name = ?1", {name}));
+    const SqlRows r = db_->query(
+        "SELECT id, name, type, content, ttl, prio FROM records WHERE name = ?1", {name});
+    std::vector<DnsRecord> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back(PublishedRow::at(r, i).record);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::optional<std::uint32_t> Store::serial(const std::string& zone) {

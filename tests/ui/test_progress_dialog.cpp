@@ -98,6 +98,12 @@ fake::Script Blocking(fake::Open how = fake::Open::Block) {
 
 const Lines kEndByCancel = {"WM_COMMAND 2", "KillTimer 1108 (none)", "EndDialog 0"};
 
+// A badauth answer on screen with the Close button, until Escape.
+Lines RefusalUntilEscape() {
+    return Join(
+        {{"WM_INITDIALOG"}, kStages, {"text 102 域名注册失败: badauth", kClose}, kEndByCancel});
+}
+
 std::vector<Case> Cases() {
     return {
         {"success closes itself with the timer", Answer("good 192.0.2.1"), [](HWND, Recorder&) {},
@@ -135,13 +141,7 @@ std::vector<Case> Cases() {
              }
              Escape(hwnd);
          },
-         [] {
-             return Join({{"WM_INITDIALOG"},
-                          kStages,
-                          {"text 102 域名注册失败: badauth", kClose},
-                          kEndByCancel});
-         },
-         1},
+         RefusalUntilEscape, 1},
         {"Close before the timer ends the dialog at once", Answer("good 192.0.2.1"),
          [](HWND hwnd, Recorder& r) {
              ASSERT_TRUE(r.WaitFor(kClose));
@@ -159,13 +159,7 @@ std::vector<Case> Cases() {
              ASSERT_TRUE(r.WaitFor(kClose));
              Escape(hwnd);
          },
-         [] {
-             return Join({{"WM_INITDIALOG"},
-                          kStages,
-                          {"text 102 域名注册失败: badauth", kClose},
-                          kEndByCancel});
-         },
-         1},
+         RefusalUntilEscape, 1},
         {"an unreachable server shows the platform's text; Enter closes",
          Failing(ERROR_INTERNET_CANNOT_CONNECT),
          [](HWND hwnd, Recorder& r) {
