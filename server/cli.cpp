@@ -12,6 +12,7 @@ const char* const kUsage =
     "Usage: tovix-server [--listen ADDR:PORT] [--listen-tls ADDR[:PORT] --tls-cert FILE\n"
     "                    --tls-key FILE] [--trusted-proxy CIDR]... [--db DB]\n"
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
+    "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
     "       tovix-server list [--db DB]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
@@ -43,14 +44,25 @@ const char* const kUsage =
     "                       every zone are answered nohost\n"
     "  --ttl SECONDS        TTL of the published records (default 60)\n"
     "  --no-default-account do not create the account tovix (password KoReL52,\n"
-    "                       host home.tovix.example) in a new database\n"
+    "                       host home.tovix.example) in a new database; it is\n"
+    "                       made only when the server listens on loopback alone\n"
+    "                       and serves tovix.example\n"
+    "  --public-addresses-only\n"
+    "                       publish public addresses only: refuse private ranges\n"
+    "                       (10/8, 172.16/12, 192.168/16, 100.64/10, fc00::/7)\n"
+    "                       and loopback (which only a server listening on\n"
+    "                       loopback alone publishes anyway)\n"
+    "  --reveal-owned-names answer !yours, not nohost, for a host of another\n"
+    "                       account\n"
     "  --log-requests FILE  also append each request's log line to FILE\n"
     "  list                 print the stored hosts and exit\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
     "                       read from the terminal, or from standard input when\n"
     "                       that is not one, never from the command line. A\n"
-    "                       running server sees the change within a second\n";
+    "                       running server sees the change within a fifth of a\n"
+    "                       second. Removing an account, or a host from one,\n"
+    "                       withdraws the host's records\n";
 
 namespace {
 
@@ -162,12 +174,18 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.command = Options::Command::Help;
             return options;
         }
-        if (name == "--no-default-account" && !value && serving) {
-            options.config.default_account = false;
-            continue;
+        if (!value && serving) {
+            bool* flag = name == "--no-default-account"      ? &options.config.default_account
+                         : name == "--public-addresses-only" ? &options.config.public_addresses_only
+                         : name == "--reveal-owned-names"    ? &options.config.reveal_owned_names
+                                                             : nullptr;
+            if (flag) {
+                *flag = name != "--no-default-account";
+                continue;
+            }
         }
         if (name == "--account") {
-            *error = "--account is gone: passwords stay off the command line; use"
+            *error = "passwords stay off the command line: add accounts with"
                      " 'tovix-server account add USER HOST...'";
             return std::nullopt;
         }
@@ -236,8 +254,12 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
     const std::vector<std::string>& a = options.account;
     const std::string& verb = a[0];
     try {
-        // Zones are the server's business; this only opens (or makes) the file.
-        Store store(options.config.db_path, Store::Mode::Create, StoreOptions{{}, kDefaultTtl});
+        // Zones are the server's business; this only opens (or makes) the
+        // file. A listing writes nothing: a running server would take any
+        // write for a change of the accounts.
+        Store store(options.config.db_path,
+                    verb == "list" ? Store::Mode::Existing : Store::Mode::Create,
+                    StoreOptions{{}, kDefaultTtl});
         if (verb == "list") {
             out << "account\thosts\n";
             for (const AccountRecord& r : store.accounts()) {

@@ -48,7 +48,7 @@ void Committer::run() {
             queue_.pop_front();
         }
         lock.unlock();
-        std::optional<std::vector<bool>> changed;
+        std::optional<std::vector<Applied>> changed;
         try {
             changed = store_.apply(updates, std::time(nullptr));
         } catch (const StoreError& e) {
@@ -62,7 +62,7 @@ void Committer::run() {
             }
             const auto first = changed->begin() + static_cast<std::ptrdiff_t>(at);
             at += p.updates.size();
-            p.done(std::vector<bool>(first, changed->begin() + static_cast<std::ptrdiff_t>(at)));
+            p.done(std::vector<Applied>(first, changed->begin() + static_cast<std::ptrdiff_t>(at)));
         }
         lock.lock();
     }

@@ -19,9 +19,9 @@ namespace tovix::server {
 
 class Committer {
   public:
-    // Element i tells whether update i changed anything; nothing when the
-    // database failed (the transaction was rolled back).
-    using Done = std::function<void(std::optional<std::vector<bool>> changed)>;
+    // Element i tells what became of update i (Store::apply); nothing when
+    // the database failed (the transaction was rolled back).
+    using Done = std::function<void(std::optional<std::vector<Applied>> applied)>;
 
     explicit Committer(Store& store, std::size_t max_batch = 1024, std::size_t max_queued = 20000);
     ~Committer(); // writes what is queued, then stops

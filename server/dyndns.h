@@ -20,20 +20,29 @@ struct Addresses {
     std::string text() const;
 };
 
+// Which addresses a server publishes besides public ones.
+struct AddressPolicy {
+    bool loopback = false;      // 127.0.0.0/8, ::1: only a server on loopback alone
+    bool private_ranges = true; // 10/8, 172.16/12, 192.168/16, 100.64/10, fc00::/7
+};
+
 // True for an address a host can have: a canonical IPv4 or IPv6 literal (see
 // canonical_ip) that is not unspecified (0.0.0.0/8, ::), a broadcast or
-// reserved IPv4 (240.0.0.0/4, 255.255.255.255 among them) or multicast
-// (224.0.0.0/4, ff00::/8).
-bool is_host_address(const std::string& canonical);
+// reserved IPv4 (240.0.0.0/4, 255.255.255.255 among them), multicast
+// (224.0.0.0/4, ff00::/8) or link-local (169.254.0.0/16, fe80::/10), and
+// that the policy allows.
+bool is_host_address(const std::string& canonical, AddressPolicy policy = {});
 
 // The proper host addresses that `myip` names: one address, or an IPv4 and
 // an IPv6 separated by a comma, in either order. Improper entries are left
 // out; a list of more than two entries, or two of one family, names none.
-Addresses parse_myip(std::string_view myip);
+Addresses parse_myip(std::string_view myip, AddressPolicy policy = {});
 
 // What an update stores: the proper addresses of `myip` when it names any,
-// otherwise the caller's own address.
-Addresses update_addresses(const std::optional<std::string>& myip, const std::string& caller);
+// otherwise the caller's own address; nothing when that is no proper
+// address either.
+std::optional<Addresses> update_addresses(const std::optional<std::string>& myip,
+                                          const std::string& caller, AddressPolicy policy = {});
 
 // wildcard=ON|OFF, backmx=YES|NO, offline=YES|NO (any case): the value, or
 // nothing when absent, NOCHG or anything else (the stored value stays).
@@ -41,7 +50,8 @@ std::optional<bool> parse_switch(const std::optional<std::string>& value, const 
                                  const char* off);
 
 // mx=NAME: the normalized host name; mx= (empty) removes the mail exchanger
-// (empty result); nothing when absent, NOCHG or not a host name.
-std::optional<std::string> parse_mx(const std::optional<std::string>& value);
+// (empty result); nothing when absent or NOCHG. A value that is not a host
+// name sets *bad (and gives nothing).
+std::optional<std::string> parse_mx(const std::optional<std::string>& value, bool* bad);
 
 } // namespace tovix::server

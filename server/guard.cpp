@@ -1,7 +1,5 @@
 #include "guard.h"
 
-#include "protocol.h"
-
 #include <sodium.h>
 
 #include <arpa/inet.h>
@@ -71,8 +69,12 @@ std::string source_key(std::string_view address) {
 LoginGuard::LoginGuard() : LoginGuard(Policy{}) {}
 
 LoginGuard::LoginGuard(Policy policy)
-    : clean_after_(policy.clean_after), sources_{policy.source_burst, policy.source_per_second, {}},
-      accounts_{policy.account_burst, policy.account_per_second, {}} {
+    : clean_after_(policy.clean_after), sources_{{policy.source_burst, policy.source_per_second},
+                                                 {0, 0},
+                                                 {}},
+      accounts_{{policy.account_burst, policy.account_per_second},
+                {policy.exempt_burst, policy.exempt_per_second},
+                {}} {
     crypto_shorthash_keygen(key_);
     const std::size_t sets = std::max<std::size_t>(1, policy.sets);
     sources_.entries.resize(sets * kWays);
@@ -100,28 +102,59 @@ LoginGuard::Entry& LoginGuard::Table::find(std::uint64_t tag, Clock::time_point 
     for (std::size_t i = 0; i < kWays; ++i) {
         Entry& e = set[i];
         if (e.tag == tag) {
-            const double seconds = std::chrono::duration<double>(now - e.last).count();
-            e.tokens =
-                static_cast<float>(std::min(burst, e.tokens + std::max(0.0, seconds) * rate));
+            const double seconds =
+                std::max(0.0, std::chrono::duration<double>(now - e.last).count());
+            auto refill = [seconds](float tokens, const Bucket& b) {
+                return static_cast<float>(std::min(b.burst, tokens + seconds * b.rate));
+            };
+            e.tokens = refill(e.tokens, main);
+            e.exempt = refill(e.exempt, exempt);
             e.last = now;
             return e;
         }
         if (e.tag == 0 || (victim->tag != 0 && e.tokens > victim->tokens))
             victim = &e;
     }
-    *victim = Entry{tag, static_cast<float>(burst), now, {}};
+    *victim = Entry{tag, static_cast<float>(main.burst), static_cast<float>(exempt.burst), now, {}};
     return *victim;
 }
 
-bool LoginGuard::permits(const Entry& s, const Entry& a, Clock::time_point now) const {
-    const bool clean = s.failed == Clock::time_point{} || now - s.failed >= clean_after_;
-    return s.tokens >= 1 && (a.tokens >= 1 || clean);
+bool LoginGuard::clean(const Entry& s, Clock::time_point now) const {
+    return s.failed == Clock::time_point{} || now - s.failed >= clean_after_;
 }
 
-bool LoginGuard::allowed(std::string_view source, std::string_view account, Clock::time_point now) {
+namespace {
+
+// How long until `tokens` reach one at `rate`; "never" as an hour.
+LoginGuard::Clock::duration until_one(float tokens, double rate) {
+    if (tokens >= 1)
+        return {};
+    const double seconds = rate > 0 ? (1 - tokens) / rate : 3600;
+    return std::chrono::duration_cast<LoginGuard::Clock::duration>(
+        std::chrono::duration<double>(std::min(seconds, 3600.0)));
+}
+
+} // namespace
+
+// Zero when a check may go ahead: the source has a token, and the account
+// has one, or the source is clean and the account has an exemption left.
+LoginGuard::Clock::duration LoginGuard::wait(const Entry& s, const Entry& a,
+                                             Clock::time_point now) const {
+    const Clock::duration source = until_one(s.tokens, sources_.main.rate);
+    Clock::duration account = until_one(a.tokens, accounts_.main.rate);
+    if (account > Clock::duration::zero()) {
+        const Clock::duration to_clean =
+            clean(s, now) ? Clock::duration::zero() : s.failed + clean_after_ - now;
+        account = std::min(account, std::max(to_clean, until_one(a.exempt, accounts_.exempt.rate)));
+    }
+    return std::max(source, account);
+}
+
+LoginGuard::Clock::duration LoginGuard::wait(std::string_view source, std::string_view account,
+                                             Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     const Entry& s = sources_.find(tag("s", source_key(source)), now);
-    return permits(s, accounts_.find(tag("a", account), now), now);
+    return wait(s, accounts_.find(tag("a", account), now), now);
 }
 
 bool LoginGuard::try_check(std::string_view source, std::string_view account,
@@ -129,13 +162,16 @@ bool LoginGuard::try_check(std::string_view source, std::string_view account,
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& s = sources_.find(tag("s", source_key(source)), now);
     Entry& a = accounts_.find(tag("a", account), now);
-    if (!permits(s, a, now))
+    if (wait(s, a, now) > Clock::duration::zero())
         return false;
     // Taken now, not when the check fails: checks running at the same time
     // count from the start.
     s.tokens -= 1;
     s.failed = now;
-    a.tokens = std::max(0.0f, a.tokens - 1);
+    if (a.tokens >= 1)
+        a.tokens -= 1;
+    else
+        a.exempt -= 1;
     return true;
 }
 
@@ -143,10 +179,10 @@ void LoginGuard::succeeded(std::string_view source, std::string_view account,
                            Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& s = sources_.find(tag("s", source_key(source)), now);
-    s.tokens = static_cast<float>(std::min(sources_.burst, s.tokens + 1.0));
+    s.tokens = static_cast<float>(std::min(sources_.main.burst, s.tokens + 1.0));
     s.failed = Clock::time_point{};
     Entry& a = accounts_.find(tag("a", account), now);
-    a.tokens = static_cast<float>(std::min(accounts_.burst, a.tokens + 1.0));
+    a.tokens = static_cast<float>(std::min(accounts_.main.burst, a.tokens + 1.0));
 }
 
 // ---- VerifiedCredentials ---------------------------------------------------------

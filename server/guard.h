@@ -23,8 +23,10 @@ bool verify_password(const std::string& hash, std::string_view password);
 // IPv6 /64) and per account name. Each failure takes a token; tokens come
 // back at a steady rate up to the burst. A source without tokens gets no
 // password check at all. An account without tokens is checked only for
-// sources that have not failed for a while, so guessing one account from many
-// places is bounded while its owner, elsewhere, gets in. The counters live in
+// sources that have not failed for a while, so its owner, elsewhere, gets in;
+// each such exemption takes a token of a second, slow bucket of the account,
+// so an attacker spread over many addresses does not get a check for each
+// new one. The counters live in
 // two fixed tables (set-associative, slots chosen by a keyed hash), so memory
 // is the same whatever the number of sources; a forgotten entry starts over
 // clean.
@@ -36,6 +38,9 @@ class LoginGuard {
         double source_per_second = 2;
         double account_burst = 20;
         double account_per_second = 1;
+        // Checks of an account out of tokens, for sources that count as clean.
+        double exempt_burst = 5;
+        double exempt_per_second = 0.1;
         // A source that has not failed for this long counts as clean: it
         // is checked even for an account out of tokens.
         std::chrono::seconds clean_after{600};
@@ -45,28 +50,33 @@ class LoginGuard {
     LoginGuard();
     explicit LoginGuard(Policy policy);
 
-    // Whether `source` may present a password for `account` now, without
-    // counting anything (for credentials already known good).
-    bool allowed(std::string_view source, std::string_view account, Clock::time_point now);
+    // How long until a password from `source` for `account` may be checked:
+    // zero when it may be now. Counts nothing.
+    Clock::duration wait(std::string_view source, std::string_view account, Clock::time_point now);
     // Whether a password from `source` for `account` may be checked now; if
     // so, the check is counted as a failure until succeeded() says otherwise.
     bool try_check(std::string_view source, std::string_view account, Clock::time_point now);
     void succeeded(std::string_view source, std::string_view account, Clock::time_point now);
 
   private:
+    struct Bucket {
+        double burst, rate;
+    };
     struct Entry {
         std::uint64_t tag = 0; // 0: free
         float tokens = 0;
+        float exempt = 0; // accounts: checks left for clean sources
         Clock::time_point last;
         Clock::time_point failed; // the last check not (yet) known good; {}: none
     };
     struct Table {
-        double burst, rate;
+        Bucket main, exempt;
         std::vector<Entry> entries;
         Entry& find(std::uint64_t tag, Clock::time_point now);
     };
     std::uint64_t tag(std::string_view kind, std::string_view key) const;
-    bool permits(const Entry& source, const Entry& account, Clock::time_point now) const;
+    bool clean(const Entry& source, Clock::time_point now) const;
+    Clock::duration wait(const Entry& source, const Entry& account, Clock::time_point now) const;
 
     std::mutex mutex_;
     unsigned char key_[16];

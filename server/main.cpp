@@ -5,7 +5,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -19,8 +21,20 @@ using namespace tovix::server;
 namespace {
 
 std::string describe(const ListenAddress& listen) {
-    const bool v6 = listen.host.find(':') != std::string::npos;
-    return (v6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(listen.port);
+    return format_endpoint(listen.host, listen.port);
+}
+
+// The database holds password hashes, and the process passwords in memory:
+// files it makes are its user's alone, and it leaves no core dump.
+void keep_secrets() {
+    umask(077);
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+bool loopback(const std::string& host) {
+    return host.rfind("127.", 0) == 0 || host == "::1";
 }
 
 bool read_file(const std::string& path, std::string* text) {
@@ -65,9 +79,12 @@ int serve(const Options& options) {
             }
         }
     }
+    Config config = options.config;
+    config.loopback_only = loopback(options.listen.host) &&
+                           (!options.listen_tls || loopback(options.listen_tls->host));
     std::optional<UpdateServer> server;
     try {
-        server.emplace(options.config);
+        server.emplace(config);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "tovix-server: %s\n", e.what());
         return 2;
@@ -104,6 +121,7 @@ int serve(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    keep_secrets();
     std::string error;
     std::optional<Options> options =
         parse_command_line(std::vector<std::string>(argv + 1, argv + argc), &error);

@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include <sodium.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -162,6 +164,15 @@ std::optional<std::string> base64_decode(std::string_view text) {
     return out;
 }
 
+Credentials::~Credentials() {
+    wipe(user);
+    wipe(password);
+}
+
+void wipe(std::string& text) {
+    sodium_memzero(text.data(), text.size());
+}
+
 std::optional<Credentials> parse_basic_auth(std::string_view header) {
     header = trim(header);
     const std::size_t space = header.find(' ');
@@ -170,10 +181,12 @@ std::optional<Credentials> parse_basic_auth(std::string_view header) {
     std::optional<std::string> decoded = base64_decode(trim(header.substr(space + 1)));
     if (!decoded)
         return std::nullopt;
+    std::optional<Credentials> out;
     const std::size_t colon = decoded->find(':');
-    if (colon == std::string::npos)
-        return std::nullopt;
-    return Credentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
+    if (colon != std::string::npos)
+        out.emplace(decoded->substr(0, colon), decoded->substr(colon + 1));
+    wipe(*decoded);
+    return out;
 }
 
 std::string escape_field(std::string_view text) {
@@ -203,31 +216,6 @@ std::string escape_field(std::string_view text) {
                 out.push_back(c);
             }
         }
-    }
-    return out;
-}
-
-std::string redact_target(std::string_view target) {
-    const std::size_t q = target.find('?');
-    if (q == std::string_view::npos)
-        return std::string(target);
-    std::string out(target.substr(0, q + 1));
-    std::vector<std::string> pairs = split_list(target.substr(q + 1), '&');
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        if (i > 0)
-            out.push_back('&');
-        const std::string& pair = pairs[i];
-        const std::size_t eq = pair.find('=');
-        const std::string key = pair.substr(0, eq);
-        std::string lowered = key;
-        for (char& c : lowered)
-            c = to_lower(c);
-        const bool secret = lowered.find("pass") != std::string::npos || lowered == "pwd" ||
-                            lowered == "pw" || lowered == "secret" || lowered == "token";
-        if (secret && eq != std::string::npos)
-            out += key + "=***";
-        else
-            out += pair;
     }
     return out;
 }

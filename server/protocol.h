@@ -40,10 +40,20 @@ std::optional<std::string> canonical_ip(std::string_view text);
 // Strict RFC 4648 base64 (padding required); nothing on any malformed input.
 std::optional<std::string> base64_decode(std::string_view text);
 
+// Wiped from memory when they go.
 struct Credentials {
     std::string user;
     std::string password;
+
+    Credentials() = default;
+    Credentials(std::string u, std::string p) : user(std::move(u)), password(std::move(p)) {}
+    Credentials(const Credentials&) = default;
+    Credentials& operator=(const Credentials&) = default;
+    ~Credentials();
 };
+
+// Overwrites the text's bytes with zeros, in a way the compiler keeps.
+void wipe(std::string& text);
 
 // Parses an "Authorization: Basic ..." header value.
 std::optional<Credentials> parse_basic_auth(std::string_view header);
@@ -51,10 +61,6 @@ std::optional<Credentials> parse_basic_auth(std::string_view header);
 // Makes a value safe for a one-line, tab-separated log: backslash, tab, CR,
 // LF and other control bytes become \\, \t, \r, \n and \xNN.
 std::string escape_field(std::string_view text);
-
-// Replaces the values of password-like query keys in a request target, so a
-// client that puts its password in the URL never gets it written to a log.
-std::string redact_target(std::string_view target);
 
 // "2024-05-01T12:34:56Z".
 std::string format_utc(std::time_t when);

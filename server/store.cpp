@@ -279,6 +279,8 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
     const std::string records_sql =
         "SELECT id, name, type, content, ttl, prio, domain_id FROM records WHERE name IN (" +
         placeholders(1, 2 * kChunk) + ") AND type IN ('A', 'AAAA', 'MX')";
+    const std::string owners_sql =
+        "SELECT host, account FROM account_hosts WHERE host IN (" + placeholders(1, kChunk) + ")";
     Prefetched out;
     for (std::size_t first = 0; first < names.size(); first += kChunk) {
         std::vector<SqlValue> hosts, records;
@@ -291,6 +293,9 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
         const SqlRows h = db_->query(hosts_sql, hosts);
         for (std::size_t i = 0; i < h.rows.size(); ++i)
             out.hosts[h.text(i, 0)] = host_at(h, i);
+        const SqlRows o = db_->query(owners_sql, hosts);
+        for (std::size_t i = 0; i < o.rows.size(); ++i)
+            out.owners[o.text(i, 0)] = o.text(i, 1);
         const SqlRows r = db_->query(records_sql, records);
         for (std::size_t i = 0; i < r.rows.size(); ++i)
             out.records[r.text(i, 1)].push_back({r.integer(i, 6), PublishedRow::at(r, i)});
@@ -364,8 +369,12 @@ bool Store::publish(const Host& host, const std::vector<PublishedRow>& present) 
 }
 
 void Store::bump_serial(const std::string& zone) {
-    const SqlRows r = db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere,
-                                 {zone, zone_ids_.at(zone)});
+    bump_serial(zone, zone_ids_.at(zone));
+}
+
+void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
+    const SqlRows r =
+        db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere, {zone, zone_id});
     if (r.empty())
         throw StoreError("zone " + zone + " has no SOA record");
     const std::optional<std::string> soa = next_serial(r.text(0, 1));
@@ -394,14 +403,87 @@ std::vector<AccountRecord> Store::accounts() {
     return out;
 }
 
+std::optional<AccountRecord> Store::account(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT a.password_hash, h.host FROM accounts a"
+                                 " LEFT JOIN account_hosts h ON h.account = a.name"
+                                 " WHERE a.name = ?1 ORDER BY h.host",
+                                 {name});
+    if (r.empty())
+        return std::nullopt;
+    AccountRecord out{name, r.text(0, 0), {}};
+    for (std::size_t i = 0; i < r.rows.size(); ++i) {
+        if (std::string host = r.text(i, 1); !host.empty())
+            out.hosts.push_back(std::move(host));
+    }
+    return out;
+}
+
+// Refuses a host no account may own (see add_account). Every lookup but
+// the one for names under `host` goes by an index.
+void Store::check_ownable(const std::string& host, const std::string& account) {
+    for (std::size_t dot = 0; dot != std::string::npos; dot = host.find('.', dot + 1)) {
+        const std::string zone = dot == 0 ? host : host.substr(dot + 1);
+        if (!db_->query("SELECT 1 FROM domains WHERE name = ?1", {zone}).empty()) {
+            if (zone == host)
+                throw StoreError(host + " is the apex of a zone");
+            if (!db_->query("SELECT 1 FROM records WHERE name = ?1 AND type = 'NS'"
+                            " AND content = ?2",
+                            {zone, host})
+                     .empty())
+                throw StoreError(host + " is a name server of the zone " + zone);
+        }
+        const SqlRows owner =
+            db_->query("SELECT host, account FROM account_hosts WHERE host = ?1 AND account <> ?2",
+                       {zone, account});
+        if (!owner.empty())
+            throw StoreError(
+                zone == host ? "host " + host + " belongs to account " + owner.text(0, 1)
+                             : host + " lies under " + zone + " of account " + owner.text(0, 1));
+    }
+    const SqlRows under = db_->query(
+        "SELECT host, account FROM account_hosts WHERE host LIKE ?1 AND account <> ?2 LIMIT 1",
+        {"%." + host, account});
+    if (!under.empty())
+        throw StoreError(under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
+                         host);
+}
+
 void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
+    std::vector<std::string> dropped;
+    const SqlRows before = db_->query("SELECT host FROM account_hosts WHERE account = ?1", {name});
+    for (std::size_t i = 0; i < before.rows.size(); ++i) {
+        if (!std::binary_search(hosts.begin(), hosts.end(), before.text(i, 0)))
+            dropped.push_back(before.text(i, 0));
+    }
     db_->query("DELETE FROM account_hosts WHERE account = ?1", {name});
     for (const std::string& host : hosts) {
-        const SqlRows owner = db_->query(
-            "SELECT account FROM account_hosts WHERE host = ?1 AND account <> ?2", {host, name});
-        if (!owner.empty())
-            throw StoreError("host " + host + " belongs to account " + owner.text(0, 0));
+        check_ownable(host, name);
         db_->query("INSERT INTO account_hosts (host, account) VALUES (?1, ?2)", {host, name});
+    }
+    withdraw(dropped);
+}
+
+// Forgets hosts that left their account: their row, and their address and
+// mail records in their zone, whose serial moves on.
+void Store::withdraw(const std::vector<std::string>& hosts) {
+    std::set<std::pair<std::string, std::int64_t>> zones;
+    for (const std::string& name : hosts) {
+        const SqlRows h = db_->query(
+            "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
+            {name});
+        db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        if (h.empty())
+            continue;
+        const std::int64_t zone_id = h.integer(0, 1);
+        if (db_->query(std::string("DELETE FROM records") + kHostRecordsWhere,
+                       {zone_id, name, "*." + name})
+                .changed > 0)
+            zones.emplace(h.text(0, 0), zone_id);
+    }
+    for (const auto& [zone, id] : zones) {
+        db_->lock_zone(zone, id);
+        bump_serial(zone, id);
     }
 }
 
@@ -456,8 +538,11 @@ bool Store::set_hosts(const std::string& name, const std::vector<std::string>& h
 
 bool Store::remove_account(const std::string& name) {
     return account_change([&] {
-        db_->query("DELETE FROM account_hosts WHERE account = ?1", {name});
-        return db_->query("DELETE FROM accounts WHERE name = ?1", {name}).changed > 0;
+        if (!account_exists(name))
+            return false;
+        write_hosts_of(name, {});
+        db_->query("DELETE FROM accounts WHERE name = ?1", {name});
+        return true;
     });
 }
 
@@ -537,48 +622,70 @@ bool Store::up_to_date(const std::optional<Host>& old, const Host& h,
            PublishedRow::same(present, host_records(h, ttl_), false);
 }
 
-// Reads only, without a lock: a hint. A batch with a change is decided
-// again under the write lock.
-bool Store::any_change(const std::vector<Update>& updates) {
+// What update `u` makes of its host over what `batch` read: the answer, and
+// (when the account still owns the host) the host as it becomes in *host
+// and whether it is stored so already in *current.
+Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now, Host* host,
+                     bool* current) {
+    Applied applied;
+    const std::optional<Host> old = batch.host(u.host);
+    // The account may have lost the host since the request was
+    // authenticated: a host once withdrawn stays withdrawn.
+    auto owner = batch.owners.find(u.host);
+    applied.owned = owner != batch.owners.end() && owner->second == u.account;
+    *current = true;
+    if (!applied.owned)
+        return applied;
+    *host = merge(u, old, now);
+    applied.changed = !old || !same_settings(*old, *host);
+    applied.ipv4 = host->ipv4;
+    applied.ipv6 = host->ipv6;
+    *current = up_to_date(old, *host, rows_of(batch, *host));
+    return applied;
+}
+
+// Reads only, without a lock: the answers when no update changes anything
+// (a hint: a batch with a change is decided again under the write lock).
+std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& updates) {
     db_->exec("BEGIN");
     try {
-        bool found = false;
+        std::vector<Applied> out;
+        bool current = true;
         Prefetched batch = prefetch(updates);
-        for (const Update& u : updates) {
-            const std::optional<Host> old = batch.host(u.host);
-            const Host h = merge(u, old, 0);
-            if (!up_to_date(old, h, rows_of(batch, h))) {
-                found = true;
-                break;
-            }
+        for (std::size_t i = 0; i < updates.size() && current; ++i) {
+            Host h;
+            out.push_back(judge(batch, updates[i], 0, &h, &current));
         }
         db_->exec("COMMIT");
-        return found;
+        return current ? std::optional(out) : std::nullopt;
     } catch (...) {
         db_->rollback();
         throw;
     }
 }
 
-std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
+std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
     // Most updates repeat what is stored: when all of them do, nothing is
     // written and nothing synced.
-    if (!db_->empty_writes_are_free() && !any_change(updates))
-        return std::vector<bool>(updates.size(), false);
+    if (!db_->empty_writes_are_free()) {
+        if (std::optional<std::vector<Applied>> same = unchanged(updates))
+            return *same;
+    }
     return in_transaction([&] {
         lock_zones();
         Prefetched batch = prefetch(updates);
-        std::vector<bool> changed;
+        std::vector<Applied> out;
         std::set<std::string> changed_zones;
         for (const Update& u : updates) {
+            Host h;
+            bool current = true;
             const std::optional<Host> old = batch.host(u.host);
-            Host h = merge(u, old, now);
-            changed.push_back(!old || !same_settings(*old, h));
-            const std::vector<PublishedRow> present = rows_of(batch, h);
-            if (up_to_date(old, h, present))
+            const Applied& applied = out.emplace_back(judge(batch, u, now, &h, &current));
+            if (current)
                 continue;
-            if (changed.back())
+            const std::vector<PublishedRow> present = rows_of(batch, h);
+            if (applied.changed)
                 h.updated_at = now;
             save_host(h);
             batch.hosts[h.name] = h;
@@ -596,7 +703,7 @@ std::vector<bool> Store::apply(const std::vector<Update>& updates, std::int64_t 
         }
         for (const std::string& zone : changed_zones)
             bump_serial(zone);
-        return changed;
+        return out;
     });
 }
 

@@ -43,6 +43,13 @@ struct AccountRecord {
     std::vector<std::string> hosts; // normalized, sorted
 };
 
+// What apply() did with one update.
+struct Applied {
+    bool owned = true;      // false: the host is no longer the account's (nothing done)
+    bool changed = false;   // some stored setting changed, or the host is new
+    std::string ipv4, ipv6; // what the host holds now
+};
+
 struct StoreOptions {
     // Zones to serve: created with SOA and NS when missing. Hosts inside
     // them that have no zone yet (rows migrated from the old layout) are
@@ -66,12 +73,12 @@ class Store {
 
     // Applies the updates in order, with their DNS records and the zones'
     // new serials, in one transaction that is on disk when this returns.
-    // Element i of the result tells whether update i changed anything stored
-    // (or created the host). An update that changes nothing writes nothing
-    // (the host keeps its updated_at); when none of them changes anything
-    // nothing is written and nothing synced. Throws StoreError; nothing is
-    // applied then.
-    std::vector<bool> apply(const std::vector<Update>& updates, std::int64_t now);
+    // Element i of the result tells what became of update i: an update of a
+    // host its account no longer owns is left out; one that changes nothing
+    // writes nothing (the host keeps its updated_at); when none of them
+    // changes anything nothing is written and nothing synced. Throws
+    // StoreError; nothing is applied then.
+    std::vector<Applied> apply(const std::vector<Update>& updates, std::int64_t now);
 
     std::optional<Host> find(const std::string& host);
     std::vector<Host> hosts(); // ordered by name
@@ -88,8 +95,13 @@ class Store {
     std::int64_t data_version();
 
     std::vector<AccountRecord> accounts(); // ordered by name
+    std::optional<AccountRecord> account(const std::string& name);
     // Each is one transaction. False: the account exists (add) or does not
-    // (the others). A host owned by another account throws StoreError.
+    // (the others). A host no account may own throws StoreError: a zone's
+    // apex or one of its name servers, a host of another account, or a name
+    // at or under one (a wildcard of one would answer for the other). A
+    // host that leaves an account (set_hosts, remove_account) is forgotten
+    // and its records withdrawn, with a new serial for its zone.
     bool add_account(const AccountRecord& account);
     bool set_password(const std::string& name, const std::string& hash);
     bool set_hosts(const std::string& name, const std::vector<std::string>& hosts);
@@ -121,7 +133,8 @@ class Store {
         std::map<std::string, Host> hosts;
         // By record name: (zone id, row).
         std::map<std::string, std::vector<std::pair<std::int64_t, PublishedRow>>> records;
-        std::set<std::string> rewritten; // hosts whose records the batch wrote
+        std::map<std::string, std::string> owners; // host -> account
+        std::set<std::string> rewritten;           // hosts whose records the batch wrote
         std::optional<Host> host(const std::string& name) const;
     };
     Prefetched prefetch(const std::vector<Update>& updates);
@@ -131,10 +144,15 @@ class Store {
     Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
     bool up_to_date(const std::optional<Host>& old, const Host& h,
                     const std::vector<PublishedRow>& present);
-    bool any_change(const std::vector<Update>& updates);
     void bump_serial(const std::string& zone);
+    void bump_serial(const std::string& zone, std::int64_t zone_id);
+    std::optional<std::vector<Applied>> unchanged(const std::vector<Update>& updates);
+    Applied judge(const Prefetched& batch, const Update& u, std::int64_t now, Host* host,
+                  bool* current);
     bool account_exists(const std::string& name);
+    void check_ownable(const std::string& host, const std::string& account);
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
+    void withdraw(const std::vector<std::string>& hosts);
     template <typename Change> bool account_change(Change change);
     template <typename Work> auto in_transaction(Work work);
 

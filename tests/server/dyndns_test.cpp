@@ -13,14 +13,21 @@ namespace {
 struct MyipCase {
     const char* name;
     std::string myip;
-    std::string stored; // Addresses::text() of what the update stores
+    std::string stored; // Addresses::text() of what the update stores; "dnserr": nothing
+    AddressPolicy policy = {};
+    std::string caller = "198.51.100.9";
 };
 
 class MyipTest : public ::testing::TestWithParam<MyipCase> {};
 
 TEST_P(MyipTest, StoresProperAddressesOrTheCallers) {
-    EXPECT_EQ(GetParam().stored, update_addresses(GetParam().myip, "198.51.100.9").text());
+    const MyipCase& c = GetParam();
+    const std::optional<Addresses> stored = update_addresses(c.myip, c.caller, c.policy);
+    EXPECT_EQ(c.stored, stored ? stored->text() : "dnserr");
 }
+
+const AddressPolicy kLoopbackServer{true, true};
+const AddressPolicy kPublicOnly{false, false};
 
 INSTANTIATE_TEST_SUITE_P(
     Server, MyipTest,
@@ -42,12 +49,24 @@ INSTANTIATE_TEST_SUITE_P(
                       MyipCase{"TwoIpv4", "192.0.2.1,192.0.2.2", "198.51.100.9"},
                       MyipCase{"ThreeEntries", "192.0.2.1,2001:db8::1,192.0.2.2", "198.51.100.9"},
                       MyipCase{"TrailingComma", "192.0.2.1,", "192.0.2.1"},
-                      MyipCase{"Blank", " 192.0.2.1", "198.51.100.9"}),
+                      MyipCase{"Blank", " 192.0.2.1", "198.51.100.9"},
+                      MyipCase{"LinkLocal4", "169.254.1.1", "198.51.100.9"},
+                      MyipCase{"LinkLocal6", "fe80::1", "198.51.100.9"},
+                      MyipCase{"ScopeId", "fe80::1%eth0", "198.51.100.9"},
+                      MyipCase{"Loopback", "127.0.0.2", "198.51.100.9"},
+                      MyipCase{"LoopbackOnALoopbackServer", "::1", "::1", kLoopbackServer},
+                      MyipCase{"Private", "10.1.2.3", "10.1.2.3"},
+                      MyipCase{"PrivateWhenPublicOnly", "192.168.1.2", "198.51.100.9", kPublicOnly},
+                      MyipCase{"UniqueLocalWhenPublicOnly", "fd00::1", "198.51.100.9", kPublicOnly},
+                      MyipCase{"SharedWhenPublicOnly", "100.64.0.1", "198.51.100.9", kPublicOnly},
+                      MyipCase{"CallerUnpublishable", "", "dnserr", {}, "127.0.0.1"},
+                      MyipCase{"CallerPrivateWhenPublicOnly", "", "dnserr", kPublicOnly,
+                               "10.0.0.1"}),
     [](const ::testing::TestParamInfo<MyipCase>& info) { return info.param.name; });
 
 TEST(ServerDyndns, CallerOfEitherFamily) {
-    EXPECT_EQ("2001:db8::9", update_addresses(std::nullopt, "2001:db8::9").ipv6.value_or("-"));
-    EXPECT_FALSE(update_addresses(std::nullopt, "2001:db8::9").ipv4);
+    EXPECT_EQ("2001:db8::9", update_addresses(std::nullopt, "2001:db8::9")->ipv6.value_or("-"));
+    EXPECT_FALSE(update_addresses(std::nullopt, "2001:db8::9")->ipv4);
 }
 
 TEST(ServerDyndns, Switches) {
@@ -56,10 +75,13 @@ TEST(ServerDyndns, Switches) {
     EXPECT_EQ(std::nullopt, parse_switch("NOCHG", "ON", "OFF"));
     EXPECT_EQ(std::nullopt, parse_switch("maybe", "ON", "OFF"));
     EXPECT_EQ(std::nullopt, parse_switch(std::nullopt, "YES", "NO"));
-    EXPECT_EQ(std::optional<std::string>("mail.example"), parse_mx("Mail.Example."));
-    EXPECT_EQ(std::optional<std::string>(""), parse_mx(""));
-    EXPECT_EQ(std::nullopt, parse_mx("nochg"));
-    EXPECT_EQ(std::nullopt, parse_mx("no_host"));
+    bool bad = true;
+    EXPECT_EQ(std::optional<std::string>("mail.example"), parse_mx("Mail.Example.", &bad));
+    EXPECT_EQ(std::optional<std::string>(""), parse_mx("", &bad));
+    EXPECT_EQ(std::nullopt, parse_mx("nochg", &bad));
+    EXPECT_FALSE(bad);
+    EXPECT_EQ(std::nullopt, parse_mx("no_host", &bad));
+    EXPECT_TRUE(bad) << "a malformed mx is refused, not ignored";
 }
 
 // --- what a host publishes ------------------------------------------------------

@@ -48,7 +48,7 @@ TEST(LoginGuard, OneSourceGetsAFewFreeMistakesThenTheRate) {
 TEST(LoginGuard, AnAccountGuessedFromManyPlacesStillLetsItsOwnerIn) {
     LoginGuard guard;
     const Clock::time_point now = Clock::now();
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 20; ++i) {
         const std::string source = "203.0.113." + std::to_string(i);
         guard.try_check(source, "alice", now); // fails: each has tokens of its own left
     }
@@ -68,6 +68,20 @@ TEST(LoginGuard, AnAccountGuessedFromManyPlacesStillLetsItsOwnerIn) {
     EXPECT_LE(through, 6) << "the account's tokens come back one a second";
     // and is clean again after a quiet while.
     EXPECT_TRUE(guard.try_check("203.0.113.1", "alice", now + std::chrono::minutes(11)));
+}
+
+TEST(LoginGuard, ASpreadAttackerGetsNoCheckForEachNewAddress) {
+    LoginGuard guard;
+    const Clock::time_point now = Clock::now();
+    int checked = 0;
+    for (int i = 0; i < 150; ++i) // 150 IPv6 subscribers
+        checked += guard.try_check("2001:db8:" + std::to_string(i + 1) + "::1", "alice", now);
+    EXPECT_EQ(20 + 5, checked) << "the account's tokens, then its exemptions for clean sources";
+    const Clock::duration wait = guard.wait("2001:db8:ffff::1", "alice", now);
+    EXPECT_GT(wait, Clock::duration::zero());
+    EXPECT_LE(wait, 1s) << "the account's next token";
+    EXPECT_FALSE(guard.try_check("2001:db8:ffff::1", "alice", now + wait - 1ms));
+    EXPECT_TRUE(guard.try_check("2001:db8:ffff::1", "alice", now + wait));
 }
 
 TEST(LoginGuard, AnIPv6SubscriberIsOneSource) {

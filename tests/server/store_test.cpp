@@ -147,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Databases, ServerStoreOn, ::testing::Values("sqlite", "
 
 TEST_P(ServerStoreOn, SerialMovesOncePerChangingTransaction) {
     Store store(where("s.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome, "other.tovix.example"});
     const std::uint32_t first = store.serial("tovix.example").value();
     Update u = ipv4_update(kHome, "tovix.example");
     store.apply({u, ipv4_update("other.tovix.example", "tovix.example")}, 1);
@@ -165,6 +166,7 @@ TEST_P(ServerStoreOn, SerialMovesOncePerChangingTransaction) {
 
 TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
     Store store(where("z.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome, "x.other.example"});
     EXPECT_THROW(store.apply({ipv4_update(kHome, "tovix.example"),
                               ipv4_update("x.other.example", "other.example")},
                              1),
@@ -172,7 +174,8 @@ TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
     EXPECT_FALSE(store.find(kHome));
     EXPECT_TRUE(store.dns_records(kHome).empty());
     // The statements it left half-way are ready for the next update.
-    EXPECT_EQ(std::vector<bool>{true}, store.apply({ipv4_update(kHome, "tovix.example")}, 2));
+    EXPECT_EQ(std::vector<bool>{true},
+              changed(store.apply({ipv4_update(kHome, "tovix.example")}, 2)));
     EXPECT_EQ(1u, store.dns_records(kHome).size());
 }
 
@@ -235,13 +238,15 @@ TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
         {"wildcard off", [](Update& u) { u.wildcard = false; }, true, true},
         {"another mail exchanger", [](Update& u) { u.mx = "mx.example"; }, true, true},
         {"offline", [](Update& u) { u.offline = true; }, true, true},
-        {"another account", [](Update& u) { u.account = "other"; }, true, false},
+        {"an account that does not own the host", [](Update& u) { u.account = "other"; }, false,
+         false},
     };
     for (const RepeatCase& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string path = dir.file("n.db");
         Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+        own(store, "tovix", {kHome});
         store.apply({first_update()}, 100);
         const std::uint32_t serial = store.serial("tovix.example").value();
         Observer other(path);
@@ -249,7 +254,7 @@ TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
 
         Update u = first_update();
         c.change(u);
-        EXPECT_EQ(std::vector<bool>{c.changes}, store.apply({u}, 200));
+        EXPECT_EQ(std::vector<bool>{c.changes}, changed(store.apply({u}, 200)));
         EXPECT_EQ(c.changes, other.data_version() != version);
         EXPECT_EQ(c.changes ? 200 : 100, store.find(kHome).value().updated_at);
         EXPECT_EQ(serial + (c.republishes ? 1 : 0), store.serial("tovix.example"));
@@ -258,15 +263,16 @@ TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
 
 TEST_P(ServerStoreOn, AnUnchangedHostInAChangingBatchKeepsItsTime) {
     Store store(where("b.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome, "other.tovix.example"});
     const Update other = ipv4_update("other.tovix.example", "tovix.example");
     store.apply({first_update(), other}, 100);
     Update moved = other;
     moved.ipv4 = "192.0.2.9";
-    EXPECT_EQ((std::vector<bool>{false, true}), store.apply({first_update(), moved}, 200));
+    EXPECT_EQ((std::vector<bool>{false, true}), changed(store.apply({first_update(), moved}, 200)));
     EXPECT_EQ(100, store.find(kHome).value().updated_at);
     EXPECT_EQ(200, store.find("other.tovix.example").value().updated_at);
     // Back and forth within one batch: each step is a change.
-    EXPECT_EQ((std::vector<bool>{true, true}), store.apply({other, moved}, 300));
+    EXPECT_EQ((std::vector<bool>{true, true}), changed(store.apply({other, moved}, 300)));
     EXPECT_EQ("192.0.2.9", store.find("other.tovix.example").value().ipv4);
 }
 
@@ -274,11 +280,12 @@ TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {
     TempDir dir;
     const std::string path = dir.file("r.db");
     Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome});
     store.apply({first_update()}, 100);
     const std::vector<DnsRecord> published = store.dns_records(kHome);
     Observer other(path);
     other.exec("DELETE FROM records WHERE type = 'A'");
-    EXPECT_EQ(std::vector<bool>{false}, store.apply({first_update()}, 200));
+    EXPECT_EQ(std::vector<bool>{false}, changed(store.apply({first_update()}, 200)));
     EXPECT_EQ(published, store.dns_records(kHome));
 }
 
@@ -286,11 +293,12 @@ TEST(ServerCommitter, AnswersNochgWithoutWriting) {
     TempDir dir;
     const std::string path = dir.file("c.db");
     Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome});
     Committer committer(store);
     auto submit = [&](const Update& u) {
-        auto answer = std::make_shared<std::promise<std::optional<std::vector<bool>>>>();
-        EXPECT_TRUE(committer.submit({u}, [answer](std::optional<std::vector<bool>> changed) {
-            answer->set_value(std::move(changed));
+        auto answer = std::make_shared<std::promise<std::vector<bool>>>();
+        EXPECT_TRUE(committer.submit({u}, [answer](std::optional<std::vector<Applied>> applied) {
+            answer->set_value(applied ? changed(*applied) : std::vector<bool>{});
         }));
         return answer->get_future().get();
     };

@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -92,8 +93,27 @@ inline std::vector<Account> test_accounts() {
             {"bob", "hunter2", {"bob.example"}}};
 }
 
+// The `changed` flag of each update Store::apply made.
+inline std::vector<bool> changed(const std::vector<Applied>& applied) {
+    std::vector<bool> out;
+    for (const Applied& a : applied)
+        out.push_back(a.changed);
+    return out;
+}
+
+// Gives a new account the hosts: a store updates only a host its account owns.
+inline void own(Store& store, const std::string& account, std::vector<std::string> hosts) {
+    std::sort(hosts.begin(), hosts.end());
+    if (!store.add_account({account, "$argon2id$x", hosts}))
+        throw std::runtime_error("account " + account + " exists");
+}
+
+// A server on loopback, as the tests run it: it publishes the caller's
+// loopback address, and keeps its latest requests for requests().
 inline std::unique_ptr<UpdateServer> start_server(Config config) {
     config.log_to_stderr = false;
+    config.loopback_only = true;
+    config.keep_requests = UpdateServer::kHistorySize;
     auto server = std::make_unique<UpdateServer>(std::move(config));
     std::string error;
     if (!server->listen({"127.0.0.1", 0, "", ""}, &error))

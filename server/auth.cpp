@@ -1,0 +1,168 @@
+// The Authenticator. Order of a check:
+//
+//   1. a credential that has passed Argon2id before (its keyed digest is
+//      remembered) is good at once, before the guard is asked: a good client
+//      behind the same address as a guesser keeps working;
+//   2. past the guard's limit the request is throttled, never checked;
+//   3. a check of the same credential already running is joined;
+//   4. otherwise Argon2id runs on a worker thread, against the account's
+//      hash or, for an unknown name, a dummy one. A failure reads that one
+//      account from the database again before it is final: an account
+//      added or a password changed a moment ago (by another process, or
+//      on another node) is not refused for the snapshot being behind.
+#include "auth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tovix::server {
+
+const AccountRecord* Accounts::find(const std::string& name) const {
+    auto found = by_name.find(name);
+    return found == by_name.end() ? nullptr : &found->second;
+}
+
+Authenticator::Authenticator(Store& store, Workers& workers, LoginGuard::Policy policy,
+                             std::chrono::milliseconds refresh)
+    : store_(store), workers_(workers), guard_(policy),
+      unknown_user_hash_(hash_password("no such account")), refresh_(refresh) {
+    reload();
+    refresher_ = std::thread([this] { refresher(); });
+}
+
+Authenticator::~Authenticator() {
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex_);
+        stopping_ = true;
+    }
+    stop_changed_.notify_all();
+    refresher_.join();
+}
+
+AccountsPtr Authenticator::accounts() const {
+    std::lock_guard<std::mutex> lock(accounts_mutex_);
+    return accounts_;
+}
+
+// Reads every account, when the data version has moved since the last read
+// (or `version_` is unknown); returns the snapshot in force after it.
+AccountsPtr Authenticator::reload() {
+    std::lock_guard<std::mutex> one_at_a_time(reload_mutex_);
+    const std::int64_t version = store_.data_version();
+    {
+        std::lock_guard<std::mutex> lock(accounts_mutex_);
+        if (accounts_ && version == version_)
+            return accounts_;
+    }
+    auto fresh = std::make_shared<Accounts>();
+    for (AccountRecord& a : store_.accounts()) {
+        for (const std::string& host : a.hosts)
+            fresh->owners[host] = a.name;
+        fresh->by_name[a.name] = std::move(a);
+    }
+    std::lock_guard<std::mutex> lock(accounts_mutex_);
+    accounts_ = std::move(fresh);
+    version_ = version;
+    return accounts_;
+}
+
+void Authenticator::refresher() {
+    std::unique_lock<std::mutex> lock(stop_mutex_);
+    while (!stop_changed_.wait_for(lock, refresh_, [this] { return stopping_; })) {
+        lock.unlock();
+        try {
+            reload();
+        } catch (const StoreError& e) {
+            // Keep answering from what was read; the next look may work.
+            std::fprintf(stderr, "tovix-server: reading the accounts: %s\n", e.what());
+        }
+        lock.lock();
+    }
+}
+
+void Authenticator::check(const std::string& source, const Credentials& credentials, Done done) {
+    const std::string& user = credentials.user;
+    AccountsPtr accounts = this->accounts();
+    const AccountRecord* account = accounts->find(user);
+    const std::string& hash = account ? account->password_hash : unknown_user_hash_;
+    if (account && verified_.known(user, credentials.password, hash))
+        return done({Verdict::Outcome::Good, accounts, account, 0});
+
+    const auto now = LoginGuard::Clock::now();
+    auto throttled = [&] {
+        const double seconds =
+            std::chrono::duration<double>(guard_.wait(source, user, now)).count();
+        done({Verdict::Outcome::Throttled, nullptr, nullptr,
+              std::max(1, static_cast<int>(std::ceil(seconds)))});
+    };
+    if (guard_.wait(source, user, now) > LoginGuard::Clock::duration::zero())
+        return throttled();
+    // One Argon2id check for the same credentials at a time: a client that
+    // opens many connections at once waits for the first check instead of
+    // spending its source's allowance (and the CPU) on each.
+    const std::string key = verified_.digest(user, credentials.password, hash);
+    {
+        std::lock_guard<std::mutex> lock(checks_mutex_);
+        auto running = checks_.find(key);
+        if (running != checks_.end()) {
+            running->second.push_back(std::move(done));
+            return;
+        }
+    }
+    if (!guard_.try_check(source, user, now))
+        return throttled();
+    {
+        std::lock_guard<std::mutex> lock(checks_mutex_);
+        checks_[key].push_back(std::move(done));
+    }
+    const bool queued = workers_.run(
+        [this, source, credentials, accounts, key] { verify(source, credentials, accounts, key); });
+    if (!queued)
+        finish(key, {Verdict::Outcome::Busy, nullptr, nullptr, 1});
+}
+
+// On a worker thread: Argon2id, and on failure the account read again.
+void Authenticator::verify(const std::string& source, const Credentials& credentials,
+                           AccountsPtr accounts, const std::string& key) {
+    const std::string& user = credentials.user;
+    const AccountRecord* account = accounts->find(user);
+    bool good = verify_password(account ? account->password_hash : unknown_user_hash_,
+                                credentials.password) &&
+                account;
+    if (!good) {
+        try {
+            const std::optional<AccountRecord> stored = store_.account(user);
+            if (stored && (!account || stored->password_hash != account->password_hash) &&
+                verify_password(stored->password_hash, credentials.password)) {
+                accounts = reload();
+                account = accounts->find(user);
+                good = account && account->password_hash == stored->password_hash;
+            }
+        } catch (const StoreError& e) {
+            std::fprintf(stderr, "tovix-server: reading account %s: %s\n", user.c_str(), e.what());
+        }
+    }
+    if (good) {
+        guard_.succeeded(source, user, LoginGuard::Clock::now());
+        verified_.remember(user, credentials.password, account->password_hash);
+        return finish(key, {Verdict::Outcome::Good, accounts, account, 0});
+    }
+    finish(key, {Verdict::Outcome::Bad, nullptr, nullptr, 0});
+}
+
+void Authenticator::finish(const std::string& key, const Verdict& verdict) {
+    std::vector<Done> waiters;
+    {
+        std::lock_guard<std::mutex> lock(checks_mutex_);
+        auto found = checks_.find(key);
+        if (found == checks_.end())
+            return;
+        waiters = std::move(found->second);
+        checks_.erase(found);
+    }
+    for (Done& w : waiters)
+        w(verdict);
+}
+
+} // namespace tovix::server

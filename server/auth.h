@@ -1,0 +1,98 @@
+// Authentication, in one place for every way into the server: the guessing
+// guard, the credentials already verified, the Argon2id checks in flight,
+// the dummy hash that makes an unknown name cost what a known one does, and
+// the accounts as last read from the database.
+//
+// Each request gets one verdict. Good comes with the accounts snapshot the
+// account was found in; whoever answers the request keeps that snapshot
+// until the answer is written, however the accounts change meanwhile.
+#pragma once
+
+#include "guard.h"
+#include "protocol.h"
+#include "store.h"
+#include "workers.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tovix::server {
+
+// The accounts as read at one moment.
+struct Accounts {
+    std::map<std::string, AccountRecord> by_name;
+    std::map<std::string, std::string> owners; // host -> account name
+
+    const AccountRecord* find(const std::string& name) const;
+};
+using AccountsPtr = std::shared_ptr<const Accounts>;
+
+struct Verdict {
+    enum class Outcome {
+        Good,      // the password is right
+        Bad,       // it was checked, and is wrong (or the name unknown)
+        Busy,      // the checks are backed up: not checked
+        Throttled, // past the guard's limit: not checked
+    };
+    Outcome outcome = Outcome::Bad;
+    AccountsPtr accounts;                   // Good: what the account was found in
+    const AccountRecord* account = nullptr; // Good: inside *accounts
+    int retry_after = 0;                    // Busy, Throttled: seconds
+};
+
+class Authenticator {
+  public:
+    using Done = std::function<void(Verdict)>;
+
+    // Reads the accounts now (throws StoreError), and again whenever the
+    // database's data version moves, looked at every `refresh` on a thread
+    // of its own: no request ever waits for that.
+    Authenticator(Store& store, Workers& workers, LoginGuard::Policy policy,
+                  std::chrono::milliseconds refresh = std::chrono::milliseconds(200));
+    ~Authenticator();
+    Authenticator(const Authenticator&) = delete;
+    Authenticator& operator=(const Authenticator&) = delete;
+
+    // Calls `done` once: at once on this thread (a credential verified
+    // before, or a refusal), or later on a worker thread (after Argon2id).
+    void check(const std::string& source, const Credentials& credentials, Done done);
+
+    AccountsPtr accounts() const;
+
+  private:
+    void refresher();
+    AccountsPtr reload(); // throws StoreError
+    void verify(const std::string& source, const Credentials& credentials, AccountsPtr accounts,
+                const std::string& key);
+    void finish(const std::string& key, const Verdict& verdict);
+
+    Store& store_;
+    Workers& workers_;
+    LoginGuard guard_;
+    VerifiedCredentials verified_;
+    const std::string unknown_user_hash_;
+
+    std::mutex checks_mutex_; // Argon2id checks running, by credential digest
+    std::map<std::string, std::vector<Done>> checks_;
+
+    mutable std::mutex accounts_mutex_;
+    AccountsPtr accounts_;
+    std::int64_t version_ = 0;
+    std::mutex reload_mutex_; // one reload at a time
+
+    std::chrono::milliseconds refresh_;
+    std::mutex stop_mutex_;
+    std::condition_variable stop_changed_;
+    bool stopping_ = false;
+    std::thread refresher_;
+};
+
+} // namespace tovix::server

@@ -1,0 +1,206 @@
+#include "request_log.h"
+
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace tovix::server {
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A query key as the server reads it: %XX decoded, '+' a space, lower case.
+std::string decoded_key(std::string_view key) {
+    std::string out;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        char c = key[i];
+        if (c == '%' && i + 2 < key.size() && hex_value(key[i + 1]) >= 0 &&
+            hex_value(key[i + 2]) >= 0) {
+            c = static_cast<char>(hex_value(key[i + 1]) * 16 + hex_value(key[i + 2]));
+            i += 2;
+        } else if (c == '+') {
+            c = ' ';
+        }
+        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    return out;
+}
+
+bool secret_key(const std::string& key) {
+    return key.find("pass") != std::string::npos || key.find("token") != std::string::npos ||
+           key == "pwd" || key == "pw" || key == "secret" || key == "key";
+}
+
+RequestEntry summary(std::size_t count, const char* what) {
+    RequestEntry e;
+    e.time = std::time(nullptr);
+    e.remote_addr = "-";
+    e.method = e.target = e.user_agent = e.user = "-";
+    e.answer = std::to_string(count) + " " + what;
+    return e;
+}
+
+} // namespace
+
+std::string format_endpoint(const std::string& address, int port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+std::string format_log_line(const RequestEntry& e) {
+    const std::string remote =
+        e.remote_addr == "-" ? e.remote_addr : format_endpoint(e.remote_addr, e.remote_port);
+    std::string line = format_utc(e.time);
+    for (const std::string* field : {&remote, &e.method, &e.target, &e.user_agent, &e.user}) {
+        line += '\t';
+        line += escape_field(*field);
+    }
+    line += '\t';
+    line += std::to_string(e.status);
+    line += '\t';
+    line += escape_field(e.answer);
+    return line;
+}
+
+std::string redact_target(std::string_view target) {
+    const std::size_t q = target.find('?');
+    std::string out(target.substr(0, q == std::string_view::npos ? target.size() : q + 1));
+    if (q != std::string_view::npos) {
+        const std::vector<std::string> pairs = split_list(target.substr(q + 1), '&');
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            if (i > 0)
+                out.push_back('&');
+            const std::string& pair = pairs[i];
+            const std::size_t eq = pair.find('=');
+            if (eq != std::string::npos && secret_key(decoded_key(pair.substr(0, eq))))
+                out += pair.substr(0, eq) + "=***";
+            else
+                out += pair;
+        }
+    }
+    if (out.size() > kMaxLoggedTarget)
+        out.resize(kMaxLoggedTarget);
+    return out;
+}
+
+RequestLog::RequestLog(Options options)
+    : options_(std::move(options)), tokens_(options_.refused_burst) {
+    if (!options_.path.empty()) {
+        const int fd = open(options_.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0 || !(file_.reset(fdopen(fd, "a")), file_)) {
+            const std::string why = std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            throw std::runtime_error(options_.path + ": " + why);
+        }
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+RequestLog::~RequestLog() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+// Whether a line is written: lines of refused requests draw on a bucket
+// refilled each second; a full queue takes nothing more.
+bool RequestLog::admit(bool refused) {
+    if (refused) {
+        const std::time_t now = std::time(nullptr);
+        if (now != refilled_) {
+            const double seconds = refilled_ ? static_cast<double>(now - refilled_) : 0;
+            tokens_ = std::min(options_.refused_burst,
+                               tokens_ + std::max(0.0, seconds) * options_.refused_per_second);
+            refilled_ = now;
+        }
+        if (tokens_ < 1) {
+            ++refused_dropped_;
+            return false;
+        }
+        tokens_ -= 1;
+    }
+    if (lines_.size() >= options_.max_queued) {
+        ++overflow_dropped_;
+        return false;
+    }
+    // What was left out is said before the next line that goes in.
+    for (std::size_t* dropped : {&refused_dropped_, &overflow_dropped_}) {
+        if (*dropped == 0)
+            continue;
+        lines_.push_back(format_log_line(summary(
+            *dropped, dropped == &refused_dropped_ ? "refused requests not logged"
+                                                   : "requests not logged (the log fell behind)")));
+        *dropped = 0;
+    }
+    return true;
+}
+
+void RequestLog::write(RequestEntry entry) {
+    entry.target = redact_target(entry.target);
+    const bool refused = entry.status == 0 || entry.status >= 400;
+    std::string line = options_.to_stderr || file_ ? format_log_line(entry) : std::string();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (options_.keep > 0) {
+            kept_.push_back(std::move(entry));
+            while (kept_.size() > options_.keep)
+                kept_.pop_front();
+        }
+        if (line.empty() || !admit(refused))
+            return;
+        lines_.push_back(std::move(line));
+    }
+    changed_.notify_one();
+}
+
+std::vector<RequestEntry> RequestLog::recent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {kept_.begin(), kept_.end()};
+}
+
+// Writes what has queued up, one flush per batch; at the end, what is left.
+void RequestLog::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !lines_.empty(); });
+        if (lines_.empty())
+            return;
+        std::deque<std::string> batch;
+        batch.swap(lines_);
+        lock.unlock();
+        for (const std::string& line : batch) {
+            if (options_.to_stderr) {
+                std::fputs(line.c_str(), stderr);
+                std::fputc('\n', stderr);
+            }
+            if (file_) {
+                std::fputs(line.c_str(), file_.get());
+                std::fputc('\n', file_.get());
+            }
+        }
+        if (file_)
+            std::fflush(file_.get());
+        lock.lock();
+    }
+}
+
+} // namespace tovix::server

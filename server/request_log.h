@@ -1,0 +1,89 @@
+// The request log: one line per request, with every password-like value
+// hidden, written by a thread of its own so that no answer ever waits for
+// the disk or a full pipe. It stays bounded under attack: a target is cut to
+// its first 256 bytes, lines of refused requests are rate-limited (what is
+// left out is counted in a line of its own), and the queue has a fixed size.
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace tovix::server {
+
+// What the server saw and answered.
+struct RequestEntry {
+    std::time_t time = 0;
+    std::string remote_addr; // the caller (behind a trusted proxy: as forwarded)
+    int remote_port = 0;
+    std::string method;
+    std::string target; // path and query, password-like values redacted
+    std::string user_agent;
+    std::string user;   // name presented in the credentials, or empty
+    int status = 0;     // 0: the connection was dropped without an answer
+    std::string answer; // response body
+};
+
+// "time remote method target user-agent user status answer", tab-separated,
+// every field escaped with escape_field(). The remote field is ADDR:PORT
+// ([ADDR]:PORT for IPv6). No trailing newline.
+std::string format_log_line(const RequestEntry& entry);
+
+// "ADDR:PORT", "[ADDR6]:PORT".
+std::string format_endpoint(const std::string& address, int port);
+
+// The target as logged: the values of password-like query keys (also when
+// the key is percent-encoded) replaced by ***, and cut to kMaxLoggedTarget
+// bytes.
+std::string redact_target(std::string_view target);
+inline constexpr std::size_t kMaxLoggedTarget = 256;
+
+class RequestLog {
+  public:
+    struct Options {
+        bool to_stderr = true;
+        std::string path;     // appended to (made mode 0600), if set
+        std::size_t keep = 0; // the latest entries kept in memory, for tests
+        std::size_t max_queued = 10000;
+        // Lines of refused requests (status 0 or 400 and above).
+        double refused_burst = 200;
+        double refused_per_second = 50;
+    };
+
+    // Throws std::runtime_error when the file cannot be opened.
+    explicit RequestLog(Options options);
+    ~RequestLog(); // writes what is queued
+    RequestLog(const RequestLog&) = delete;
+    RequestLog& operator=(const RequestLog&) = delete;
+
+    // Never waits for a write.
+    void write(RequestEntry entry);
+    // The latest `keep` entries, oldest first; an entry is here before
+    // write() returns.
+    std::vector<RequestEntry> recent() const;
+
+  private:
+    void run();
+    bool admit(bool refused); // under mutex_
+
+    Options options_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<RequestEntry> kept_;
+    std::deque<std::string> lines_;
+    double tokens_;
+    std::time_t refilled_ = 0;
+    std::size_t refused_dropped_ = 0, overflow_dropped_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace tovix::server
