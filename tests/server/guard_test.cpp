@@ -1,5 +1,6 @@
 // Password hashes, the guessing guard and the verified-credential cache.
 #include "guard.h"
+#include "workers.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,20 @@ TEST(LoginGuard, AnIPv6SubscriberIsOneSource) {
         guard.try_check(address, "alice", now);
     }
     EXPECT_FALSE(guard.try_check("2001:db8:1:2::abcd", "alice", now));
+}
+
+// Stopping while an answer waits for its time: the answer goes at once,
+// and the timer thread never touches what the stop took away.
+TEST(Workers, StopWithAnswersPending) {
+    for (int i = 0; i < 20; ++i) {
+        int ran = 0;
+        {
+            Workers workers(1, 4);
+            workers.later(60000, [&ran] { ++ran; });
+            workers.later(i % 3, [] {});
+        }
+        EXPECT_EQ(1, ran);
+    }
 }
 
 TEST(VerifiedCredentials, RemembersOnlyWhatWasVerified) {

@@ -1,12 +1,16 @@
 // Parsing and formatting pieces of tovix-server, and its command line.
 #include "cli.h"
 #include "protocol.h"
+#include "request_log.h"
 #include "store.h"
 
 #include "support.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -112,6 +116,36 @@ TEST(ServerProtocol, RedactTargetHidesPasswordLikeValues) {
     EXPECT_EQ("/nic/update?hostname=a.b&Password=***&pwd=***&myip=1.2.3.4",
               redact_target("/nic/update?hostname=a.b&Password=x&pwd=y&myip=1.2.3.4"));
     EXPECT_EQ("/nic/update", redact_target("/nic/update"));
+    EXPECT_EQ("/u?%70assword=***&pass%77ord=***&x=%70",
+              redact_target("/u?%70assword=a&pass%77ord=b&x=%70"))
+        << "a percent-encoded key is still the key";
+    EXPECT_EQ(kMaxLoggedTarget, redact_target("/u?x=" + std::string(5000, 'a')).size());
+}
+
+// Under a flood of refused requests the log keeps its pace: their lines
+// are limited, what was left out is counted, and a good line always goes.
+TEST(ServerProtocol, RequestLogLimitsRefusedLines) {
+    TempDir dir;
+    const std::string path = dir.file("requests.log");
+    {
+        RequestLog log({false, path, 0, 10000, 5, 0});
+        RequestEntry refused, good;
+        refused.status = 401;
+        good.status = 200;
+        for (int i = 0; i < 100; ++i)
+            log.write(refused);
+        log.write(good);
+    }
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(7u, lines.size()); // 5 refused, the count, the good one
+    EXPECT_NE(std::string::npos, lines[5].find("\t95 refused requests not logged")) << lines[5];
+    EXPECT_NE(std::string::npos, lines[6].find("\t200\t")) << lines[6];
+    struct stat st {};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u);
 }
 
 TEST(ServerProtocol, FormatUtc) {

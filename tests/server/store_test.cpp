@@ -179,6 +179,55 @@ TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
     EXPECT_EQ(1u, store.dns_records(kHome).size());
 }
 
+// Names no account may take, on both databases; a host that leaves its
+// account takes its records along, with a new serial.
+TEST_P(ServerStoreOn, AccountsCannotTakeNamesThatAnswerForOthers) {
+    Store store(where("n.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "alice", {kHome, "deep.sub.tovix.example"});
+    const struct {
+        const char* host;
+        bool allowed;
+    } cases[] = {
+        {"tovix.example", false},        // the zone's apex
+        {"ns1.tovix.example", false},    // its name server
+        {"home.tovix.example", false},   // alice's
+        {"x.home.tovix.example", false}, // under alice's: her wildcard answers it
+        {"sub.tovix.example", false},    // above alice's deep.sub
+        {"other.tovix.example", true},   // nobody's
+        {"ns1.other.example", true},     // no zone here
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        if (c.allowed)
+            EXPECT_TRUE(store.add_account({std::string("b-") + c.host, "$argon2id$x", {c.host}}));
+        else
+            EXPECT_THROW(store.add_account({"bob", "$argon2id$x", {c.host}}), StoreError);
+    }
+    EXPECT_FALSE(store.account("bob"));
+    EXPECT_TRUE(store.set_hosts("alice", {"x.home.tovix.example", kHome})) << "her own names";
+}
+
+TEST_P(ServerStoreOn, AHostLeavingItsAccountIsWithdrawn) {
+    Store store(where("w.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome, "other.tovix.example"});
+    Update u = ipv4_update(kHome, "tovix.example");
+    u.wildcard = true;
+    u.mx = "mail.example";
+    store.apply({u, ipv4_update("other.tovix.example", "tovix.example")}, 1);
+    const std::uint32_t serial = store.serial("tovix.example").value();
+    ASSERT_TRUE(store.set_hosts("tovix", {"other.tovix.example"}));
+    EXPECT_TRUE(store.dns_records(kHome).empty());
+    EXPECT_TRUE(store.dns_records("*." + kHome).empty());
+    EXPECT_FALSE(store.find(kHome));
+    EXPECT_EQ(serial + 1, store.serial("tovix.example"));
+    EXPECT_FALSE(store.apply({u}, 2).at(0).owned) << "a late update of it changes nothing";
+    EXPECT_TRUE(store.dns_records(kHome).empty());
+    ASSERT_TRUE(store.remove_account("tovix"));
+    EXPECT_TRUE(store.dns_records("other.tovix.example").empty());
+    EXPECT_TRUE(store.hosts().empty());
+    EXPECT_EQ(serial + 2, store.serial("tovix.example"));
+}
+
 // A second connection to the file, as another process has it: its
 // data_version moves whenever anybody else commits.
 class Observer {

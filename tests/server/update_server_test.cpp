@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -134,6 +135,10 @@ INSTANTIATE_TEST_SUITE_P(
                            return list;
                        }(),
                    kAlice, kAgent, 200, "numhost"},
+        AnswerCase{"BadMxIsRefused", kHome + "&myip=192.0.2.2&mx=no_host", kAlice, kAgent, 200,
+                   "dnserr"},
+        AnswerCase{"LinkLocalMyipUsesCaller", kHome + "&myip=fe80::1", kAlice, kAgent, 200,
+                   "good 127.0.0.1"},
         AnswerCase{"OtherPath", "/update?hostname=home.example", kAlice, kAgent, 404, "not found"}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
 
@@ -282,6 +287,64 @@ TEST_F(UpdateServerTest, DefaultAccountOwnsTheClientsDefaultHost) {
     EXPECT_EQ("<status 401>", answer(target));
     EXPECT_EQ("good 192.0.2.11", answer(target, basic("tovix", "KoReL52")));
     EXPECT_EQ("tovix", server_->store().find("home.tovix.example").value().account);
+}
+
+TEST_F(UpdateServerTest, NoBuiltInAccountBeyondLoopback) {
+    Config config;
+    config.db_path = dir_.file("public.db");
+    config.log_to_stderr = false;
+    EXPECT_TRUE(UpdateServer(config).store().accounts().empty());
+    config.loopback_only = true;
+    config.zones = {"other.example"};
+    EXPECT_TRUE(UpdateServer(config).store().accounts().empty()) << "nor for another zone";
+}
+
+// Answers are made while the accounts change under them, many times a
+// second: each keeps the snapshot it was authenticated against.
+TEST_F(UpdateServerTest, AnswersKeepTheAccountsTheyWereCheckedAgainst) {
+    server_.reset();
+    Config config;
+    config.accounts = test_accounts();
+    config.zones = {"example"};
+    config.db_path = dir_.file("churn.db");
+    config.accounts_refresh = std::chrono::milliseconds(1);
+    config.guard.source_burst = 1000;
+    config.guard.account_burst = 1000;
+    server_ = start_server(std::move(config));
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        Store other(dir_.file("churn.db"), Store::Mode::Existing);
+        for (int i = 0; !done; ++i) {
+            const std::string name = "churn" + std::to_string(i % 2);
+            if (!other.add_account({name, "$argon2id$x", {name + ".example"}}))
+                other.remove_account(name);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                // A password never seen before is checked on a worker thread.
+                const std::string auth =
+                    basic(t % 2 ? "alice" : "bob", "wrong" + std::to_string(i));
+                answer(kHome + "&myip=192.0.2.1", auth);
+                const std::string got =
+                    answer(kUpdate + (t % 2 ? "home.example" : "bob.example") + "&myip=192.0.2." +
+                               std::to_string(t * 10 + i + 1),
+                           t % 2 ? kAlice : basic("bob", "hunter2"));
+                const bool ok = got.rfind("good", 0) == 0 || got.rfind("nochg", 0) == 0;
+                EXPECT_TRUE(ok) << got;
+                good += ok;
+            }
+        });
+    }
+    for (std::thread& c : clients)
+        c.join();
+    done = true;
+    churn.join();
+    EXPECT_EQ(40, good);
 }
 
 TEST_F(UpdateServerTest, HostClaimedTwiceIsRejected) {
