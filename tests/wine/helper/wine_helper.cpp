@@ -290,15 +290,28 @@ static int Press(const std::wstring& key) {
         (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus))) {
         target = info.hwndFocus;
     }
+    std::string pressed =
+        std::string("pressed ") + Utf8(key) + " on " +
+        (target == dialog ? "the dialog" : Format("control %d", GetDlgCtrlID(target)));
     UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     LPARAM up = down | (static_cast<LPARAM>(3) << 30);
-    if (!PostMessageW(target, WM_KEYDOWN, vk, down) || !PostMessageW(target, WM_KEYUP, vk, up)) {
-        Print(Format("PostMessageW failed: %lu", Ms(GetLastError())));
+    if (!PostMessageW(target, WM_KEYDOWN, vk, down)) {
+        Print(Format("PostMessageW(WM_KEYDOWN) failed: %lu", Ms(GetLastError())));
         return 1;
     }
-    Print(std::string("pressed ") + Utf8(key) + " on " +
-          (target == dialog ? "the dialog" : Format("control %d", GetDlgCtrlID(target))));
+    if (!PostMessageW(target, WM_KEYUP, vk, up)) {
+        DWORD error = GetLastError();
+        // A key that closes the dialog can end it a few milliseconds after
+        // the key-down, before the key-up is posted: then the press was
+        // delivered and there is nothing left to release it on.
+        if (error != ERROR_INVALID_WINDOW_HANDLE || IsWindow(target)) {
+            Print(Format("PostMessageW(WM_KEYUP) failed: %lu", Ms(error)));
+            return 1;
+        }
+        pressed += " (the window ended before the key-up)";
+    }
+    Print(pressed);
     return 0;
 }
 
