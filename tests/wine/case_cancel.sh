@@ -23,27 +23,27 @@ case_dir cancel
 
 RUNNING="取消(&C)"
 CLOSE="关闭(&C))"
-tick_of() { sed -n 's/.*tick=\([0-9]*\).*/\1/p' <<<"$1"; }
 
-section "Escape cancels; the server drops the connection 3 s after the request"
-start_scripted close-after=3000
+section "Escape cancels; the server never answers, and is stopped after the cancel"
+start_scripted hold
 run_tovix escape "\"$APP\""
 check "the request is waiting for the answer" helper wait-text "正在接收响应..." 20000
 check "Escape is delivered" helper press escape
 cancelled=$(helper wait-text "正在取消请求，请稍候..." 20000)
 check "status shows the cancel ($cancelled)" [ $? -eq 0 ]
 check "the button is disabled, caption unchanged" helper wait-button "$RUNNING" 0 20000
+if [ "$(helper status)" = "正在取消请求，请稍候..." ]; then
+    note "Wine: the request is still blocked after the cancel (session close does" \
+        "not unblock it)"
+fi
+stop_scripted
 finished=$(helper wait-button "$CLOSE" 1 60000)
 check "the request ends: button $CLOSE, enabled ($finished)" [ $? -eq 0 ]
 status=$(helper status | head -n1)
 check "a failure is shown: $status" grep -q "^域名注册失败: " <<<"$status"
-dropped=$(sed -n 's/^\([0-9]*\) closing the connection.*/\1/p' "$SCRIPTED_LOG" | head -n1)
-note "Wine: the request ended only when the server dropped the connection," \
-    "$((${dropped:-0} - $(tick_of "$cancelled"))) ms after the cancel"
 check "Enter is delivered" helper press enter
 check "Enter (the default button, Close) ends the dialog" helper wait-gone 20000
 check "exit status 0" wait_tovix
-stop_scripted
 show "$SCRIPTED_LOG"
 
 section "no cancel; the server drops the connection unanswered"

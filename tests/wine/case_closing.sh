@@ -6,7 +6,7 @@
 # its handles after it has written the result, so those reports must not
 # reach the window. The helper's scripted server challenges the first
 # request, answers the one with credentials with the row's bytes and closes
-# the connection.
+# its end of the connection; it logs when Tovix closes the other end.
 . "$(dirname "$0")/lib.sh"
 rig_enter "$@"
 case_dir closing
@@ -28,18 +28,33 @@ answer_file() {
 # last_status: the last status text the recording saw before the window went.
 last_status() { sed -n 's/^tick=[0-9]* status=//p' "$REC" | tail -n 1; }
 
-# refusal_row NAME EXPECTED: Tovix against the answer in $ANSWER; the window
-# stays open with EXPECTED in its status line after the handles are closed.
+# client_closed: true once the scripted server has seen Tovix close the
+# connection it answered on; false after 20 s.
+client_closed() {
+    for _ in $(seq 800); do
+        grep -q ' client closed the answered connection$' "$SCRIPTED_LOG" && return 0
+        sleep 0.025
+    done
+    return 1
+}
+
+# refusal_row NAME EXPECTED [kept]: Tovix against the answer in $ANSWER; the
+# window stays open with EXPECTED in its status line after the handles are
+# closed. "kept": WinInet keeps the connection for reuse, so closing the
+# request does not close it.
 refusal_row() {
-    local name=$1 expected=$2
+    local name=$1 expected=$2 kept=${3:-}
     section "$name"
     start_scripted "answer=$(winpath "$ANSWER")"
     start_record "$name"
     run_tovix "$name" "\"$APP\""
     check "the button turned into $CLOSE" helper wait-button "$CLOSE" 1 20000
-    # The worker closes the request right after enabling the button; give
-    # that a moment, as a user looking at the window would.
-    sleep 1
+    # WinInet reports CLOSING_CONNECTION just before it closes the socket, so
+    # once the server has seen the close, any report of it is on screen. A
+    # connection kept for reuse is closed only when Tovix exits.
+    if [ "$kept" != kept ]; then
+        check "Tovix closed the connection" client_closed
+    fi
     check "the status line still shows the result: $(helper status)" \
         [ "$(helper status)" = "$expected" ]
     check "Escape closes the window" helper press escape
@@ -52,7 +67,7 @@ refusal_row() {
 }
 
 answer_file keep-alive 'HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nbadauth'
-refusal_row keep-alive "${FAILED}badauth"
+refusal_row keep-alive "${FAILED}badauth" kept
 
 answer_file close 'HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: close\r\n\r\nbadauth'
 refusal_row connection-close "${FAILED}badauth"

@@ -32,6 +32,8 @@ last_request() {
 # matches TEXT REGEX (extended, anchored at both ends).
 matches() { [[ $1 =~ ^$2$ ]]; }
 
+CLOSE="关闭(&C))"
+
 # The answer to a repeated update of an unchanged address is nochg.
 UPDATED="200 (good|nochg) 127\.0\.0\.1"
 
@@ -64,6 +66,9 @@ interactive_case() {
         run_tovix_file "$label" --app "$APP"
         check "$label: interactive (the window appears)" helper wait-window 20000
         check "$label: result shown" helper wait-text "$result" 20000
+        # The worker relabels and enables the button after writing the
+        # result; an Escape before that would be a cancel.
+        check "$label: the button turned into $CLOSE" helper wait-button "$CLOSE" 1 20000
         check "$label: Escape after the result" helper press escape
         check "$label: window gone" helper wait-gone 20000
     fi

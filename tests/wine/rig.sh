@@ -140,9 +140,14 @@ cmd_setup() {
     in_ns ip link set lo up
 
     rm -f "$state/display"
-    # exec twice over (subshell, nsenter), so that $! is Xvfb itself.
+    # Xvfb listens only on the abstract socket @/tmp/.X11-unix/XN, which
+    # belongs to the namespace: no /tmp/.X11-unix file shared with other rigs
+    # or X servers (each rig gets display :0 of its own), no TCP port.
+    # Clients inside the namespace reach it with DISPLAY=:N (X11 tries the
+    # abstract socket first). exec twice over (subshell, nsenter), so that $!
+    # is Xvfb itself.
     (exec nsenter --net="/proc/$holder/ns/net" -- Xvfb -displayfd 3 -screen 0 1024x768x24 \
-        -nolisten tcp 3>"$state/display" </dev/null >"$state/xvfb.log" 2>&1) &
+        -nolisten tcp -nolisten unix 3>"$state/display" </dev/null >"$state/xvfb.log" 2>&1) &
     local xvfb=$!
     for _ in $(seq 200); do
         [ -s "$state/display" ] && break
@@ -155,7 +160,13 @@ cmd_setup() {
     write_env "$state" "$prefix" "$display" "$holder" "$xvfb"
     # shellcheck source=/dev/null
     . "$state/rig.env"
-    say "namespace holder $holder, Xvfb $xvfb on :$display, prefix $prefix"
+    # Xvfb writes the number once it listens: one look each, no wait. The
+    # socket must be there, or X11 would fall back to a /tmp/.X11-unix file.
+    in_ns grep -qE " @/tmp/\.X11-unix/X$display\$" /proc/net/unix ||
+        die "Xvfb has no abstract socket for :$display in the namespace"
+    in_ns xwininfo -root >/dev/null 2>"$state/xwininfo.err" ||
+        die "no X client reaches :$display in the namespace: $(cat "$state/xwininfo.err")"
+    say "namespace holder $holder, Xvfb $xvfb on :$display (namespace only), prefix $prefix"
 
     in_ns wineserver -p </dev/null >/dev/null 2>&1
     in_ns wine wineboot </dev/null >/dev/null 2>&1

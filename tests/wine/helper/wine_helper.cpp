@@ -290,15 +290,28 @@ static int Press(const std::wstring& key) {
         (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus))) {
         target = info.hwndFocus;
     }
+    std::string pressed =
+        std::string("pressed ") + Utf8(key) + " on " +
+        (target == dialog ? "the dialog" : Format("control %d", GetDlgCtrlID(target)));
     UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     LPARAM up = down | (static_cast<LPARAM>(3) << 30);
-    if (!PostMessageW(target, WM_KEYDOWN, vk, down) || !PostMessageW(target, WM_KEYUP, vk, up)) {
-        Print(Format("PostMessageW failed: %lu", Ms(GetLastError())));
+    if (!PostMessageW(target, WM_KEYDOWN, vk, down)) {
+        Print(Format("PostMessageW(WM_KEYDOWN) failed: %lu", Ms(GetLastError())));
         return 1;
     }
-    Print(std::string("pressed ") + Utf8(key) + " on " +
-          (target == dialog ? "the dialog" : Format("control %d", GetDlgCtrlID(target))));
+    if (!PostMessageW(target, WM_KEYUP, vk, up)) {
+        DWORD error = GetLastError();
+        // A key that closes the dialog can end it a few milliseconds after
+        // the key-down, before the key-up is posted: then the press was
+        // delivered and there is nothing left to release it on.
+        if (error != ERROR_INVALID_WINDOW_HANDLE || IsWindow(target)) {
+            Print(Format("PostMessageW(WM_KEYUP) failed: %lu", Ms(error)));
+            return 1;
+        }
+        pressed += " (the window ended before the key-up)";
+    }
+    Print(pressed);
     return 0;
 }
 
@@ -490,6 +503,7 @@ struct Client {
     std::string received;
     bool requestSeen;
     DWORD requestTick;
+    bool answered;
 };
 
 static void AppendLog(const std::wstring& path, const std::string& line) {
@@ -552,7 +566,9 @@ static const char Challenge[] = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: 
 // "close-after=MS" (close the connection MS after the request, unanswered) or
 // "answer=FILE" (a request without credentials gets a Basic challenge on the
 // same connection; one with credentials gets the bytes of FILE, a whole raw
-// HTTP response, and then the connection is closed).
+// HTTP response, and then the server's end of the connection: the socket is
+// kept until the client closes it, which is logged as "client closed the
+// answered connection").
 // Listens on 127.0.0.1:80 until STOP_FILE exists or the deadline passes.
 static int Serve(const std::wstring& mode, const std::wstring& log, const std::wstring& stop,
                  DWORD deadline) {
@@ -610,7 +626,7 @@ static int Serve(const std::wstring& mode, const std::wstring& log, const std::w
         if (FD_ISSET(listener, &readable)) {
             SOCKET accepted = accept(listener, NULL, NULL);
             if (accepted != INVALID_SOCKET) {
-                clients.push_back(Client{accepted, std::string(), false, 0});
+                clients.push_back(Client{accepted, std::string(), false, 0, false});
                 AppendLog(log, Format("accepted connection %d", static_cast<int>(clients.size())));
             }
         }
@@ -621,12 +637,13 @@ static int Serve(const std::wstring& mode, const std::wstring& log, const std::w
                 char buffer[2048];
                 int got = recv(client.socket, buffer, sizeof(buffer), 0);
                 if (got <= 0) {
-                    AppendLog(log, "client closed its connection");
+                    AppendLog(log, client.answered ? "client closed the answered connection"
+                                                   : "client closed its connection");
                     drop = true;
-                } else {
+                } else if (!client.answered) { // nothing more on an answered connection
                     client.received.append(buffer, static_cast<size_t>(got));
                     size_t end;
-                    while (!drop && !client.requestSeen &&
+                    while (!drop && !client.requestSeen && !client.answered &&
                            (end = client.received.find("\r\n\r\n")) != std::string::npos) {
                         std::string head = client.received.substr(0, end + 2);
                         client.received.erase(0, end + 4);
@@ -639,8 +656,8 @@ static int Serve(const std::wstring& mode, const std::wstring& log, const std::w
                         } else if (answering) {
                             SendAll(client.socket, answer);
                             shutdown(client.socket, SD_SEND);
-                            AppendLog(log, "answered; closing the connection");
-                            drop = true;
+                            AppendLog(log, "answered; the server's end is closed");
+                            client.answered = true;
                         } else {
                             client.requestSeen = true;
                             client.requestTick = GetTickCount();
