@@ -243,11 +243,10 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
     }
     bool bad_mx = false;
     const std::optional<std::string> mx = parse_mx(param("mx"), &bad_mx);
-    if (!addresses || bad_mx) {
-        plan.lines.assign(names.size(), "dnserr");
-        return plan;
-    }
-    plan.stored = addresses->text();
+    // No address to store, or a mail exchanger that is no host name: each
+    // host that would be updated is refused, and nothing is stored.
+    const bool refused = !addresses || bad_mx;
+    plan.stored = refused ? std::string() : addresses->text();
     const std::optional<bool> wildcard = parse_switch(param("wildcard"), "ON", "OFF");
     const std::optional<bool> backmx = parse_switch(param("backmx"), "YES", "NO");
 
@@ -265,6 +264,10 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
             const bool reveal =
                 config_.reveal_owned_names && zone && owner != accounts.owners.end();
             plan.lines[i] = reveal ? "!yours" : "nohost";
+            continue;
+        }
+        if (refused) {
+            plan.lines[i] = "dnserr";
             continue;
         }
         Update u;

@@ -108,6 +108,8 @@ TEST_F(ServerPostgres, AWriteRefusedInABatchUndoesTheBatch) {
     auto store = server();
     Update refused = address("192.0.2.2");
     refused.host = "Upper.tovix.example";
+    refused.account = "upper";
+    own(*store, "upper", {refused.host});
     EXPECT_THROW(store->apply({address("192.0.2.1"), refused}, 1), StoreError);
     EXPECT_FALSE(store->find(kHost));
     EXPECT_TRUE(store->dns_records(kHost).empty());
