@@ -537,34 +537,46 @@ std::string forwarded_node(std::string_view node) {
     return std::string(node);
 }
 
-// The hops a request passed, nearest last.
-std::vector<std::string> forwarded_hops(const HttpRequest& request) {
+// The hops a request passed, nearest last: every instance of the chosen
+// header, in order, as one list. A Forwarded element names its hop in one
+// for= node; without one (or with two) the hop is unknown and left empty,
+// which ends the walk there.
+std::vector<std::string> forwarded_hops(const HttpRequest& request, TrustedProxies::Header header) {
+    const bool forwarded = header == TrustedProxies::Header::Forwarded;
+    const std::string_view wanted = forwarded ? "Forwarded" : "X-Forwarded-For";
     std::vector<std::string> hops;
-    bool forwarded = false;
     for (const auto& [name, value] : request.headers) {
-        if (!iequals(name, "Forwarded"))
+        if (!iequals(name, wanted))
             continue;
-        forwarded = true;
         for (const std::string& element : split_list(value)) {
+            if (!forwarded) {
+                hops.emplace_back(trim(element));
+                continue;
+            }
+            std::string node;
+            int nodes = 0;
             for (const std::string& pair : split_list(element, ';')) {
                 std::string_view p = trim(pair);
-                if (p.size() > 4 && iequals(p.substr(0, 4), "for="))
-                    hops.push_back(forwarded_node(p.substr(4)));
+                if (p.size() > 4 && iequals(p.substr(0, 4), "for=")) {
+                    node = forwarded_node(p.substr(4));
+                    ++nodes;
+                }
             }
-        }
-    }
-    if (forwarded)
-        return hops;
-    for (const auto& [name, value] : request.headers) {
-        if (iequals(name, "X-Forwarded-For")) {
-            for (const std::string& hop : split_list(value))
-                hops.emplace_back(trim(hop));
+            hops.push_back(nodes == 1 ? node : std::string());
         }
     }
     return hops;
 }
 
 } // namespace
+
+std::optional<TrustedProxies::Header> TrustedProxies::parse_header(std::string_view name) {
+    if (iequals(name, "x-forwarded-for"))
+        return Header::XForwardedFor;
+    if (iequals(name, "forwarded"))
+        return Header::Forwarded;
+    return std::nullopt;
+}
 
 bool TrustedProxies::add(std::string_view cidr) {
     Net net;
@@ -612,7 +624,7 @@ std::string TrustedProxies::caller(const HttpRequest& request) const {
     if (!contains(request.peer))
         return request.peer;
     std::string caller = request.peer;
-    std::vector<std::string> hops = forwarded_hops(request);
+    std::vector<std::string> hops = forwarded_hops(request, header_);
     for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
         std::optional<std::string> address = canonical_ip(*hop);
         if (!address)

@@ -115,12 +115,24 @@ class HttpServer {
 };
 
 // The source address of a caller: the connection's peer, or, when the peer
-// is a trusted proxy, the last address in X-Forwarded-For (or Forwarded's
-// for=) that is not itself a trusted proxy.
+// is a trusted proxy, the address that proxy appended to the forwarding
+// header, walked back past further trusted proxies to the first address that
+// is not one. Only the one header the proxies write is read: a client can
+// send either header, and a proxy appends to the one it knows without
+// removing the other.
 class TrustedProxies {
   public:
+    enum class Header {
+        XForwardedFor, // X-Forwarded-For: a list of addresses
+        Forwarded,     // Forwarded: elements with a for= node (RFC 7239)
+    };
+    // "x-forwarded-for" or "forwarded", any case.
+    static std::optional<Header> parse_header(std::string_view name);
+
     // "192.0.2.0/24", "2001:db8::/32", a bare address. False if malformed.
     bool add(std::string_view cidr);
+    void set_header(Header header) { header_ = header; }
+    Header header() const { return header_; }
     bool empty() const { return nets_.empty(); }
     bool contains(std::string_view address) const;
     std::string caller(const HttpRequest& request) const;
@@ -132,6 +144,7 @@ class TrustedProxies {
         int prefix = 0;
     };
     std::vector<Net> nets_;
+    Header header_ = Header::XForwardedFor;
 };
 
 } // namespace tovix::server

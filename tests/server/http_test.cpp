@@ -181,8 +181,13 @@ TEST(Http, ASlowHeadIsCutAtTheDeadline) {
     EXPECT_TRUE(cut) << "a head dripped over 40 s was still being read";
 }
 
+using Header = TrustedProxies::Header;
+constexpr Header kXff = Header::XForwardedFor;
+constexpr Header kFwd = Header::Forwarded;
+
 struct ProxyCase {
     const char* why;
+    Header header; // the one the proxies append to
     std::string peer;
     Fields headers;
     std::string caller;
@@ -190,47 +195,89 @@ struct ProxyCase {
 
 const ProxyCase kProxyCases[] = {
     {"an untrusted peer's header is ignored",
+     kXff,
      "198.51.100.7",
      {{"X-Forwarded-For", "192.0.2.1"}},
      "198.51.100.7"},
     {"a trusted proxy names the caller",
+     kXff,
      "10.0.0.2",
      {{"X-Forwarded-For", "192.0.2.1"}},
      "192.0.2.1"},
     {"the nearest untrusted hop, not a forged first one",
+     kXff,
      "10.0.0.2",
      {{"X-Forwarded-For", "6.6.6.6, 192.0.2.1, 10.0.0.9"}},
      "192.0.2.1"},
-    {"Forwarded wins and may quote IPv6 with a port",
+    {"a client's Forwarded is not read by default",
+     kXff,
      "10.0.0.2",
-     {{"X-Forwarded-For", "192.0.2.1"}, {"Forwarded", "for=\"[2001:db8::1]:4711\";proto=https"}},
+     {{"Forwarded", "for=6.6.6.6"}, {"X-Forwarded-For", "192.0.2.1"}},
+     "192.0.2.1"},
+    {"a client's Forwarded alone leaves the proxy",
+     kXff,
+     "10.0.0.2",
+     {{"Forwarded", "for=6.6.6.6"}},
+     "10.0.0.2"},
+    {"a client's X-Forwarded-For is not read when Forwarded is chosen",
+     kFwd,
+     "10.0.0.2",
+     {{"X-Forwarded-For", "6.6.6.6"}, {"Forwarded", "for=\"[2001:db8::1]:4711\";proto=https"}},
      "2001:db8::1"},
+    {"Forwarded chosen and absent", kFwd, "10.0.0.2", {{"X-Forwarded-For", "6.6.6.6"}}, "10.0.0.2"},
     {"Forwarded with several elements",
+     kFwd,
      "10.0.0.2",
      {{"Forwarded", "for=192.0.2.60, for=192.0.2.61"}},
      "192.0.2.61"},
+    {"a Forwarded element without for= stops the walk",
+     kFwd,
+     "10.0.0.2",
+     {{"Forwarded", "for=6.6.6.6, proto=https"}},
+     "10.0.0.2"},
+    {"instances are one list, the last appended last",
+     kXff,
+     "10.0.0.2",
+     {{"X-Forwarded-For", "6.6.6.6"}, {"x-forwarded-for", "192.0.2.1"}},
+     "192.0.2.1"},
+    {"a trusted hop in a later instance is walked past",
+     kXff,
+     "10.0.0.2",
+     {{"X-Forwarded-For", "6.6.6.6, 192.0.2.1"}, {"X-Forwarded-For", "10.0.0.9"}},
+     "192.0.2.1"},
     {"a hop that is no address stops the walk",
+     kXff,
      "10.0.0.2",
      {{"X-Forwarded-For", "192.0.2.1, bogus"}},
      "10.0.0.2"},
-    {"no header from a proxy", "10.0.0.2", {}, "10.0.0.2"},
+    {"no header from a proxy", kXff, "10.0.0.2", {}, "10.0.0.2"},
 };
 
-TEST(TrustedProxies, Caller) {
-    TrustedProxies proxies;
-    ASSERT_TRUE(proxies.add("10.0.0.0/8"));
-    ASSERT_TRUE(proxies.add("2001:db8:ffff::1"));
+TEST(HttpTrustedProxy, Caller) {
     for (const ProxyCase& c : kProxyCases) {
+        TrustedProxies proxies;
+        ASSERT_TRUE(proxies.add("10.0.0.0/8"));
+        proxies.set_header(c.header);
         HttpRequest request;
         request.peer = c.peer;
         request.headers = c.headers;
         EXPECT_EQ(c.caller, proxies.caller(request)) << c.why;
     }
+}
+
+TEST(HttpTrustedProxy, NetsAndHeaderNames) {
+    TrustedProxies proxies;
+    ASSERT_TRUE(proxies.add("10.0.0.0/8"));
+    ASSERT_TRUE(proxies.add("2001:db8:ffff::1"));
     EXPECT_TRUE(proxies.contains("2001:db8:ffff::1"));
     EXPECT_FALSE(proxies.contains("2001:db8:ffff::2"));
     EXPECT_FALSE(proxies.contains("11.0.0.1"));
     for (const char* bad : {"10.0.0.0/33", "10.0.0.0/", "::/129", "host/8", "10.0.0.0/x"})
         EXPECT_FALSE(proxies.add(bad)) << bad;
+    EXPECT_EQ(kXff, proxies.header()) << "the default";
+    EXPECT_EQ(kXff, TrustedProxies::parse_header("X-Forwarded-For"));
+    EXPECT_EQ(kFwd, TrustedProxies::parse_header("forwarded"));
+    EXPECT_FALSE(TrustedProxies::parse_header("x-real-ip"));
 }
 
 } // namespace
