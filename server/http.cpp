@@ -9,10 +9,12 @@
 // resumed by the reply, so no thread waits for a slow handler or a slow
 // client. libmicrohttpd itself bounds the head (the per-connection memory:
 // 431 for too many or too large headers, 414 for a long request line),
-// answers pipelined requests in order, and closes idle connections. What it
-// does not bound is a client that sends its head a byte at a time: a sweep
-// cuts any connection that has not completed a request head within the
-// deadline.
+// answers pipelined requests in order, and closes idle connections. The
+// layer refuses, once the head is in, what the library lets through: a long
+// target or one with many parameters, a head whose body length a proxy in
+// front could read otherwise, a body. What the library does not bound
+// either is a client that sends its head a byte at a time: a sweep cuts any
+// connection that has not completed a request head within the deadline.
 #include "http.h"
 
 #include "protocol.h"
@@ -25,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -97,7 +100,8 @@ struct RequestState {
     bool started = false;    // the head is in
     bool dispatched = false; // the handler has it
     bool answered = false;   // the handler's response is queued
-    bool refused = false;    // the layer answered it (414, 411, 413)
+    bool refused = false;    // the layer answered it (414, 400, 411, 413)
+    bool too_many_params = false;
     std::size_t body = 0;
 
     std::mutex mutex; // the reply may come from any thread
@@ -211,34 +215,73 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
 // connection's memory, reaches no callback and so no log).
 constexpr std::size_t kMaxTarget = 4096;
 
-const char* refusal_text(int status) {
-    switch (status) {
-    case MHD_HTTP_URI_TOO_LONG:
-        return "request target too long";
-    case MHD_HTTP_LENGTH_REQUIRED:
-        return "length required";
-    default:
-        return "request too large";
+// The most query parameters a target may have, far more than any request
+// here uses. The library keeps a record of each parameter in the
+// connection's memory; when that runs out while it splits the query, 0.9.75
+// queues its 431 but then goes on waiting for headers it has thrown away,
+// and the client hears nothing until the head deadline cuts it. So a target
+// with more is refused here before the library splits it.
+constexpr std::size_t kMaxParams = 64;
+
+struct Refusal {
+    int status = 0;
+    const char* text = "";
+};
+
+// A header line the request's length could be read from differently, by a
+// proxy in front and by the library. The library takes the first of several
+// Content-Length values, and files "Content-Length : 5" under a name with a
+// blank in it, so ignores it; a proxy may take the last, or trim the name.
+// Either way the body would run on here as a request of its own.
+bool ambiguous_framing(MHD_Connection* connection) {
+    Fields headers;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &headers);
+    const std::string_view token_marks = "!#$%&'*+-.^_`|~";
+    std::optional<std::string> length;
+    for (const auto& [name, value] : headers) {
+        const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) ||
+                   token_marks.find(c) != std::string_view::npos;
+        });
+        if (!token)
+            return true;
+        if (iequals(name, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+            if (length && *length != value)
+                return true;
+            length = value;
+        }
     }
+    return false;
 }
 
 // A body is taken only when announced with a small Content-Length; updates
 // carry everything in the query.
-int body_refusal(MHD_Connection* connection, std::size_t max_body) {
+Refusal body_refusal(MHD_Connection* connection, std::size_t max_body) {
     const char* encoding =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
     if (encoding)
-        return MHD_HTTP_LENGTH_REQUIRED;
+        return {MHD_HTTP_LENGTH_REQUIRED, "length required"};
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (!length)
-        return 0;
+        return {};
     char* end = nullptr;
     errno = 0;
     unsigned long long value = std::strtoull(length, &end, 10);
     if (errno || end == length || *end != '\0' || value > max_body)
-        return MHD_HTTP_CONTENT_TOO_LARGE;
-    return 0;
+        return {MHD_HTTP_CONTENT_TOO_LARGE, "request too large"};
+    return {};
+}
+
+// What the layer answers by itself once the head is in, if anything.
+Refusal head_refusal(MHD_Connection* connection, const RequestState& state, std::size_t max_body) {
+    if (state.target.size() > kMaxTarget)
+        return {MHD_HTTP_URI_TOO_LONG, "request target too long"};
+    if (state.too_many_params)
+        return {MHD_HTTP_URI_TOO_LONG, "too many query parameters"};
+    if (ambiguous_framing(connection))
+        return {MHD_HTTP_BAD_REQUEST, "malformed header"};
+    return body_refusal(connection, max_body);
 }
 
 MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -250,12 +293,12 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (!state->started) {
         state->started = true;
         set_awaiting(d, connection, false);
-        int status = state->target.size() > kMaxTarget
-                         ? MHD_HTTP_URI_TOO_LONG
-                         : body_refusal(connection, d->server->limits().max_body);
-        if (status) {
+        const Refusal refusal = head_refusal(connection, *state, d->server->limits().max_body);
+        if (refusal.status) {
             state->refused = true; // logged as the layer's refusal when it completes
-            queue(connection, {status, refusal_text(status), {}});
+            // Answered before any body is read: the library then reads
+            // nothing more from this connection and closes it, and says so.
+            queue(connection, {refusal.status, refusal.text, {{"Connection", "close"}}});
         }
         return MHD_YES;
     }
@@ -285,7 +328,20 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
 
 void* on_uri(void*, const char* uri, MHD_Connection*) {
     auto* state = new StatePtr(std::make_shared<RequestState>());
-    (*state)->target = uri ? uri : "";
+    std::string& target = (*state)->target;
+    target = uri ? uri : "";
+    const std::size_t query = target.find('?');
+    std::size_t params = 0;
+    if (query != std::string::npos) {
+        for (std::size_t at = query; at != std::string::npos; at = target.find('&', at + 1))
+            ++params;
+    }
+    if (params > kMaxParams) {
+        (*state)->too_many_params = true;
+        // The library splits the query in place, in its own buffer, right
+        // after this call; cut there, the query has nothing left to split.
+        const_cast<char*>(uri)[query + 1] = '\0';
+    }
     return state;
 }
 

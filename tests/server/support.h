@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -102,8 +103,8 @@ inline std::unique_ptr<UpdateServer> start_server(Config config) {
 }
 
 // Sends `request` as is and returns everything received until the server
-// closes the connection (or two seconds pass).
-inline std::string raw_exchange(int port, const std::string& request) {
+// closes the connection (or two seconds pass); *closed tells which.
+inline std::string raw_exchange(int port, const std::string& request, bool* closed = nullptr) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -112,15 +113,19 @@ inline std::string raw_exchange(int port, const std::string& request) {
     timeval timeout{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string reply;
+    ssize_t n = -1;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
         send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(request.size())) {
         char buf[4096];
-        ssize_t n;
         while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
             reply.append(buf, static_cast<std::size_t>(n));
     }
+    // A reset is the server's close too, with some of the request unread.
+    const bool ended = n == 0 || (n < 0 && errno == ECONNRESET);
     close(fd);
+    if (closed)
+        *closed = ended;
     return reply;
 }
 
