@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -264,6 +269,54 @@ TEST(Http, ASlowHeadIsCutAtTheDeadline) {
     }
     close(fd);
     EXPECT_TRUE(cut) << "a head dripped over 40 s was still being read";
+}
+
+// What an OpenSSL client with these options gets from an HTTPS listener
+// with an RSA certificate (so that static RSA could be offered at all).
+struct TlsCase {
+    const char* why;
+    const char* client; // openssl s_client options
+    bool accepted;
+};
+
+const TlsCase kTlsCases[] = {
+    {"TLS 1.0", "-tls1 -cipher DEFAULT:@SECLEVEL=0", false},
+    {"TLS 1.1", "-tls1_1 -cipher DEFAULT:@SECLEVEL=0", false},
+    {"static RSA key exchange", "-tls1_2 -cipher AES128-SHA", false},
+    {"static RSA with an AEAD cipher", "-tls1_2 -cipher AES128-GCM-SHA256", false},
+    {"TLS 1.2 with ECDHE", "-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", true},
+    {"TLS 1.3", "-tls1_3", true},
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(HttpTls, OnlyTls12AndUpWithForwardSecrecy) {
+    if (std::system("openssl version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no openssl command";
+    test::TempDir dir;
+    const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
+    ASSERT_EQ(0,
+              std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+                           " -keyout " +
+                           key + " -out " + cert + " >/dev/null 2>&1")
+                              .c_str()));
+    HttpServer http(
+        [](const HttpRequest&, HttpServer::Reply reply) {
+            reply({200, "ok", {}});
+        },
+        {}, [](const Rejection&) {});
+    std::string error;
+    ASSERT_TRUE(http.listen({"127.0.0.1", 0, read_text(cert), read_text(key)}, &error)) << error;
+    for (const TlsCase& c : kTlsCases) {
+        const std::string command =
+            "timeout 60 openssl s_client -connect 127.0.0.1:" + std::to_string(http.port()) + " " +
+            c.client + " </dev/null >/dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        EXPECT_EQ(c.accepted, WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.why;
+    }
 }
 
 using Header = TrustedProxies::Header;
