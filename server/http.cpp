@@ -1,8 +1,9 @@
 // The HTTP layer over libmicrohttpd.
 //
 // Map: address helpers; per-connection and per-request state; the daemon's
-// callbacks (request line, headers and body, completion, connections);
-// listening and stopping; the slow-client sweep; trusted proxies.
+// callbacks (request line, headers and body, completion, connections, the
+// accept policy); listening and stopping; the slow-client sweep; connections
+// per source; trusted proxies.
 //
 // Threads: each daemon runs a pool of epoll threads; a request whose handler
 // has not answered when it returns is suspended (MHD_suspend_connection) and
@@ -17,6 +18,7 @@
 // connection that has not completed a request head within the deadline.
 #include "http.h"
 
+#include "guard.h"
 #include "protocol.h"
 
 #include <microhttpd.h>
@@ -81,6 +83,7 @@ std::optional<std::string> HttpRequest::param(std::string_view name) const {
 
 struct HttpServer::Connection {
     int fd = -1;
+    std::string source;      // its key in the server's SourceCounts
     Clock::time_point since; // when the head now awaited began to be due
     bool awaiting_head = true;
     bool cut = false;
@@ -379,6 +382,10 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         c->fd = info ? info->connect_fd : -1;
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        int port = 0;
+        c->source =
+            d->server->sources().add(address_text(info ? info->client_addr : nullptr, &port));
         c->since = Clock::now();
         std::lock_guard<std::mutex> lock(table.mutex);
         table.live.insert(c);
@@ -389,9 +396,22 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
             std::lock_guard<std::mutex> lock(table.mutex);
             table.live.erase(c);
         }
+        d->server->sources().release(c->source);
         delete c;
         *socket_context = nullptr;
     }
+}
+
+// Refuses a connection whose source has its share open already. Only
+// connections that have started are counted (see on_connection): one the
+// library drops after this (its own connection limit, no memory) is never
+// counted and so never left behind. Threads accepting from one source at
+// the same instant may each let one more in.
+MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
+    int port = 0;
+    return static_cast<Daemon*>(cls)->server->sources().admits(address_text(address, &port))
+               ? MHD_YES
+               : MHD_NO;
 }
 
 void on_log(void* cls, const char* format, va_list args) {
@@ -454,7 +474,7 @@ constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VER
 
 HttpServer::HttpServer(Handler handler, HttpLimits limits, RejectionLog rejections)
     : handler_(std::move(handler)), limits_(limits), rejections_(std::move(rejections)),
-      connections_(std::make_shared<ConnectionTable>()) {
+      connections_(std::make_shared<ConnectionTable>()), sources_(limits_.connections_per_ip) {
     sweeper_ = std::thread([this] { sweep(); });
 }
 
@@ -491,8 +511,6 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
                                                : std::max(2u, std::thread::hardware_concurrency())),
          nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections), nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections_per_ip),
-         nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.connection_memory),
          nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout_s), nullptr},
@@ -506,7 +524,7 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
         options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key.c_str())});
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    d->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &on_access, d.get(), MHD_OPTION_ARRAY,
+    d->mhd = MHD_start_daemon(flags, 0, &on_accept, d.get(), &on_access, d.get(), MHD_OPTION_ARRAY,
                               options.data(), MHD_OPTION_END);
     if (!d->mhd) {
         close(fd);
@@ -564,6 +582,31 @@ void HttpServer::sweep() {
             }
         }
     }
+}
+
+// ---- connections per source ----------------------------------------------------
+
+bool SourceCounts::admits(std::string_view address) const {
+    if (limit_ == 0)
+        return true;
+    const std::string key = source_key(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(key);
+    return it == open_.end() || it->second < limit_;
+}
+
+std::string SourceCounts::add(std::string_view address) {
+    std::string key = source_key(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++open_[key];
+    return key;
+}
+
+void SourceCounts::release(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(key);
+    if (it != open_.end() && --it->second == 0)
+        open_.erase(it);
 }
 
 // ---- trusted proxies ------------------------------------------------------------
