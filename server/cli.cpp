@@ -10,7 +10,8 @@ namespace tovix::server {
 
 const char* const kUsage =
     "Usage: tovix-server [--listen ADDR:PORT] [--listen-tls ADDR[:PORT] --tls-cert FILE\n"
-    "                    --tls-key FILE] [--trusted-proxy CIDR]... [--db DB]\n"
+    "                    --tls-key FILE] [--trusted-proxy CIDR]...\n"
+    "                    [--proxy-header x-forwarded-for|forwarded] [--db DB]\n"
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
@@ -32,9 +33,11 @@ const char* const kUsage =
     "                       also serve HTTPS there (default port 443), with\n"
     "  --tls-cert FILE      the certificate chain (PEM) and\n"
     "  --tls-key FILE       its private key (PEM)\n"
-    "  --trusted-proxy CIDR a proxy whose X-Forwarded-For or Forwarded header\n"
-    "                       names the caller; repeatable. From anyone else the\n"
-    "                       headers are ignored\n"
+    "  --trusted-proxy CIDR a proxy whose forwarding header names the caller;\n"
+    "                       repeatable. From anyone else the header is ignored\n"
+    "  --proxy-header x-forwarded-for|forwarded\n"
+    "                       the header those proxies append the caller to\n"
+    "                       (default x-forwarded-for); the other is never read\n"
     "  --db FILE|URI        the database of accounts, hosts and zones: an SQLite\n"
     "                       file (default tovix-server.db), or a PostgreSQL URI\n"
     "                       (postgresql://USER@HOST/DBNAME) that several\n"
@@ -69,8 +72,8 @@ namespace {
 // Options that take a value, and which commands they apply to.
 bool takes_value(const std::string& name) {
     return name == "--db" || name == "--listen" || name == "--listen-tls" || name == "--tls-cert" ||
-           name == "--tls-key" || name == "--trusted-proxy" || name == "--log-requests" ||
-           name == "--zone" || name == "--ttl";
+           name == "--tls-key" || name == "--trusted-proxy" || name == "--proxy-header" ||
+           name == "--log-requests" || name == "--zone" || name == "--ttl";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -92,6 +95,13 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
             *error = "bad --trusted-proxy '" + value + "': expected an address or ADDR/BITS";
             return false;
         }
+    } else if (name == "--proxy-header") {
+        const std::optional<TrustedProxies::Header> header = TrustedProxies::parse_header(value);
+        if (!header) {
+            *error = "bad --proxy-header '" + value + "': expected x-forwarded-for or forwarded";
+            return false;
+        }
+        options.config.proxies.set_header(*header);
     } else if (name == "--zone") {
         const std::string zone = normalize_host(value);
         if (!is_fqdn(zone)) {

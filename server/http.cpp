@@ -1,20 +1,24 @@
 // The HTTP layer over libmicrohttpd.
 //
 // Map: address helpers; per-connection and per-request state; the daemon's
-// callbacks (request line, headers and body, completion, connections);
-// listening and stopping; the slow-client sweep; trusted proxies.
+// callbacks (request line, headers and body, completion, connections, the
+// accept policy); listening and stopping; the slow-client sweep; connections
+// per source; trusted proxies.
 //
 // Threads: each daemon runs a pool of epoll threads; a request whose handler
 // has not answered when it returns is suspended (MHD_suspend_connection) and
 // resumed by the reply, so no thread waits for a slow handler or a slow
 // client. libmicrohttpd itself bounds the head (the per-connection memory:
 // 431 for too many or too large headers, 414 for a long request line),
-// answers pipelined requests in order, and closes idle connections. What it
-// does not bound is a client that sends its head a byte at a time: a sweep
-// cuts any connection that has not completed a request head within the
-// deadline.
+// answers pipelined requests in order, and closes idle connections. The
+// layer refuses, once the head is in, what the library lets through: a long
+// target or one with many parameters, a head whose body length a proxy in
+// front could read otherwise, a body. What the library does not bound
+// either is a client that sends its head a byte at a time: a sweep cuts any
+// connection that has not completed a request head within the deadline.
 #include "http.h"
 
+#include "guard.h"
 #include "protocol.h"
 
 #include <microhttpd.h>
@@ -25,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -78,6 +83,7 @@ std::optional<std::string> HttpRequest::param(std::string_view name) const {
 
 struct HttpServer::Connection {
     int fd = -1;
+    std::string source;      // its key in the server's SourceCounts
     Clock::time_point since; // when the head now awaited began to be due
     bool awaiting_head = true;
     bool cut = false;
@@ -97,7 +103,8 @@ struct RequestState {
     bool started = false;    // the head is in
     bool dispatched = false; // the handler has it
     bool answered = false;   // the handler's response is queued
-    bool refused = false;    // the layer answered it (414, 411, 413)
+    bool refused = false;    // the layer answered it (414, 400, 411, 413)
+    bool too_many_params = false;
     std::size_t body = 0;
 
     std::mutex mutex; // the reply may come from any thread
@@ -211,34 +218,73 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
 // connection's memory, reaches no callback and so no log).
 constexpr std::size_t kMaxTarget = 4096;
 
-const char* refusal_text(int status) {
-    switch (status) {
-    case MHD_HTTP_URI_TOO_LONG:
-        return "request target too long";
-    case MHD_HTTP_LENGTH_REQUIRED:
-        return "length required";
-    default:
-        return "request too large";
+// The most query parameters a target may have, far more than any request
+// here uses. The library keeps a record of each parameter in the
+// connection's memory; when that runs out while it splits the query, 0.9.75
+// queues its 431 but then goes on waiting for headers it has thrown away,
+// and the client hears nothing until the head deadline cuts it. So a target
+// with more is refused here before the library splits it.
+constexpr std::size_t kMaxParams = 64;
+
+struct Refusal {
+    int status = 0;
+    const char* text = "";
+};
+
+// A header line the request's length could be read from differently, by a
+// proxy in front and by the library. The library takes the first of several
+// Content-Length values, and files "Content-Length : 5" under a name with a
+// blank in it, so ignores it; a proxy may take the last, or trim the name.
+// Either way the body would run on here as a request of its own.
+bool ambiguous_framing(MHD_Connection* connection) {
+    Fields headers;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &headers);
+    const std::string_view token_marks = "!#$%&'*+-.^_`|~";
+    std::optional<std::string> length;
+    for (const auto& [name, value] : headers) {
+        const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) ||
+                   token_marks.find(c) != std::string_view::npos;
+        });
+        if (!token)
+            return true;
+        if (iequals(name, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+            if (length && *length != value)
+                return true;
+            length = value;
+        }
     }
+    return false;
 }
 
 // A body is taken only when announced with a small Content-Length; updates
 // carry everything in the query.
-int body_refusal(MHD_Connection* connection, std::size_t max_body) {
+Refusal body_refusal(MHD_Connection* connection, std::size_t max_body) {
     const char* encoding =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
     if (encoding)
-        return MHD_HTTP_LENGTH_REQUIRED;
+        return {MHD_HTTP_LENGTH_REQUIRED, "length required"};
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (!length)
-        return 0;
+        return {};
     char* end = nullptr;
     errno = 0;
     unsigned long long value = std::strtoull(length, &end, 10);
     if (errno || end == length || *end != '\0' || value > max_body)
-        return MHD_HTTP_CONTENT_TOO_LARGE;
-    return 0;
+        return {MHD_HTTP_CONTENT_TOO_LARGE, "request too large"};
+    return {};
+}
+
+// What the layer answers by itself once the head is in, if anything.
+Refusal head_refusal(MHD_Connection* connection, const RequestState& state, std::size_t max_body) {
+    if (state.target.size() > kMaxTarget)
+        return {MHD_HTTP_URI_TOO_LONG, "request target too long"};
+    if (state.too_many_params)
+        return {MHD_HTTP_URI_TOO_LONG, "too many query parameters"};
+    if (ambiguous_framing(connection))
+        return {MHD_HTTP_BAD_REQUEST, "malformed header"};
+    return body_refusal(connection, max_body);
 }
 
 MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -250,12 +296,12 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (!state->started) {
         state->started = true;
         set_awaiting(d, connection, false);
-        int status = state->target.size() > kMaxTarget
-                         ? MHD_HTTP_URI_TOO_LONG
-                         : body_refusal(connection, d->server->limits().max_body);
-        if (status) {
+        const Refusal refusal = head_refusal(connection, *state, d->server->limits().max_body);
+        if (refusal.status) {
             state->refused = true; // logged as the layer's refusal when it completes
-            queue(connection, {status, refusal_text(status), {}});
+            // Answered before any body is read: the library then reads
+            // nothing more from this connection and closes it, and says so.
+            queue(connection, {refusal.status, refusal.text, {{"Connection", "close"}}});
         }
         return MHD_YES;
     }
@@ -285,7 +331,20 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
 
 void* on_uri(void*, const char* uri, MHD_Connection*) {
     auto* state = new StatePtr(std::make_shared<RequestState>());
-    (*state)->target = uri ? uri : "";
+    std::string& target = (*state)->target;
+    target = uri ? uri : "";
+    const std::size_t query = target.find('?');
+    std::size_t params = 0;
+    if (query != std::string::npos) {
+        for (std::size_t at = query; at != std::string::npos; at = target.find('&', at + 1))
+            ++params;
+    }
+    if (params > kMaxParams) {
+        (*state)->too_many_params = true;
+        // The library splits the query in place, in its own buffer, right
+        // after this call; cut there, the query has nothing left to split.
+        const_cast<char*>(uri)[query + 1] = '\0';
+    }
     return state;
 }
 
@@ -323,6 +382,10 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         c->fd = info ? info->connect_fd : -1;
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        int port = 0;
+        c->source =
+            d->server->sources().add(address_text(info ? info->client_addr : nullptr, &port));
         c->since = Clock::now();
         std::lock_guard<std::mutex> lock(table.mutex);
         table.live.insert(c);
@@ -333,9 +396,22 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
             std::lock_guard<std::mutex> lock(table.mutex);
             table.live.erase(c);
         }
+        d->server->sources().release(c->source);
         delete c;
         *socket_context = nullptr;
     }
+}
+
+// Refuses a connection whose source has its share open already. Only
+// connections that have started are counted (see on_connection): one the
+// library drops after this (its own connection limit, no memory) is never
+// counted and so never left behind. Threads accepting from one source at
+// the same instant may each let one more in.
+MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
+    int port = 0;
+    return static_cast<Daemon*>(cls)->server->sources().admits(address_text(address, &port))
+               ? MHD_YES
+               : MHD_NO;
 }
 
 void on_log(void* cls, const char* format, va_list args) {
@@ -386,13 +462,19 @@ int open_listener(const Endpoint& endpoint, int* port, int* family, std::string*
     return fd;
 }
 
+// GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
+// with forward secrecy: no static RSA (TLS 1.3 has none), and DHE is never
+// picked since no DH parameters are set. The server's order wins.
+constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VERS-TLS1.3:"
+                                       "+VERS-TLS1.2:-RSA";
+
 } // namespace
 
 // ---- the server ---------------------------------------------------------------
 
 HttpServer::HttpServer(Handler handler, HttpLimits limits, RejectionLog rejections)
     : handler_(std::move(handler)), limits_(limits), rejections_(std::move(rejections)),
-      connections_(std::make_shared<ConnectionTable>()) {
+      connections_(std::make_shared<ConnectionTable>()), sources_(limits_.connections_per_ip) {
     sweeper_ = std::thread([this] { sweep(); });
 }
 
@@ -429,8 +511,6 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
                                                : std::max(2u, std::thread::hardware_concurrency())),
          nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections), nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections_per_ip),
-         nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.connection_memory),
          nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout_s), nullptr},
@@ -439,11 +519,12 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&on_connection), d.get()},
     };
     if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert.c_str())});
         options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key.c_str())});
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    d->mhd = MHD_start_daemon(flags, 0, nullptr, nullptr, &on_access, d.get(), MHD_OPTION_ARRAY,
+    d->mhd = MHD_start_daemon(flags, 0, &on_accept, d.get(), &on_access, d.get(), MHD_OPTION_ARRAY,
                               options.data(), MHD_OPTION_END);
     if (!d->mhd) {
         close(fd);
@@ -503,6 +584,31 @@ void HttpServer::sweep() {
     }
 }
 
+// ---- connections per source ----------------------------------------------------
+
+bool SourceCounts::admits(std::string_view address) const {
+    if (limit_ == 0)
+        return true;
+    const std::string key = source_key(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(key);
+    return it == open_.end() || it->second < limit_;
+}
+
+std::string SourceCounts::add(std::string_view address) {
+    std::string key = source_key(address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++open_[key];
+    return key;
+}
+
+void SourceCounts::release(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(key);
+    if (it != open_.end() && --it->second == 0)
+        open_.erase(it);
+}
+
 // ---- trusted proxies ------------------------------------------------------------
 
 namespace {
@@ -537,34 +643,46 @@ std::string forwarded_node(std::string_view node) {
     return std::string(node);
 }
 
-// The hops a request passed, nearest last.
-std::vector<std::string> forwarded_hops(const HttpRequest& request) {
+// The hops a request passed, nearest last: every instance of the chosen
+// header, in order, as one list. A Forwarded element names its hop in one
+// for= node; without one (or with two) the hop is unknown and left empty,
+// which ends the walk there.
+std::vector<std::string> forwarded_hops(const HttpRequest& request, TrustedProxies::Header header) {
+    const bool forwarded = header == TrustedProxies::Header::Forwarded;
+    const std::string_view wanted = forwarded ? "Forwarded" : "X-Forwarded-For";
     std::vector<std::string> hops;
-    bool forwarded = false;
     for (const auto& [name, value] : request.headers) {
-        if (!iequals(name, "Forwarded"))
+        if (!iequals(name, wanted))
             continue;
-        forwarded = true;
         for (const std::string& element : split_list(value)) {
+            if (!forwarded) {
+                hops.emplace_back(trim(element));
+                continue;
+            }
+            std::string node;
+            int nodes = 0;
             for (const std::string& pair : split_list(element, ';')) {
                 std::string_view p = trim(pair);
-                if (p.size() > 4 && iequals(p.substr(0, 4), "for="))
-                    hops.push_back(forwarded_node(p.substr(4)));
+                if (p.size() > 4 && iequals(p.substr(0, 4), "for=")) {
+                    node = forwarded_node(p.substr(4));
+                    ++nodes;
+                }
             }
-        }
-    }
-    if (forwarded)
-        return hops;
-    for (const auto& [name, value] : request.headers) {
-        if (iequals(name, "X-Forwarded-For")) {
-            for (const std::string& hop : split_list(value))
-                hops.emplace_back(trim(hop));
+            hops.push_back(nodes == 1 ? node : std::string());
         }
     }
     return hops;
 }
 
 } // namespace
+
+std::optional<TrustedProxies::Header> TrustedProxies::parse_header(std::string_view name) {
+    if (iequals(name, "x-forwarded-for"))
+        return Header::XForwardedFor;
+    if (iequals(name, "forwarded"))
+        return Header::Forwarded;
+    return std::nullopt;
+}
 
 bool TrustedProxies::add(std::string_view cidr) {
     Net net;
@@ -612,7 +730,7 @@ std::string TrustedProxies::caller(const HttpRequest& request) const {
     if (!contains(request.peer))
         return request.peer;
     std::string caller = request.peer;
-    std::vector<std::string> hops = forwarded_hops(request);
+    std::vector<std::string> hops = forwarded_hops(request, header_);
     for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
         std::optional<std::string> address = canonical_ip(*hop);
         if (!address)

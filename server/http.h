@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -53,7 +55,7 @@ struct Rejection {
 
 struct HttpLimits {
     unsigned connections = 10000;              // in all
-    unsigned connections_per_ip = 256;         // from one source address
+    unsigned connections_per_ip = 256;         // from one source (see SourceCounts)
     std::size_t connection_memory = 16 * 1024; // request line and headers
     unsigned idle_timeout_s = 15;              // between requests on a connection
     unsigned head_deadline_s = 10;             // to send a whole request head
@@ -62,6 +64,24 @@ struct HttpLimits {
     // handler blocks one, so more threads than processors only add
     // switches between them.
     unsigned threads = 0;
+};
+
+// Connections open per source, counted under the key the login guard uses
+// (source_key: an IPv4 address, or an IPv6 /64, since one subscriber
+// usually has a whole /64), against one limit; 0 is no limit.
+class SourceCounts {
+  public:
+    explicit SourceCounts(unsigned limit) : limit_(limit) {}
+    // Whether one more connection from `address` stays within the limit.
+    bool admits(std::string_view address) const;
+    // Counts a connection from `address`; the key returned gives it back.
+    std::string add(std::string_view address);
+    void release(const std::string& key);
+
+  private:
+    unsigned limit_;
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, unsigned> open_;
 };
 
 struct Endpoint {
@@ -101,6 +121,7 @@ class HttpServer {
     const HttpLimits& limits() const { return limits_; }
     const RejectionLog& rejection_log() const { return rejections_; }
     ConnectionTable& connection_table() { return *connections_; }
+    SourceCounts& sources() { return sources_; }
 
   private:
     void sweep();
@@ -112,15 +133,28 @@ class HttpServer {
     std::atomic<bool> stopping_{false};
     std::thread sweeper_;
     std::shared_ptr<ConnectionTable> connections_;
+    SourceCounts sources_;
 };
 
 // The source address of a caller: the connection's peer, or, when the peer
-// is a trusted proxy, the last address in X-Forwarded-For (or Forwarded's
-// for=) that is not itself a trusted proxy.
+// is a trusted proxy, the address that proxy appended to the forwarding
+// header, walked back past further trusted proxies to the first address that
+// is not one. Only the one header the proxies write is read: a client can
+// send either header, and a proxy appends to the one it knows without
+// removing the other.
 class TrustedProxies {
   public:
+    enum class Header {
+        XForwardedFor, // X-Forwarded-For: a list of addresses
+        Forwarded,     // Forwarded: elements with a for= node (RFC 7239)
+    };
+    // "x-forwarded-for" or "forwarded", any case.
+    static std::optional<Header> parse_header(std::string_view name);
+
     // "192.0.2.0/24", "2001:db8::/32", a bare address. False if malformed.
     bool add(std::string_view cidr);
+    void set_header(Header header) { header_ = header; }
+    Header header() const { return header_; }
     bool empty() const { return nets_.empty(); }
     bool contains(std::string_view address) const;
     std::string caller(const HttpRequest& request) const;
@@ -132,6 +166,7 @@ class TrustedProxies {
         int prefix = 0;
     };
     std::vector<Net> nets_;
+    Header header_ = Header::XForwardedFor;
 };
 
 } // namespace tovix::server

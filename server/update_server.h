@@ -44,7 +44,7 @@ struct Config {
     std::string log_path;           // also append log lines here, if set
     bool log_to_stderr = true;      // one line per request on stderr
     std::size_t keep_requests = 0;  // requests() keeps this many (tests)
-    TrustedProxies proxies;         // whose X-Forwarded-For/Forwarded count
+    TrustedProxies proxies;         // whose forwarding header names the caller
     HttpLimits limits;
     LoginGuard::Policy guard;
     int throttled_delay_ms = 1000; // what a guess past the guard's limit costs

@@ -171,6 +171,9 @@ TEST(ServerCommandLine, Defaults) {
     EXPECT_TRUE(o->config.log_path.empty());
     EXPECT_TRUE(o->config.zones.empty());
     EXPECT_EQ(kDefaultTtl, o->config.ttl);
+    EXPECT_EQ(TrustedProxies::Header::XForwardedFor, o->config.proxies.header());
+    EXPECT_EQ(TrustedProxies::Header::Forwarded,
+              parse({"--proxy-header", "Forwarded"}).value().config.proxies.header());
 }
 
 TEST(ServerCommandLine, AllOptions) {
@@ -229,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Args{"--ttl", "60s"}, Args{"list", "--zone", "a.example"},
                       Args{"list", "--listen", "127.0.0.1:80"}, Args{"account"},
                       Args{"account", "add", "alice"}, Args{"account", "passwd", "a", "sekrit"},
-                      Args{"account", "frob", "alice"}, Args{"--help=yes"}));
+                      Args{"account", "frob", "alice"}, Args{"--help=yes"},
+                      Args{"--proxy-header", "x-real-ip"}));
 
 // --- store and its listing ---------------------------------------------------------
 

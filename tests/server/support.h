@@ -16,6 +16,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <algorithm>
@@ -121,26 +122,40 @@ inline std::unique_ptr<UpdateServer> start_server(Config config) {
     return server;
 }
 
-// Sends `request` as is and returns everything received until the server
-// closes the connection (or two seconds pass).
-inline std::string raw_exchange(int port, const std::string& request) {
+// A TCP connection to `port` on 127.0.0.1 whose reads give up after
+// `timeout_s` seconds; -1 if it could not be made.
+inline int loopback_socket(int port, int timeout_s = 2) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{2, 0};
+    timeval timeout{timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Sends `request` as is and returns everything received until the server
+// closes the connection (or two seconds pass); *closed tells which.
+inline std::string raw_exchange(int port, const std::string& request, bool* closed = nullptr) {
+    const int fd = loopback_socket(port);
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
+    ssize_t n = -1;
+    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                       static_cast<ssize_t>(request.size())) {
         char buf[4096];
-        ssize_t n;
         while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
             reply.append(buf, static_cast<std::size_t>(n));
     }
-    close(fd);
+    // A reset is the server's close too, with some of the request unread.
+    const bool ended = n == 0 || (n < 0 && errno == ECONNRESET);
+    if (fd >= 0)
+        close(fd);
+    if (closed)
+        *closed = ended;
     return reply;
 }
 
