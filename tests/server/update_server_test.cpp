@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -24,13 +25,16 @@ class UpdateServerTest : public ::testing::Test {
     // Accounts are written only to a database that has none yet: another
     // set of accounts needs another file.
     void restart(std::vector<Account> accounts, std::vector<std::string> zones = {"example"},
-                 const std::string& db = "records.db") {
+                 const std::string& db = "records.db",
+                 const std::function<void(Config&)>& tune = {}) {
         server_.reset();
         Config config;
         config.accounts = std::move(accounts);
         config.zones = std::move(zones);
         config.db_path = dir_.file(db);
         config.log_path = dir_.file("requests.log");
+        if (tune)
+            tune(config);
         server_ = start_server(std::move(config));
     }
 
@@ -302,15 +306,11 @@ TEST_F(UpdateServerTest, NoBuiltInAccountBeyondLoopback) {
 // Answers are made while the accounts change under them, many times a
 // second: each keeps the snapshot it was authenticated against.
 TEST_F(UpdateServerTest, AnswersKeepTheAccountsTheyWereCheckedAgainst) {
-    server_.reset();
-    Config config;
-    config.accounts = test_accounts();
-    config.zones = {"example"};
-    config.db_path = dir_.file("churn.db");
-    config.accounts_refresh = std::chrono::milliseconds(1);
-    config.guard.source_burst = 1000;
-    config.guard.account_burst = 1000;
-    server_ = start_server(std::move(config));
+    restart(test_accounts(), {"example"}, "churn.db", [](Config& config) {
+        config.accounts_refresh = std::chrono::milliseconds(1);
+        config.guard.source_burst = 1000;
+        config.guard.account_burst = 1000;
+    });
     std::atomic<bool> done{false};
     std::thread churn([&] {
         Store other(dir_.file("churn.db"), Store::Mode::Existing);
@@ -408,17 +408,13 @@ TEST_F(UpdateServerTest, RequestsGoOnWhileAnUpdateWaitsForTheDatabase) {
 // and from elsewhere. An account made behind the server's back is found by
 // reading it again, not by the snapshot (which is never refreshed here).
 TEST_F(UpdateServerTest, GuessingIsSlowedForTheGuesserOnly) {
-    server_.reset();
-    Config config;
-    config.accounts = test_accounts();
-    config.zones = {"example"};
-    config.db_path = dir_.file("guard.db");
-    config.guard.source_burst = 3;
-    config.guard.source_per_second = 0.01;
-    config.throttled_delay_ms = 700;
-    config.accounts_refresh = std::chrono::hours(1);
-    ASSERT_TRUE(config.proxies.add("127.0.0.1")); // the test stands in for a proxy
-    server_ = start_server(std::move(config));
+    restart(test_accounts(), {"example"}, "guard.db", [](Config& config) {
+        config.guard.source_burst = 3;
+        config.guard.source_per_second = 0.01;
+        config.throttled_delay_ms = 700;
+        config.accounts_refresh = std::chrono::hours(1);
+        config.proxies.add("127.0.0.1"); // the test stands in for a proxy
+    });
     const struct {
         const char* what;
         std::string source, auth;
