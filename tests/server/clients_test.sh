@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Debian's ddclient and inadyn, each run once against tovix-server, then
-# what PowerDNS answers. Runs inside a private network namespace
+# what PowerDNS answers; then each again from a source the server throttles,
+# where the answer (503, 911) must make them try later, not give up. Runs inside a private network namespace
 # (tests/support/netns-run.sh): tovix-server on 127.0.0.1:80, pdns_server on
 # 127.0.0.1:53. Neither client may leave a process behind.
 # Usage: clients_test.sh PATH/TO/tovix-server
@@ -16,7 +17,7 @@ for tool in ddclient inadyn pdns_server dig; do
 done
 
 names_test_begin "$server" --zone dyn.example \
-    --account 'alice:pw:dd.dyn.example,in.dyn.example'
+    --account 'alice:pw:dd.dyn.example,in.dyn.example' --account 'carol:pw:th.dyn.example'
 
 # ddclient 3.10: its dyndns2 sends one address a run (myip=ADDR), with
 # wildcard, mx and backmx from the configuration. An IPv4 run, then an IPv6
@@ -91,5 +92,88 @@ check_dns in.dyn.example AAAA 2001:db8::70
 check_dns any.in.dyn.example A NXDOMAIN
 left_behind inadyn && fail "an inadyn process is still running"
 [ "$failures" -eq "$before" ] && echo "ok: inadyn, IPv4 and IPv6"
+
+# Guessers on this source keep its allowance spent (10 checks, then 2 a
+# second; a throttled guess is answered after a second, and 20 of them ask
+# again at once): carol's right password, never seen before, is not checked.
+guessers=()
+throttled() { grep -c $'\tguesser\tcarol\t503\t' "$work/requests.log"; }
+throttle() {
+    local seen
+    seen=$(throttled)
+    for g in $(seq 20); do
+        (for i in $(seq 200); do
+            curl -s -o /dev/null -u "carol:guess$g-$i" -A guesser "http://127.0.0.1/nic/update?hostname=x"
+        done) &
+        guessers+=($!)
+    done
+    for _ in $(seq 400); do
+        [ "$(throttled)" -gt "$seen" ] && return
+        sleep 0.05
+    done
+    fail "the guessers were never throttled"
+}
+unthrottle() {
+    kill "${guessers[@]}" 2>/dev/null
+    wait "${guessers[@]}" 2>/dev/null
+    guessers=()
+}
+# while_throttled CHECK: runs CHECK (a client's run, true when the client met
+# the throttle) with the guessers at work; a run whose request found a token
+# free (a race the guessers can lose on a busy machine) is tried again.
+while_throttled() {
+    local try
+    for try in 1 2 3 4 5; do
+        throttle
+        "$1" "$try" && { unthrottle; return 0; }
+        unthrottle
+    done
+    return 1
+}
+# inadyn stays to retry (in 600 s) rather than exit as it does for badauth.
+inadyn_run() {
+    timeout 60 inadyn --foreground --once --no-pidfile --cache-dir "$work/inadyn-th$1" -l info \
+        -f "$work/inadyn-th.conf" </dev/null >"$work/inadyn-th.out" 2>&1 &
+    local pid=$! _
+    for _ in $(seq 400); do
+        grep -q "Will retry again\|Successful" "$work/inadyn-th.out" && break
+        sleep 0.05
+    done
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    grep -q "Temporary error in DDNS server response" "$work/inadyn-th.out" &&
+        grep -q "Will retry again" "$work/inadyn-th.out"
+}
+# ddclient records the failure (noconnect, not badauth); its next run, once
+# the source's next check is due, updates.
+ddrun() {
+    ddclient -foreground -daemon=0 -noquiet -file "$work/ddclient-th.conf" \
+        -cache "$work/ddclient-th.cache" -pid "$work/ddclient.pid" -use=ip -ip="192.0.2.9$1" \
+        </dev/null >"$work/ddclient-th.out" 2>&1
+    grep -q 'status=noconnect' "$work/ddclient-th.cache"
+}
+before=$failures
+sed -e 's/alice/carol/' -e 's/in\.dyn/th.dyn/' -e '/allow-ipv6/d' "$work/inadyn.conf" |
+    awk '/^custom tovix-v6/ { exit } { print }' >"$work/inadyn-th.conf"
+while_throttled inadyn_run || fail "inadyn, throttled, does not retry: $(cat "$work/inadyn-th.out")"
+{
+    echo "min-interval=0"
+    echo "min-error-interval=0"
+    sed -e 's/alice/carol/' -e 's/^dd\.dyn/th.dyn/' -e '/wildcard\|mx/d' "$work/ddclient.conf"
+} >"$work/ddclient-th.conf"
+chmod 600 "$work/ddclient-th.conf"
+while_throttled ddrun ||
+    fail "ddclient, throttled, recorded: $(grep -v '^#' "$work/ddclient-th.cache")"
+for _ in $(seq 20); do
+    grep -q "^SUCCESS: *updating th.dyn.example" "$work/ddclient-th.out" && break
+    sleep 0.5
+    ddrun 0
+done
+grep -q "^SUCCESS: *updating th.dyn.example" "$work/ddclient-th.out" ||
+    fail "ddclient never got through: $(cat "$work/ddclient-th.out")"
+[ "$(awk -F'\t' '$6 == "carol" && $7 == 401 && $5 != "guesser"' "$work/requests.log")" = "" ] ||
+    fail "carol's right password was answered 401"
+left_behind inadyn && fail "an inadyn process is still running"
+[ "$failures" -eq "$before" ] && echo "ok: inadyn and ddclient, throttled, try again later"
 
 summary
