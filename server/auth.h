@@ -9,7 +9,7 @@
 #pragma once
 
 #include "guard.h"
-#include "protocol.h"
+#include "credentials.h"
 #include "store.h"
 #include "workers.h"
 

@@ -315,4 +315,42 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
     }
 }
 
+std::optional<ListenAddress> parse_listen(std::string_view text) {
+    std::string_view host;
+    std::string_view port;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            return std::nullopt;
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.find(':') != std::string_view::npos)
+            return std::nullopt; // IPv6 needs brackets
+    }
+    const std::optional<int> value = parse_decimal(port, 0, 65535);
+    if (host.empty() || !value)
+        return std::nullopt;
+    return ListenAddress{std::string(host), *value};
+}
+
+std::optional<int> parse_decimal(std::string_view text, int min, int max) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
 } // namespace tovix::server

@@ -1,7 +1,6 @@
 // Command line of tovix-server.
 #pragma once
 
-#include "protocol.h"
 #include "update_server.h"
 
 #include <iosfwd>
@@ -10,6 +9,17 @@
 #include <vector>
 
 namespace tovix::server {
+
+struct ListenAddress {
+    std::string host; // without brackets
+    int port = 0;     // 0 picks a free port
+};
+
+// A decimal number of digits only, from min to max; nothing otherwise.
+std::optional<int> parse_decimal(std::string_view text, int min, int max);
+
+// "127.0.0.1:80", "[::1]:8080", "localhost:8080".
+std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
     enum class Command { Serve, List, Account, Help };

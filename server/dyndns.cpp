@@ -1,15 +1,24 @@
 #include "dyndns.h"
 
-#include "protocol.h"
+#include "text.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstring>
 #include <vector>
 
 namespace tovix::server {
 
 namespace {
+
+bool is_alnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+char to_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string upper(std::string s) {
     for (char& c : s) {
@@ -24,6 +33,66 @@ bool is_v6(const std::string& canonical) {
 }
 
 } // namespace
+
+bool is_fqdn(std::string_view name) {
+    if (name.empty() || name.size() > 253)
+        return false;
+    std::size_t labels = 0;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('.', start);
+        if (end == std::string_view::npos)
+            end = name.size();
+        std::string_view label = name.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (char c : label) {
+            if (!is_alnum(c) && c != '-')
+                return false;
+        }
+        ++labels;
+        start = end + 1;
+    }
+    return labels >= 2;
+}
+
+std::string normalize_host(std::string_view name) {
+    name = trim(name);
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+    std::string out(name);
+    for (char& c : out)
+        c = to_lower(c);
+    return out;
+}
+
+std::optional<std::string> canonical_ip(std::string_view text) {
+    // inet_pton needs a terminated string; anything longer than the longest
+    // IPv6 text form is not an address anyway.
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN)
+        return std::nullopt;
+    std::string s(text);
+    char buf[INET6_ADDRSTRLEN];
+    in_addr v4{};
+    if (inet_pton(AF_INET, s.c_str(), &v4) == 1) {
+        if (!inet_ntop(AF_INET, &v4, buf, sizeof buf))
+            return std::nullopt;
+        return std::string(buf);
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, s.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+            if (!inet_ntop(AF_INET, &v4, buf, sizeof buf))
+                return std::nullopt;
+            return std::string(buf);
+        }
+        if (!inet_ntop(AF_INET6, &v6, buf, sizeof buf))
+            return std::nullopt;
+        return std::string(buf);
+    }
+    return std::nullopt;
+}
 
 std::string Addresses::text() const {
     if (ipv4 && ipv6)

@@ -19,7 +19,8 @@
 #include "http.h"
 
 #include "guard.h"
-#include "protocol.h"
+#include "dyndns.h"
+#include "text.h"
 
 #include <microhttpd.h>
 

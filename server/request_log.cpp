@@ -1,6 +1,6 @@
 #include "request_log.h"
 
-#include "protocol.h"
+#include "text.h"
 
 #include <fcntl.h>
 #include <unistd.h>

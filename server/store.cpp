@@ -1,6 +1,6 @@
 #include "store.h"
 
-#include "protocol.h"
+#include "text.h"
 
 #include <algorithm>
 #include <set>

@@ -7,7 +7,8 @@
 #include "dyndns.h"
 #include "guard.h"
 #include "http.h"
-#include "protocol.h"
+#include "credentials.h"
+#include "text.h"
 #include "request_log.h"
 #include "store.h"
 #include "workers.h"
@@ -19,6 +20,12 @@
 #include <vector>
 
 namespace tovix::server {
+
+struct Account {
+    std::string user;
+    std::string password;
+    std::vector<std::string> hosts; // normalized
+};
 
 // Built in account, matching the client's out-of-the-box settings.
 Account default_account();

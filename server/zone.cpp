@@ -1,6 +1,6 @@
 #include "zone.h"
 
-#include "protocol.h"
+#include "text.h"
 
 #include <algorithm>
 #include <tuple>

@@ -1,6 +1,8 @@
 // Parsing and formatting pieces of tovix-server, and its command line.
 #include "cli.h"
-#include "protocol.h"
+#include "credentials.h"
+#include "dyndns.h"
+#include "text.h"
 #include "request_log.h"
 #include "store.h"
 

@@ -1,0 +1,88 @@
+#include "text.h"
+
+#include <cstdio>
+
+namespace tovix::server {
+
+namespace {
+
+char to_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (to_lower(a[i]) != to_lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string> split_list(std::string_view text, char sep) {
+    std::vector<std::string> out;
+    if (text.empty())
+        return out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = text.find(sep, start);
+        if (end == std::string_view::npos) {
+            out.emplace_back(text.substr(start));
+            return out;
+        }
+        out.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::string escape_field(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (u < 0x20 || u == 0x7f) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", u);
+                out += buf;
+            } else {
+                out.push_back(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::string format_utc(std::time_t when) {
+    std::tm tm{};
+    gmtime_r(&when, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+} // namespace tovix::server

@@ -1,0 +1,29 @@
+// Text helpers of the server: comparing and trimming, splitting lists, one
+// log field per value, and the UTC time stamps of listings and logs.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tovix::server {
+
+// Equal ignoring ASCII letter case.
+bool iequals(std::string_view a, std::string_view b);
+
+// Without leading and trailing blanks and tabs.
+std::string_view trim(std::string_view s);
+
+// Splits on commas; empty input gives an empty list, "a,,b" keeps the empty
+// middle entry (it is answered as malformed).
+std::vector<std::string> split_list(std::string_view text, char sep = ',');
+
+// Makes a value safe for a one-line, tab-separated log: backslash, tab, CR,
+// LF and other control bytes become \\, \t, \r, \n and \xNN.
+std::string escape_field(std::string_view text);
+
+// "2024-05-01T12:34:56Z".
+std::string format_utc(std::time_t when);
+
+} // namespace tovix::server
