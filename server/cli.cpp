@@ -1,3 +1,6 @@
+// The command line: parsing the options of each command, the host listing
+// of `tovix-server list`, and the account commands, which read a new
+// password from the terminal or standard input and never from an argument.
 #include "cli.h"
 
 #include "secret_input.h"
@@ -134,6 +137,17 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
     return true;
 }
 
+// The options of the server that take no value; false for any other name.
+bool apply_flag(Options& options, const std::string& name) {
+    bool* flag = name == "--no-default-account"      ? &options.config.default_account
+                 : name == "--public-addresses-only" ? &options.config.public_addresses_only
+                 : name == "--reveal-owned-names"    ? &options.config.reveal_owned_names
+                                                     : nullptr;
+    if (flag)
+        *flag = name != "--no-default-account";
+    return flag != nullptr;
+}
+
 bool check_consistency(Options& options, std::string* error) {
     const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
     if (cert != key || (options.listen_tls && !cert)) {
@@ -184,16 +198,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.command = Options::Command::Help;
             return options;
         }
-        if (!value && serving) {
-            bool* flag = name == "--no-default-account"      ? &options.config.default_account
-                         : name == "--public-addresses-only" ? &options.config.public_addresses_only
-                         : name == "--reveal-owned-names"    ? &options.config.reveal_owned_names
-                                                             : nullptr;
-            if (flag) {
-                *flag = name != "--no-default-account";
-                continue;
-            }
-        }
+        if (!value && serving && apply_flag(options, name))
+            continue;
         if (name == "--account") {
             *error = "passwords stay off the command line: add accounts with"
                      " 'tovix-server account add USER HOST...'";

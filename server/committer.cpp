@@ -1,3 +1,6 @@
+// The committer's one thread: it takes whatever has queued up, at most
+// max_batch updates and always at least one request, writes it in one
+// transaction (one sync), then answers every request of the batch.
 #include "committer.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// HTTP Basic: strict base64 (a malformed header is no credential at all),
+// the name and password split at the first colon, and every buffer that held
+// the password wiped once it is no longer needed.
 #include "credentials.h"
 
 #include "text.h"

@@ -1,3 +1,6 @@
+// The rules of the update convention: what a host name is, which addresses
+// can be published and what myip names, and how the switches and the mail
+// exchanger read. Pure functions over text; no I/O.
 #include "dyndns.h"
 
 #include "text.h"

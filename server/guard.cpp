@@ -1,3 +1,6 @@
+// Argon2id through libsodium, the two token-bucket tables of the guessing
+// guard (set-associative, keyed by a secret hash so that no client can aim
+// at one set), and the keyed digests of credentials that passed a check.
 #include "guard.h"
 
 #include <sodium.h>
@@ -38,18 +41,6 @@ bool verify_password(const std::string& hash, std::string_view password) {
     if (hash.size() >= crypto_pwhash_STRBYTES)
         return false;
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
-
-bool same_secret(std::string_view a, std::string_view b) {
-    static unsigned char key[crypto_generichash_KEYBYTES];
-    static const bool keyed = (crypto_generichash_keygen(key), true);
-    (void)keyed;
-    unsigned char da[32], db[32];
-    crypto_generichash(da, sizeof da, reinterpret_cast<const unsigned char*>(a.data()), a.size(),
-                       key, sizeof key);
-    crypto_generichash(db, sizeof db, reinterpret_cast<const unsigned char*>(b.data()), b.size(),
-                       key, sizeof key);
-    return sodium_memcmp(da, db, sizeof da) == 0;
 }
 
 std::string source_key(std::string_view address) {

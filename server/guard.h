@@ -109,7 +109,4 @@ class VerifiedCredentials {
     std::unordered_map<std::string, std::string> digests_; // user -> digest
 };
 
-// Compares without stopping at the first difference, whatever the lengths.
-bool same_secret(std::string_view a, std::string_view b);
-
 } // namespace tovix::server

@@ -2,40 +2,34 @@
 //
 // Map: address helpers; per-connection and per-request state; the daemon's
 // callbacks (request line, headers and body, completion, connections, the
-// accept policy); listening and stopping; the slow-client sweep; connections
-// per source; trusted proxies.
+// accept policy); listening and stopping; the slow-client sweep. Who the
+// caller is (sources, trusted proxies) is in sources.cpp.
 //
 // Threads: each daemon runs a pool of epoll threads; a request whose handler
 // has not answered when it returns is suspended (MHD_suspend_connection) and
 // resumed by the reply, so no thread waits for a slow handler or a slow
 // client. libmicrohttpd itself bounds the head (the per-connection memory:
 // 431 for too many or too large headers, 414 for a long request line),
-// answers pipelined requests in order, and closes idle connections. The
-// layer refuses, once the head is in, what the library lets through: a long
-// target or one with many parameters, a head whose body length a proxy in
-// front could read otherwise, a body. What the library does not bound
-// either is a client that sends its head a byte at a time: a sweep cuts any
+// answers pipelined requests in order, and closes idle connections; what
+// it lets through is refused once the head is in (http_parts.cpp). Nor does
+// it bound a client that sends its head a byte at a time: a sweep cuts any
 // connection that has not completed a request head within the deadline.
 #include "http.h"
+#include "http_parts.h"
 
-#include "guard.h"
 #include "dyndns.h"
 #include "text.h"
 
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -88,7 +82,6 @@ struct HttpServer::Connection {
     Clock::time_point since; // when the head now awaited began to be due
     bool awaiting_head = true;
     bool cut = false;
-    unsigned completed_status = 0; // the answer of the last request seen to complete
 };
 
 struct ConnectionTable {
@@ -106,7 +99,6 @@ struct RequestState {
     bool answered = false;   // the handler's response is queued
     bool refused = false;    // the layer answered it (414, 400, 411, 413)
     bool too_many_params = false;
-    std::size_t body = 0;
 
     std::mutex mutex; // the reply may come from any thread
     MHD_Connection* connection = nullptr;
@@ -122,7 +114,6 @@ struct HttpServer::Daemon {
     HttpServer* server = nullptr;
     MHD_Daemon* mhd = nullptr;
     int port = 0;
-    bool tls = false;
     std::string cert, key;
     bool starting = true;
 
@@ -176,13 +167,12 @@ void set_awaiting(Daemon* d, MHD_Connection* connection, bool awaiting) {
     c->since = Clock::now();
 }
 
-HttpRequest make_request(Daemon* d, MHD_Connection* connection, const RequestState& state,
-                         const char* url, const char* method) {
+HttpRequest make_request(MHD_Connection* connection, const RequestState& state, const char* url,
+                         const char* method) {
     HttpRequest request;
     request.method = method;
     request.path = url;
     request.target = state.target.empty() ? url : state.target;
-    request.tls = d->tls;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &request.headers);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
     const MHD_ConnectionInfo* info =
@@ -197,7 +187,7 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
               const char* method) {
     state->dispatched = true;
     state->connection = connection;
-    HttpRequest request = make_request(d, connection, *state, url, method);
+    HttpRequest request = make_request(connection, *state, url, method);
     d->server->handler()(request, [d, state](HttpResponse response) {
         std::lock_guard<std::mutex> lock(state->mutex);
         if (state->response)
@@ -214,80 +204,6 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
     });
 }
 
-// The longest request target the handler sees; a longer one is refused with
-// 414 here (the library's own 414, for a request line longer than the
-// connection's memory, reaches no callback and so no log).
-constexpr std::size_t kMaxTarget = 4096;
-
-// The most query parameters a target may have, far more than any request
-// here uses. The library keeps a record of each parameter in the
-// connection's memory; when that runs out while it splits the query, 0.9.75
-// queues its 431 but then goes on waiting for headers it has thrown away,
-// and the client hears nothing until the head deadline cuts it. So a target
-// with more is refused here before the library splits it.
-constexpr std::size_t kMaxParams = 64;
-
-struct Refusal {
-    int status = 0;
-    const char* text = "";
-};
-
-// A header line the request's length could be read from differently, by a
-// proxy in front and by the library. The library takes the first of several
-// Content-Length values, and files "Content-Length : 5" under a name with a
-// blank in it, so ignores it; a proxy may take the last, or trim the name.
-// Either way the body would run on here as a request of its own.
-bool ambiguous_framing(MHD_Connection* connection) {
-    Fields headers;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &headers);
-    const std::string_view token_marks = "!#$%&'*+-.^_`|~";
-    std::optional<std::string> length;
-    for (const auto& [name, value] : headers) {
-        const bool token = !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) ||
-                   token_marks.find(c) != std::string_view::npos;
-        });
-        if (!token)
-            return true;
-        if (iequals(name, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
-            if (length && *length != value)
-                return true;
-            length = value;
-        }
-    }
-    return false;
-}
-
-// A body is taken only when announced with a small Content-Length; updates
-// carry everything in the query.
-Refusal body_refusal(MHD_Connection* connection, std::size_t max_body) {
-    const char* encoding =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
-    if (encoding)
-        return {MHD_HTTP_LENGTH_REQUIRED, "length required"};
-    const char* length =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    if (!length)
-        return {};
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(length, &end, 10);
-    if (errno || end == length || *end != '\0' || value > max_body)
-        return {MHD_HTTP_CONTENT_TOO_LARGE, "request too large"};
-    return {};
-}
-
-// What the layer answers by itself once the head is in, if anything.
-Refusal head_refusal(MHD_Connection* connection, const RequestState& state, std::size_t max_body) {
-    if (state.target.size() > kMaxTarget)
-        return {MHD_HTTP_URI_TOO_LONG, "request target too long"};
-    if (state.too_many_params)
-        return {MHD_HTTP_URI_TOO_LONG, "too many query parameters"};
-    if (ambiguous_framing(connection))
-        return {MHD_HTTP_BAD_REQUEST, "malformed header"};
-    return body_refusal(connection, max_body);
-}
-
 MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char*, const char*, std::size_t* upload_size, void** con_cls) {
     auto* d = static_cast<Daemon*>(cls);
@@ -297,7 +213,8 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (!state->started) {
         state->started = true;
         set_awaiting(d, connection, false);
-        const Refusal refusal = head_refusal(connection, *state, d->server->limits().max_body);
+        const Refusal refusal = head_refusal(connection, state->target, state->too_many_params,
+                                             d->server->limits().max_body);
         if (refusal.status) {
             state->refused = true; // logged as the layer's refusal when it completes
             // Answered before any body is read: the library then reads
@@ -309,8 +226,7 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (state->refused)
         return MHD_YES; // the rest of the body is not read
     if (*upload_size > 0) {
-        state->body += *upload_size; // read and dropped
-        *upload_size = 0;
+        *upload_size = 0; // read and dropped
         return MHD_YES;
     }
     if (!state->dispatched)
@@ -332,20 +248,8 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
 
 void* on_uri(void*, const char* uri, MHD_Connection*) {
     auto* state = new StatePtr(std::make_shared<RequestState>());
-    std::string& target = (*state)->target;
-    target = uri ? uri : "";
-    const std::size_t query = target.find('?');
-    std::size_t params = 0;
-    if (query != std::string::npos) {
-        for (std::size_t at = query; at != std::string::npos; at = target.find('&', at + 1))
-            ++params;
-    }
-    if (params > kMaxParams) {
-        (*state)->too_many_params = true;
-        // The library splits the query in place, in its own buffer, right
-        // after this call; cut there, the query has nothing left to split.
-        const_cast<char*>(uri)[query + 1] = '\0';
-    }
+    (*state)->target = uri ? uri : "";
+    (*state)->too_many_params = uri && cut_long_query(const_cast<char*>(uri));
     return state;
 }
 
@@ -358,7 +262,6 @@ void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         r.peer = address_text(info ? info->client_addr : nullptr, &r.peer_port);
-        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
         r.status = static_cast<int>(http_status(connection));
         if (holder)
             r.target = (*holder)->target;
@@ -370,8 +273,6 @@ void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
     delete holder;
     *con_cls = nullptr;
     set_awaiting(d, connection, true);
-    if (HttpServer::Connection* c = connection_of(connection))
-        c->completed_status = http_status(connection);
 }
 
 void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
@@ -415,6 +316,12 @@ MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
                : MHD_NO;
 }
 
+// GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
+// with forward secrecy: no static RSA (TLS 1.3 has none), and DHE is never
+// picked since no DH parameters are set. The server's order wins.
+constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VERS-TLS1.3:"
+                                       "+VERS-TLS1.2:-RSA";
+
 void on_log(void* cls, const char* format, va_list args) {
     // Only what goes wrong while starting: a hostile client must not be
     // able to fill the log through the library.
@@ -423,51 +330,6 @@ void on_log(void* cls, const char* format, va_list args) {
     std::fputs("tovix-server: http: ", stderr);
     std::vfprintf(stderr, format, args);
 }
-
-int open_listener(const Endpoint& endpoint, int* port, int* family, std::string* error) {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET, endpoint.host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(endpoint.port));
-        length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, endpoint.host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(endpoint.port));
-        length = sizeof *v6;
-    } else {
-        *error = "'" + endpoint.host + "' is not a numeric IPv4 or IPv6 address";
-        return -1;
-    }
-    *family = address.ss_family;
-    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return -1;
-    }
-    int yes = 1;
-    // A restart may reuse a port in TIME_WAIT; a second server on a busy
-    // port must still fail.
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (address.ss_family == AF_INET6)
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 1024) != 0) {
-        *error = std::strerror(errno);
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
-    return fd;
-}
-
-// GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
-// with forward secrecy: no static RSA (TLS 1.3 has none), and DHE is never
-// picked since no DH parameters are set. The server's order wins.
-constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VERS-TLS1.3:"
-                                       "+VERS-TLS1.2:-RSA";
 
 } // namespace
 
@@ -491,7 +353,6 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
     }
     auto d = std::make_unique<Daemon>();
     d->server = this;
-    d->tls = tls;
     d->cert = endpoint.tls_cert;
     d->key = endpoint.tls_key;
     int family = 0;
@@ -583,164 +444,6 @@ void HttpServer::sweep() {
             }
         }
     }
-}
-
-// ---- connections per source ----------------------------------------------------
-
-bool SourceCounts::admits(std::string_view address) const {
-    if (limit_ == 0)
-        return true;
-    const std::string key = source_key(address);
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(key);
-    return it == open_.end() || it->second < limit_;
-}
-
-std::string SourceCounts::add(std::string_view address) {
-    std::string key = source_key(address);
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++open_[key];
-    return key;
-}
-
-void SourceCounts::release(const std::string& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(key);
-    if (it != open_.end() && --it->second == 0)
-        open_.erase(it);
-}
-
-// ---- trusted proxies ------------------------------------------------------------
-
-namespace {
-
-bool parse_address(std::string_view text, int* family, unsigned char* bytes) {
-    std::string s(text);
-    if (inet_pton(AF_INET, s.c_str(), bytes) == 1) {
-        *family = AF_INET;
-        return true;
-    }
-    if (inet_pton(AF_INET6, s.c_str(), bytes) == 1) {
-        *family = AF_INET6;
-        return true;
-    }
-    return false;
-}
-
-// "for=" node of a Forwarded element: 192.0.2.1, "192.0.2.1:80",
-// "[2001:db8::1]:80". Empty when it names no address ("unknown", _hidden).
-std::string forwarded_node(std::string_view node) {
-    node = trim(node);
-    if (node.size() >= 2 && node.front() == '"' && node.back() == '"')
-        node = node.substr(1, node.size() - 2);
-    if (!node.empty() && node.front() == '[') {
-        std::size_t close = node.find(']');
-        return close == std::string_view::npos ? std::string()
-                                               : std::string(node.substr(1, close - 1));
-    }
-    std::size_t colon = node.find(':');
-    if (colon != std::string_view::npos && node.find(':', colon + 1) == std::string_view::npos)
-        node = node.substr(0, colon); // IPv4 with a port
-    return std::string(node);
-}
-
-// The hops a request passed, nearest last: every instance of the chosen
-// header, in order, as one list. A Forwarded element names its hop in one
-// for= node; without one (or with two) the hop is unknown and left empty,
-// which ends the walk there.
-std::vector<std::string> forwarded_hops(const HttpRequest& request, TrustedProxies::Header header) {
-    const bool forwarded = header == TrustedProxies::Header::Forwarded;
-    const std::string_view wanted = forwarded ? "Forwarded" : "X-Forwarded-For";
-    std::vector<std::string> hops;
-    for (const auto& [name, value] : request.headers) {
-        if (!iequals(name, wanted))
-            continue;
-        for (const std::string& element : split_list(value)) {
-            if (!forwarded) {
-                hops.emplace_back(trim(element));
-                continue;
-            }
-            std::string node;
-            int nodes = 0;
-            for (const std::string& pair : split_list(element, ';')) {
-                std::string_view p = trim(pair);
-                if (p.size() > 4 && iequals(p.substr(0, 4), "for=")) {
-                    node = forwarded_node(p.substr(4));
-                    ++nodes;
-                }
-            }
-            hops.push_back(nodes == 1 ? node : std::string());
-        }
-    }
-    return hops;
-}
-
-} // namespace
-
-std::optional<TrustedProxies::Header> TrustedProxies::parse_header(std::string_view name) {
-    if (iequals(name, "x-forwarded-for"))
-        return Header::XForwardedFor;
-    if (iequals(name, "forwarded"))
-        return Header::Forwarded;
-    return std::nullopt;
-}
-
-bool TrustedProxies::add(std::string_view cidr) {
-    Net net;
-    std::size_t slash = cidr.find('/');
-    if (!parse_address(cidr.substr(0, slash), &net.family, net.bytes))
-        return false;
-    const int bits = net.family == AF_INET ? 32 : 128;
-    net.prefix = bits;
-    if (slash != std::string_view::npos) {
-        std::string_view digits = cidr.substr(slash + 1);
-        if (digits.empty() || digits.size() > 3)
-            return false;
-        int value = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9')
-                return false;
-            value = value * 10 + (c - '0');
-        }
-        if (value > bits)
-            return false;
-        net.prefix = value;
-    }
-    nets_.push_back(net);
-    return true;
-}
-
-bool TrustedProxies::contains(std::string_view address) const {
-    int family = 0;
-    unsigned char bytes[16] = {};
-    if (!parse_address(address, &family, bytes))
-        return false;
-    for (const Net& net : nets_) {
-        if (net.family != family)
-            continue;
-        int full = net.prefix / 8, rest = net.prefix % 8;
-        if (std::memcmp(bytes, net.bytes, static_cast<std::size_t>(full)) != 0)
-            continue;
-        if (rest == 0 || ((bytes[full] ^ net.bytes[full]) & (0xff << (8 - rest)) & 0xff) == 0)
-            return true;
-    }
-    return false;
-}
-
-std::string TrustedProxies::caller(const HttpRequest& request) const {
-    if (!contains(request.peer))
-        return request.peer;
-    std::string caller = request.peer;
-    std::vector<std::string> hops = forwarded_hops(request, header_);
-    for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
-        std::optional<std::string> address = canonical_ip(*hop);
-        if (!address)
-            break; // a hop we cannot read: trust nothing beyond it
-        caller = *address;
-        if (!contains(caller))
-            break;
-    }
-    return caller;
 }
 
 } // namespace tovix::server

@@ -54,6 +54,20 @@ void raise_descriptor_limit() {
     }
 }
 
+// The HTTPS endpoint with its certificate and key read in.
+bool read_tls(const Options& options, Endpoint* tls) {
+    tls->host = options.listen_tls->host;
+    tls->port = options.listen_tls->port;
+    for (auto [path, text] : {std::pair{&options.tls_cert_file, &tls->tls_cert},
+                              std::pair{&options.tls_key_file, &tls->tls_key}}) {
+        if (!read_file(*path, text) || text->empty()) {
+            std::fprintf(stderr, "tovix-server: cannot read %s\n", path->c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Everything that can be found wrong is found before the first answer: the
 // database (opened and written), the certificate and key, the addresses.
 int serve(const Options& options) {
@@ -68,17 +82,8 @@ int serve(const Options& options) {
     raise_descriptor_limit();
 
     Endpoint tls;
-    if (options.listen_tls) {
-        tls.host = options.listen_tls->host;
-        tls.port = options.listen_tls->port;
-        for (auto [path, text] : {std::pair{&options.tls_cert_file, &tls.tls_cert},
-                                  std::pair{&options.tls_key_file, &tls.tls_key}}) {
-            if (!read_file(*path, text) || text->empty()) {
-                std::fprintf(stderr, "tovix-server: cannot read %s\n", path->c_str());
-                return 1;
-            }
-        }
-    }
+    if (options.listen_tls && !read_tls(options, &tls))
+        return 1;
     Config config = options.config;
     config.loopback_only = loopback(options.listen.host) &&
                            (!options.listen_tls || loopback(options.listen_tls->host));

@@ -1,3 +1,6 @@
+// The request log: each line formatted (and its target redacted) on the
+// caller's thread, queued, and written and flushed by the log's own thread;
+// the test sink keeps entries before write() returns.
 #include "request_log.h"
 
 #include "text.h"

@@ -1,12 +1,9 @@
+// Reading a new password: from the terminal with echo off, asked twice, or
+// the first line of standard input when that is not a terminal.
 #include "secret_input.h"
 
-#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
-#include <iostream>
 
 namespace tovix::server {
 

@@ -1,3 +1,5 @@
+// Small text functions: ASCII case, blanks, comma lists, escaping for the
+// one-line log fields, UTC time stamps.
 #include "text.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// The update server: the envelope of each request (caller, credentials,
+// route), the answer once authenticated (which hosts, which settings), and
+// the group commit that makes each answer durable before it is sent.
 #include "update_server.h"
 
 #include <arpa/inet.h>
@@ -222,6 +225,33 @@ std::string UpdateServer::Plan::body() const {
     return text;
 }
 
+// The settings a request gives every host it names; nothing when there is
+// no address to store, or the mail exchanger is no host name: then each
+// host that would be updated is refused, and nothing is stored.
+std::optional<Update> UpdateServer::requested(const HttpRequest& req,
+                                              const std::string& caller) const {
+    auto param = [&req](const char* key) { return req.param(key); };
+    Update u;
+    u.offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
+    // Going offline without myip keeps the stored addresses.
+    if (!u.offline || param("myip")) {
+        const AddressPolicy policy{loopback_only_ && !config_.public_addresses_only,
+                                   !config_.public_addresses_only};
+        const std::optional<Addresses> addresses = update_addresses(param("myip"), caller, policy);
+        if (!addresses)
+            return std::nullopt;
+        u.ipv4 = addresses->ipv4;
+        u.ipv6 = addresses->ipv6;
+    }
+    bool bad_mx = false;
+    u.mx = parse_mx(param("mx"), &bad_mx);
+    if (bad_mx)
+        return std::nullopt;
+    u.wildcard = parse_switch(param("wildcard"), "ON", "OFF");
+    u.backmx = parse_switch(param("backmx"), "YES", "NO");
+    return u;
+}
+
 // What a request asks of each host: a refusal word already, or an update.
 UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::string& caller,
                                              const Accounts& accounts,
@@ -232,24 +262,9 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
         plan.lines = {names.empty() ? "notfqdn" : "numhost"};
         return plan;
     }
-    auto param = [&req](const char* key) { return req.param(key); };
-    const bool offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
-    // Going offline without myip keeps the stored addresses.
-    std::optional<Addresses> addresses = Addresses{};
-    if (!offline || param("myip")) {
-        const AddressPolicy policy{loopback_only_ && !config_.public_addresses_only,
-                                   !config_.public_addresses_only};
-        addresses = update_addresses(param("myip"), caller, policy);
-    }
-    bool bad_mx = false;
-    const std::optional<std::string> mx = parse_mx(param("mx"), &bad_mx);
-    // No address to store, or a mail exchanger that is no host name: each
-    // host that would be updated is refused, and nothing is stored.
-    const bool refused = !addresses || bad_mx;
-    plan.stored = refused ? std::string() : addresses->text();
-    const std::optional<bool> wildcard = parse_switch(param("wildcard"), "ON", "OFF");
-    const std::optional<bool> backmx = parse_switch(param("backmx"), "YES", "NO");
-
+    const std::optional<Update> asked = requested(req, caller);
+    if (asked)
+        plan.stored = Addresses{asked->ipv4, asked->ipv6}.text();
     plan.lines.resize(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::string host = normalize_host(names[i]);
@@ -266,20 +281,14 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
             plan.lines[i] = reveal ? "!yours" : "nohost";
             continue;
         }
-        if (refused) {
+        if (!asked) {
             plan.lines[i] = "dnserr";
             continue;
         }
-        Update u;
+        Update u = *asked;
         u.host = std::move(host);
         u.account = account.name;
         u.zone = *zone;
-        u.ipv4 = addresses->ipv4;
-        u.ipv6 = addresses->ipv6;
-        u.wildcard = wildcard;
-        u.mx = mx;
-        u.backmx = backmx;
-        u.offline = offline;
         plan.updates.push_back(std::move(u));
         plan.slots.push_back(i);
     }

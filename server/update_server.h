@@ -106,6 +106,7 @@ class UpdateServer {
         std::string stored;             // the addresses the answers name; empty: as held
         std::string body() const;
     };
+    std::optional<Update> requested(const HttpRequest& request, const std::string& caller) const;
     Plan plan_update(const HttpRequest& request, const std::string& caller,
                      const Accounts& accounts, const AccountRecord& account) const;
     bool seed_accounts();

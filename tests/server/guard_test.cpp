@@ -22,14 +22,6 @@ TEST(Passwords, Argon2idStringsVerify) {
     EXPECT_FALSE(verify_password(std::string(200, '$'), "KoReL52"));
 }
 
-TEST(Passwords, SameSecret) {
-    EXPECT_TRUE(same_secret("tovix", "tovix"));
-    EXPECT_TRUE(same_secret("", ""));
-    EXPECT_FALSE(same_secret("tovix", "tovi"));
-    EXPECT_FALSE(same_secret("tovix", "Tovix"));
-    EXPECT_FALSE(same_secret("", "x"));
-}
-
 TEST(LoginGuard, OneSourceGetsAFewFreeMistakesThenTheRate) {
     LoginGuard guard;
     const Clock::time_point start = Clock::now();
