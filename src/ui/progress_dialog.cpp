@@ -10,11 +10,11 @@
 #include "ui/progress_dialog.h"
 
 #include "resource.h"
+#include "ui/report.h"
 #include "update/update.h"
 
 #define CAPTION_CHARS 260
 
-static const WCHAR CloseCaption[] = L"关闭(&C))";
 static const WCHAR CancellingText[] = L"正在取消请求，请稍候...";
 
 static void StartWorker(HWND window) {

@@ -9,14 +9,12 @@
 #include <shlwapi.h>
 
 #include "app/settings.h"
-#include "resource.h"
 #include "server_address.h"
+#include "ui/report.h"
 #include "ui/status_messages.h"
 
 #define TEXT_BUFFER_CHARS 512
 #define ANSWER_BYTES 128
-#define ERROR_TEXT_CHARS 260
-#define AUTOCLOSE_MS 2000
 #define IO_TIMEOUT_MS 30000
 
 std::atomic<HINTERNET> SessionSlot{NULL};
@@ -24,31 +22,6 @@ std::atomic<HINTERNET> SessionSlot{NULL};
 static const WCHAR UpdateUrlFormat[] = L"http://%s:%s@" TOVIX_UPDATE_SERVER_ADDRESS L"/dyndns/"
                                        L"update?system=dyndns&hostname=%s&wildcard=ON&mx="
                                        L"%s&backmx=YES";
-static const WCHAR SuccessPrefix[] = L"域名注册成功: ";
-static const WCHAR FailurePrefix[] = L"域名注册失败: ";
-static const int FailurePrefixLength = sizeof(FailurePrefix) / sizeof(WCHAR) - 1;
-static const WCHAR CloseCaption[] = L"关闭(&C))";
-
-void ReportUpdateResult(HWND window, BOOL success, DWORD error, LPCSTR answer) {
-    WCHAR text[TEXT_BUFFER_CHARS];
-    if (success) {
-        wsprintfW(text, L"%s%hs", SuccessPrefix, answer);
-        SetTimer(window, IDT_AUTOCLOSE, AUTOCLOSE_MS, NULL);
-    } else if (error != 0) {
-        lstrcpyW(text, FailurePrefix);
-        if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE,
-                            GetModuleHandleW(L"WinInet"), error,
-                            MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text + FailurePrefixLength,
-                            ERROR_TEXT_CHARS, NULL)) {
-            wsprintfW(text + FailurePrefixLength, L"%#08X", error);
-        }
-    } else {
-        wsprintfW(text, L"%s%hs", FailurePrefix, answer);
-    }
-    SetDlgItemTextW(window, IDC_STATUS, text);
-    SetDlgItemTextW(window, IDCANCEL, CloseCaption);
-    EnableWindow(GetDlgItem(window, IDCANCEL), TRUE);
-}
 
 DWORD WINAPI RunUpdate(LPVOID param) {
     HWND window = static_cast<HWND>(param);

@@ -21,10 +21,4 @@ extern std::atomic<HINTERNET> SessionSlot;
 // code, or (DWORD)-1 for a refused answer or a failure without a window.
 DWORD WINAPI RunUpdate(LPVOID window);
 
-// Writes an outcome into the progress window as the worker does: the status
-// line, the auto-close timer after a success, and the button turned into a
-// live Close button. A failure with a non-zero code shows the platform's text
-// for it; with code 0 it shows the answer.
-void ReportUpdateResult(HWND window, BOOL success, DWORD error, LPCSTR answer);
-
 #endif
