@@ -1,7 +1,7 @@
 #include "cli.h"
 
 #include "secret_input.h"
-#include "store.h"
+#include "store/store.h"
 
 #include <algorithm>
 #include <ostream>

@@ -10,7 +10,7 @@
 #include "credentials.h"
 #include "text.h"
 #include "request_log.h"
-#include "store.h"
+#include "store/store.h"
 #include "workers.h"
 
 #include <atomic>

@@ -1,8 +1,8 @@
 // The store on PostgreSQL as several servers share it: each Store below is
 // one server's connection. Runs against TOVIX_TEST_POSTGRES (the ctest
 // server.postgres makes a throw-away cluster); skipped without it.
-#include "database.h"
-#include "store.h"
+#include "store/database.h"
+#include "store/store.h"
 #include "support.h"
 
 #include <atomic>

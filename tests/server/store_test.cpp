@@ -2,7 +2,7 @@
 // when opened, and every change moves the zone's serial.
 #include "cli.h"
 #include "committer.h"
-#include "store.h"
+#include "store/store.h"
 #include "support.h"
 
 #include <sqlite3.h>

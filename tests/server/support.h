@@ -3,7 +3,7 @@
 // will not send.
 #pragma once
 
-#include "database.h"
+#include "store/database.h"
 #include "update_server.h"
 
 #include <httplib.h>

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "store/store.h"
 
 #include "text.h"
 

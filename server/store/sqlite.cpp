@@ -1,7 +1,7 @@
 // The SQLite file: WAL, a sync on every commit, one write transaction at a
 // time in the whole file.
-#include "database.h"
-#include "pdns_schema.h"
+#include "store/database.h"
+#include "store/pdns_schema.h"
 
 #include <sqlite3.h>
 

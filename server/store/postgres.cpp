@@ -1,7 +1,7 @@
 // PostgreSQL through libpq: one connection per Store. Several tovix-server
 // processes share the database; writers of a zone queue up on its SOA row.
-#include "database.h"
-#include "pdns_schema.h"
+#include "store/database.h"
+#include "store/pdns_schema.h"
 
 #include <libpq-fe.h>
 

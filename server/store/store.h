@@ -6,7 +6,7 @@
 // always what the update server answered for. All SQL of the server is here.
 #pragma once
 
-#include "database.h"
+#include "store/database.h"
 #include "zone.h"
 
 #include <cstdint>
