@@ -156,7 +156,7 @@ class SqliteDatabase final : public Database {
     // A commit with no changed page writes nothing to the WAL.
     bool empty_writes_are_free() const override { return true; }
     // BEGIN IMMEDIATE has locked the whole file already.
-    void lock_zone(const std::string&, std::int64_t) override {}
+    bool locks_rows() const override { return false; }
     void lock_layout() override {}
 
     const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }
@@ -176,11 +176,7 @@ class SqliteDatabase final : public Database {
         exec("PRAGMA user_version = " + std::to_string(version));
     }
 
-    // Moves whenever another connection commits: the command line's
-    // account commands are another process.
-    std::int64_t accounts_version() override {
-        return query("PRAGMA data_version", {}).integer(0, 0);
-    }
+    bool has_data_version() const override { return true; }
 
   private:
     void close() {

@@ -240,7 +240,17 @@ void Store::lock_zones() {
     for (const auto& [name, id] : zone_ids_)
         by_id[id] = name;
     for (const auto& [id, name] : by_id)
-        db_->lock_zone(name, id);
+        lock_zone(name, id);
+}
+
+// Inside a write transaction: holds every other writer of the zone off
+// until it ends. Where the database locks rows, that is the zone's SOA
+// row, found by name and type (an index) as bump_serial() finds it;
+// SQLite's begin_write has locked the whole file already.
+void Store::lock_zone(const std::string& zone, std::int64_t zone_id) {
+    if (db_->locks_rows())
+        db_->query(std::string("SELECT id FROM records") + kZoneSoaWhere + " FOR UPDATE",
+                   {zone, zone_id});
 }
 
 Store::PublishedRow Store::PublishedRow::at(const SqlRows& r, std::size_t i) {
@@ -383,9 +393,15 @@ void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
     db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
 }
 
-std::int64_t Store::data_version() {
+// SQLite's data_version moves whenever another connection commits (the
+// command line's account commands are another process); elsewhere every
+// account change counts itself in tovix_meta (account_change).
+std::int64_t Store::accounts_version() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return db_->accounts_version();
+    if (db_->has_data_version())
+        return db_->query("PRAGMA data_version").integer(0, 0);
+    const SqlRows r = db_->query("SELECT value FROM tovix_meta WHERE name = 'accounts'");
+    return r.empty() ? 0 : r.integer(0, 0);
 }
 
 std::vector<AccountRecord> Store::accounts() {
@@ -482,7 +498,7 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
             zones.emplace(h.text(0, 0), zone_id);
     }
     for (const auto& [zone, id] : zones) {
-        db_->lock_zone(zone, id);
+        lock_zone(zone, id);
         bump_serial(zone, id);
     }
 }

@@ -92,7 +92,7 @@ class Store {
     // earlier layout): the place for a built-in account.
     bool accounts_created() const { return accounts_created_; }
     // Changes whenever another process changes the accounts.
-    std::int64_t data_version();
+    std::int64_t accounts_version();
 
     std::vector<AccountRecord> accounts(); // ordered by name
     std::optional<AccountRecord> account(const std::string& name);
@@ -114,6 +114,7 @@ class Store {
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
     void lock_zones();
+    void lock_zone(const std::string& zone, std::int64_t zone_id);
     void save_host(const Host& host);
     // A row publish() owns: its id and its record.
     struct PublishedRow {

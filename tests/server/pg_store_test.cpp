@@ -81,14 +81,14 @@ TEST_F(ServerPostgres, TwoServersUpdatingOneHostMakeOneChange) {
 
 TEST_F(ServerPostgres, AccountChangesReachTheOtherServers) {
     auto a = server(), b = server();
-    const std::int64_t version = a->data_version();
+    const std::int64_t version = a->accounts_version();
     EXPECT_TRUE(b->add_account({"bob", "$argon2id$x", {"bob.tovix.example"}}));
-    EXPECT_NE(version, a->data_version());
+    EXPECT_NE(version, a->accounts_version());
     ASSERT_EQ(2u, a->accounts().size()); // bob, and tovix who owns kHost
     EXPECT_EQ((std::vector<std::string>{"bob.tovix.example"}), a->accounts()[0].hosts);
-    const std::int64_t after_add = a->data_version();
+    const std::int64_t after_add = a->accounts_version();
     EXPECT_FALSE(b->remove_account("nobody")); // no change, no reload
-    EXPECT_EQ(after_add, a->data_version());
+    EXPECT_EQ(after_add, a->accounts_version());
 }
 
 // The database server restarts, or ends the session: the next update is
