@@ -10,41 +10,8 @@ namespace tovix::server {
 
 namespace {
 
-// The service's own tables, beside PowerDNS's, in SQL that SQLite and
-// PostgreSQL both take: flags are small integers, ?N placeholders (the
-// PostgreSQL connection renumbers them), INSERT ... ON CONFLICT.
-const char* const kHostsSchema = "CREATE TABLE IF NOT EXISTS hosts ("
-                                 " name VARCHAR(255) PRIMARY KEY NOT NULL,"
-                                 " account VARCHAR(40) NOT NULL,"
-                                 " zone VARCHAR(255) DEFAULT NULL,"
-                                 " ipv4 VARCHAR(15) DEFAULT NULL,"
-                                 " ipv6 VARCHAR(39) DEFAULT NULL,"
-                                 " wildcard SMALLINT NOT NULL DEFAULT 0,"
-                                 " mx VARCHAR(255) DEFAULT NULL,"
-                                 " backmx SMALLINT NOT NULL DEFAULT 0,"
-                                 " offline SMALLINT NOT NULL DEFAULT 0,"
-                                 " updated_at BIGINT NOT NULL)";
-
 const char* const kSelectHost = "SELECT name, account, zone, ipv4, ipv6, wildcard, mx, backmx,"
                                 " offline, updated_at FROM hosts";
-
-// Accounts: an Argon2id hash per name, and the hosts each may update
-// (owned before any update has made a hosts row). tovix_meta counts the
-// changes of accounts, for the servers that keep them in memory.
-const char* const kAccountsSchema =
-    "CREATE TABLE IF NOT EXISTS accounts ("
-    " name VARCHAR(64) PRIMARY KEY NOT NULL,"
-    " password_hash VARCHAR(255) NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS account_hosts ("
-    " host VARCHAR(255) PRIMARY KEY NOT NULL,"
-    " account VARCHAR(64) NOT NULL REFERENCES accounts(name) ON DELETE CASCADE);"
-    "CREATE TABLE IF NOT EXISTS tovix_meta ("
-    " name VARCHAR(64) PRIMARY KEY NOT NULL,"
-    " value BIGINT NOT NULL)";
-
-// The table the one-table layout kept its rows in, renamed out of
-// PowerDNS's way for the length of the migration.
-const char* const kLegacyTable = "tovix_legacy_records";
 
 // The address and mail records of one host: the rows publish() owns; and
 // the SOA record of a zone. Both go by name and type, which PowerDNS's
@@ -89,135 +56,21 @@ bool same_settings(const Host& a, const Host& b) {
 
 } // namespace
 
-Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(options.ttl) {
+// Runs `work` in one transaction (the caller holds the lock): committed
+// when it returns true, rolled back when it returns false or throws.
+bool Store::transaction(Begin begin, const std::function<bool()>& work) {
+    if (begin == Begin::Write)
+        db_->begin_write();
+    else
+        db_->exec("BEGIN");
     try {
-        db_ = is_postgres_uri(where) ? open_postgres(where)
-                                     : open_sqlite(where, mode == Mode::Create);
-        // A server must learn that it cannot write before it answers
-        // anybody: a read-only file, a PostgreSQL standby.
-        if (mode == Mode::Create)
-            db_->check_writable();
-        open_layout(options);
-    } catch (const StoreError& e) {
-        db_.reset();
-        throw StoreError(printable_location(where) + ": " + e.what());
-    }
-}
-
-Store::~Store() = default;
-
-// Runs `work` in one write transaction (the caller holds the lock): all of
-// it is committed, or none of it.
-template <typename Work> auto Store::in_transaction(Work work) {
-    db_->begin_write();
-    try {
-        auto result = work();
-        db_->exec("COMMIT");
-        return result;
+        const bool keep = work();
+        db_->exec(keep ? "COMMIT" : "ROLLBACK");
+        return keep;
     } catch (...) {
         db_->rollback();
         throw;
     }
-}
-
-// Brings the database to the current layout and the zones up to date, in
-// one transaction: PowerDNS's tables, the service's, the rows of the
-// one-table layout moved over, the served zones, and every host of a
-// served zone published.
-void Store::open_layout(const StoreOptions& options) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    try {
-        in_transaction([&] {
-            db_->lock_layout();
-            const std::set<std::string> tables = db_->tables();
-            const bool legacy = tables.count("records") && db_->has_column("records", "address");
-            if (legacy)
-                db_->exec(std::string("ALTER TABLE records RENAME TO ") + kLegacyTable);
-            if (!tables.count("domains"))
-                db_->exec(db_->powerdns_schema());
-            db_->exec(kHostsSchema);
-            accounts_created_ = !tables.count("accounts");
-            db_->exec(kAccountsSchema);
-            if (legacy)
-                migrate_legacy();
-
-            std::set<std::string> changed_zones;
-            for (const std::string& zone : options.zones) {
-                if (zone_id(zone) < 0) {
-                    create_zone(zone);
-                    changed_zones.insert(zone);
-                }
-            }
-            lock_zones();
-            // Hosts that wait for a zone: rows of the one-table layout, and
-            // the hosts of a zone made just now (one that was deleted and is
-            // served again). Every other host is published already.
-            std::vector<Host> all;
-            auto add_hosts = [&](const SqlRows& rows) {
-                for (std::size_t i = 0; i < rows.rows.size(); ++i)
-                    all.push_back(host_at(rows, i));
-            };
-            add_hosts(db_->query(std::string(kSelectHost) + " WHERE zone IS NULL"));
-            for (const std::string& zone : changed_zones)
-                add_hosts(db_->query(std::string(kSelectHost) + " WHERE zone = ?1", {zone}));
-            for (Host& host : all) {
-                if (host.zone.empty()) {
-                    std::optional<std::string> zone = zone_for(host.name, options.zones);
-                    if (!zone)
-                        continue;
-                    host.zone = *zone;
-                    save_host(host);
-                }
-                if (zone_ids_.count(host.zone) && publish(host))
-                    changed_zones.insert(host.zone);
-            }
-            for (const std::string& zone : changed_zones)
-                bump_serial(zone);
-            return true;
-        });
-    } catch (...) {
-        zone_ids_.clear();
-        throw;
-    }
-}
-
-// The one address column of the one-table layout (only ever an SQLite
-// file) goes to the column of its family.
-void Store::migrate_legacy() {
-    db_->exec(std::string("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
-                          " backmx, offline, updated_at)"
-                          " SELECT host, account, NULL,"
-                          " CASE WHEN instr(address, ':') = 0 THEN NULLIF(address, '') END,"
-                          " CASE WHEN instr(address, ':') > 0 THEN address END,"
-                          " CASE WHEN upper(wildcard) = 'ON' THEN 1 ELSE 0 END,"
-                          " NULLIF(mx, ''),"
-                          " CASE WHEN upper(backmx) = 'YES' THEN 1 ELSE 0 END,"
-                          " 0, updated_at FROM ") +
-              kLegacyTable);
-    db_->exec(std::string("DROP TABLE ") + kLegacyTable);
-}
-
-// The id of a served zone, or -1 when the zone is not in the database.
-// Zones found are remembered: only those are ever published to.
-std::int64_t Store::zone_id(const std::string& zone) {
-    auto known = zone_ids_.find(zone);
-    if (known != zone_ids_.end())
-        return known->second;
-    const SqlRows r = db_->query("SELECT id FROM domains WHERE name = ?1", {zone});
-    if (r.empty())
-        return -1;
-    const std::int64_t id = r.integer(0, 0);
-    zone_ids_[zone] = id;
-    return id;
-}
-
-void Store::create_zone(const std::string& zone) {
-    db_->query("INSERT INTO domains (name, type) VALUES (?1, 'NATIVE')", {zone});
-    const std::int64_t id = zone_id(zone);
-    for (const DnsRecord& r : zone_apex_records(zone, ttl_))
-        db_->query("INSERT INTO records (domain_id, name, type, content, ttl, prio, disabled,"
-                   " auth) VALUES (?1, ?2, ?3, ?4, ?5, 0, FALSE, TRUE)",
-                   {id, r.name, r.type, r.content, std::int64_t{r.ttl}});
 }
 
 void Store::save_host(const Host& h) {
@@ -378,6 +231,14 @@ bool Store::publish(const Host& host, const std::vector<PublishedRow>& present) 
     return true;
 }
 
+// Deletes the host's address and mail records in the zone (publish()
+// with nothing left to publish); true when it had some.
+bool Store::unpublish(const std::string& host, std::int64_t zone_id) {
+    return db_->query(std::string("DELETE FROM records") + kHostRecordsWhere,
+                      {zone_id, host, "*." + host})
+               .changed > 0;
+}
+
 void Store::bump_serial(const std::string& zone) {
     bump_serial(zone, zone_ids_.at(zone));
 }
@@ -391,175 +252,6 @@ void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
     if (!soa)
         throw StoreError("zone " + zone + " has a malformed SOA record");
     db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
-}
-
-// SQLite's data_version moves whenever another connection commits (the
-// command line's account commands are another process); elsewhere every
-// account change counts itself in tovix_meta (account_change).
-std::int64_t Store::accounts_version() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_->has_data_version())
-        return db_->query("PRAGMA data_version").integer(0, 0);
-    const SqlRows r = db_->query("SELECT value FROM tovix_meta WHERE name = 'accounts'");
-    return r.empty() ? 0 : r.integer(0, 0);
-}
-
-std::vector<AccountRecord> Store::accounts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<AccountRecord> out;
-    const SqlRows r = db_->query("SELECT a.name, a.password_hash, h.host FROM accounts a"
-                                 " LEFT JOIN account_hosts h ON h.account = a.name"
-                                 " ORDER BY a.name, h.host");
-    for (std::size_t i = 0; i < r.rows.size(); ++i) {
-        if (out.empty() || out.back().name != r.text(i, 0))
-            out.push_back({r.text(i, 0), r.text(i, 1), {}});
-        if (std::string host = r.text(i, 2); !host.empty())
-            out.back().hosts.push_back(std::move(host));
-    }
-    return out;
-}
-
-std::optional<AccountRecord> Store::account(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const SqlRows r = db_->query("SELECT a.password_hash, h.host FROM accounts a"
-                                 " LEFT JOIN account_hosts h ON h.account = a.name"
-                                 " WHERE a.name = ?1 ORDER BY h.host",
-                                 {name});
-    if (r.empty())
-        return std::nullopt;
-    AccountRecord out{name, r.text(0, 0), {}};
-    for (std::size_t i = 0; i < r.rows.size(); ++i) {
-        if (std::string host = r.text(i, 1); !host.empty())
-            out.hosts.push_back(std::move(host));
-    }
-    return out;
-}
-
-// Refuses a host no account may own (see add_account). Every lookup but
-// the one for names under `host` goes by an index.
-void Store::check_ownable(const std::string& host, const std::string& account) {
-    for (std::size_t dot = 0; dot != std::string::npos; dot = host.find('.', dot + 1)) {
-        const std::string zone = dot == 0 ? host : host.substr(dot + 1);
-        if (!db_->query("SELECT 1 FROM domains WHERE name = ?1", {zone}).empty()) {
-            if (zone == host)
-                throw StoreError(host + " is the apex of a zone");
-            if (!db_->query("SELECT 1 FROM records WHERE name = ?1 AND type = 'NS'"
-                            " AND content = ?2",
-                            {zone, host})
-                     .empty())
-                throw StoreError(host + " is a name server of the zone " + zone);
-        }
-        const SqlRows owner =
-            db_->query("SELECT host, account FROM account_hosts WHERE host = ?1 AND account <> ?2",
-                       {zone, account});
-        if (!owner.empty())
-            throw StoreError(
-                zone == host ? "host " + host + " belongs to account " + owner.text(0, 1)
-                             : host + " lies under " + zone + " of account " + owner.text(0, 1));
-    }
-    const SqlRows under = db_->query(
-        "SELECT host, account FROM account_hosts WHERE host LIKE ?1 AND account <> ?2 LIMIT 1",
-        {"%." + host, account});
-    if (!under.empty())
-        throw StoreError(under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
-                         host);
-}
-
-void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
-    std::vector<std::string> dropped;
-    const SqlRows before = db_->query("SELECT host FROM account_hosts WHERE account = ?1", {name});
-    for (std::size_t i = 0; i < before.rows.size(); ++i) {
-        if (!std::binary_search(hosts.begin(), hosts.end(), before.text(i, 0)))
-            dropped.push_back(before.text(i, 0));
-    }
-    db_->query("DELETE FROM account_hosts WHERE account = ?1", {name});
-    for (const std::string& host : hosts) {
-        check_ownable(host, name);
-        db_->query("INSERT INTO account_hosts (host, account) VALUES (?1, ?2)", {host, name});
-    }
-    withdraw(dropped);
-}
-
-// Forgets hosts that left their account: their row, and their address and
-// mail records in their zone, whose serial moves on.
-void Store::withdraw(const std::vector<std::string>& hosts) {
-    std::set<std::pair<std::string, std::int64_t>> zones;
-    for (const std::string& name : hosts) {
-        const SqlRows h = db_->query(
-            "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
-            {name});
-        db_->query("DELETE FROM hosts WHERE name = ?1", {name});
-        if (h.empty())
-            continue;
-        const std::int64_t zone_id = h.integer(0, 1);
-        if (db_->query(std::string("DELETE FROM records") + kHostRecordsWhere,
-                       {zone_id, name, "*." + name})
-                .changed > 0)
-            zones.emplace(h.text(0, 0), zone_id);
-    }
-    for (const auto& [zone, id] : zones) {
-        lock_zone(zone, id);
-        bump_serial(zone, id);
-    }
-}
-
-// Runs `change` in one transaction under the lock; false when it found no
-// such account. A change counts in tovix_meta, which the servers watch.
-template <typename Change> bool Store::account_change(Change change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    db_->begin_write();
-    try {
-        const bool done = change();
-        if (done)
-            db_->query("INSERT INTO tovix_meta (name, value) VALUES ('accounts', 1)"
-                       " ON CONFLICT (name) DO UPDATE SET value = tovix_meta.value + 1");
-        db_->exec(done ? "COMMIT" : "ROLLBACK");
-        return done;
-    } catch (...) {
-        db_->rollback();
-        throw;
-    }
-}
-
-bool Store::account_exists(const std::string& name) {
-    return !db_->query("SELECT 1 FROM accounts WHERE name = ?1", {name}).empty();
-}
-
-bool Store::add_account(const AccountRecord& account) {
-    return account_change([&] {
-        if (account_exists(account.name))
-            return false;
-        db_->query("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2)",
-                   {account.name, account.password_hash});
-        write_hosts_of(account.name, account.hosts);
-        return true;
-    });
-}
-
-bool Store::set_password(const std::string& name, const std::string& hash) {
-    return account_change([&] {
-        return db_->query("UPDATE accounts SET password_hash = ?2 WHERE name = ?1", {name, hash})
-                   .changed > 0;
-    });
-}
-
-bool Store::set_hosts(const std::string& name, const std::vector<std::string>& hosts) {
-    return account_change([&] {
-        if (!account_exists(name))
-            return false;
-        write_hosts_of(name, hosts);
-        return true;
-    });
-}
-
-bool Store::remove_account(const std::string& name) {
-    return account_change([&] {
-        if (!account_exists(name))
-            return false;
-        write_hosts_of(name, {});
-        db_->query("DELETE FROM accounts WHERE name = ?1", {name});
-        return true;
-    });
 }
 
 std::optional<Host> Store::find_locked(const std::string& host) {
@@ -576,8 +268,14 @@ std::optional<Host> Store::find(const std::string& host) {
 
 std::vector<Host> Store::hosts() {
     std::lock_guard<std::mutex> lock(mutex_);
+    return hosts_where(" ORDER BY name", {});
+}
+
+// The hosts rows that `clause` (WHERE ..., ORDER BY ...) selects.
+std::vector<Host> Store::hosts_where(const std::string& clause,
+                                     const std::vector<SqlValue>& values) {
     std::vector<Host> out;
-    const SqlRows r = db_->query(std::string(kSelectHost) + " ORDER BY name");
+    const SqlRows r = db_->query(std::string(kSelectHost) + clause, values);
     for (std::size_t i = 0; i < r.rows.size(); ++i)
         out.push_back(host_at(r, i));
     return out;
@@ -663,21 +361,17 @@ Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now,
 // Reads only, without a lock: the answers when no update changes anything
 // (a hint: a batch with a change is decided again under the write lock).
 std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& updates) {
-    db_->exec("BEGIN");
-    try {
-        std::vector<Applied> out;
-        bool current = true;
+    std::vector<Applied> out;
+    bool current = true;
+    transaction(Begin::Read, [&] {
         Prefetched batch = prefetch(updates);
         for (std::size_t i = 0; i < updates.size() && current; ++i) {
             Host h;
             out.push_back(judge(batch, updates[i], 0, &h, &current));
         }
-        db_->exec("COMMIT");
-        return current ? std::optional(out) : std::nullopt;
-    } catch (...) {
-        db_->rollback();
-        throw;
-    }
+        return true;
+    });
+    return current ? std::optional(out) : std::nullopt;
 }
 
 std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
@@ -688,10 +382,10 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
         if (std::optional<std::vector<Applied>> same = unchanged(updates))
             return *same;
     }
-    return in_transaction([&] {
+    std::vector<Applied> out;
+    transaction(Begin::Write, [&] {
         lock_zones();
         Prefetched batch = prefetch(updates);
-        std::vector<Applied> out;
         std::set<std::string> changed_zones;
         for (const Update& u : updates) {
             Host h;
@@ -719,8 +413,9 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
         }
         for (const std::string& zone : changed_zones)
             bump_serial(zone);
-        return out;
+        return true;
     });
+    return out;
 }
 
 void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {

@@ -10,6 +10,7 @@
 #include "zone.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -108,8 +109,15 @@ class Store {
     bool remove_account(const std::string& name);
 
   private:
+    // How a transaction begins: to write (the database's write lock), or
+    // only to read.
+    enum class Begin { Read, Write };
+    bool transaction(Begin begin, const std::function<bool()>& work);
     void open_layout(const StoreOptions& options);
+    void make_tables();
+    void serve_zones(const std::vector<std::string>& zones);
     void migrate_legacy();
+    std::vector<Host> hosts_where(const std::string& clause, const std::vector<SqlValue>& values);
     std::optional<Host> find_locked(const std::string& host);
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
@@ -142,6 +150,7 @@ class Store {
     std::vector<PublishedRow> rows_of(const Prefetched& batch, const Host& host);
     bool publish(const Host& host);
     bool publish(const Host& host, const std::vector<PublishedRow>& present);
+    bool unpublish(const std::string& host, std::int64_t zone_id);
     Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
     bool up_to_date(const std::optional<Host>& old, const Host& h,
                     const std::vector<PublishedRow>& present);
@@ -154,8 +163,7 @@ class Store {
     void check_ownable(const std::string& host, const std::string& account);
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
     void withdraw(const std::vector<std::string>& hosts);
-    template <typename Change> bool account_change(Change change);
-    template <typename Work> auto in_transaction(Work work);
+    bool account_change(const std::function<bool()>& change);
 
     std::mutex mutex_; // one connection, shared by all request threads
     std::unique_ptr<Database> db_;
