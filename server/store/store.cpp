@@ -1,7 +1,5 @@
 #include "store/store.h"
 
-#include "text.h"
-
 #include <algorithm>
 #include <set>
 #include <utility>
@@ -416,20 +414,6 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
         return true;
     });
     return out;
-}
-
-void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
-    out << "host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n";
-    auto or_dash = [](const std::string& s) {
-        return s.empty() ? std::string("-") : escape_field(s);
-    };
-    for (const Host& h : hosts) {
-        out << escape_field(h.name) << '\t' << escape_field(h.account) << '\t' << or_dash(h.ipv4)
-            << '\t' << or_dash(h.ipv6) << '\t' << (h.wildcard ? "ON" : "OFF") << '\t'
-            << or_dash(h.mx) << '\t' << (h.backmx ? "YES" : "NO") << '\t'
-            << (h.offline ? "YES" : "NO") << '\t'
-            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\n';
-    }
 }
 
 } // namespace tovix::server

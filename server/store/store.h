@@ -16,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -171,9 +170,5 @@ class Store {
     std::map<std::string, std::int64_t> zone_ids_;
     bool accounts_created_ = false;
 };
-
-// The listing printed by `tovix-server list`: a header line, then one
-// tab-separated line per host.
-void write_hosts(std::ostream& out, const std::vector<Host>& hosts);
 
 } // namespace tovix::server
