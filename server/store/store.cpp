@@ -252,18 +252,6 @@ void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
     db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
 }
 
-std::optional<Host> Store::find_locked(const std::string& host) {
-    const SqlRows r = db_->query(std::string(kSelectHost) + " WHERE name = ?1", {host});
-    if (r.empty())
-        return std::nullopt;
-    return host_at(r, 0);
-}
-
-std::optional<Host> Store::find(const std::string& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return find_locked(host);
-}
-
 std::vector<Host> Store::hosts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return hosts_where(" ORDER BY name", {});
@@ -277,30 +265,6 @@ std::vector<Host> Store::hosts_where(const std::string& clause,
     for (std::size_t i = 0; i < r.rows.size(); ++i)
         out.push_back(host_at(r, i));
     return out;
-}
-
-std::vector<DnsRecord> Store::dns_records(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const SqlRows r = db_->query(
-        "SELECT id, name, type, content, ttl, prio FROM records WHERE name = ?1", {name});
-    std::vector<DnsRecord> out;
-    for (std::size_t i = 0; i < r.rows.size(); ++i)
-        out.push_back(PublishedRow::at(r, i).record);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-std::optional<std::uint32_t> Store::serial(const std::string& zone) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Any zone in the database, served or not (zone_id() knows served ones).
-    const SqlRows domain = db_->query("SELECT id FROM domains WHERE name = ?1", {zone});
-    if (domain.empty())
-        return std::nullopt;
-    const SqlRows r = db_->query(std::string("SELECT content FROM records") + kZoneSoaWhere,
-                                 {zone, domain.integer(0, 0)});
-    if (r.empty())
-        return std::nullopt;
-    return soa_serial(r.text(0, 0));
 }
 
 // What the host becomes under the update, beside what it was.

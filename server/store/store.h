@@ -80,13 +80,7 @@ class Store {
     // StoreError; nothing is applied then.
     std::vector<Applied> apply(const std::vector<Update>& updates, std::int64_t now);
 
-    std::optional<Host> find(const std::string& host);
     std::vector<Host> hosts(); // ordered by name
-
-    // What PowerDNS finds in its records table under `name` (any type), sorted.
-    std::vector<DnsRecord> dns_records(const std::string& name);
-    // The SOA serial of a zone, if the zone exists.
-    std::optional<std::uint32_t> serial(const std::string& zone);
 
     // Whether this open made the accounts table (a new file, or one of an
     // earlier layout): the place for a built-in account.
@@ -117,7 +111,6 @@ class Store {
     void serve_zones(const std::vector<std::string>& zones);
     void migrate_legacy();
     std::vector<Host> hosts_where(const std::string& clause, const std::vector<SqlValue>& values);
-    std::optional<Host> find_locked(const std::string& host);
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
     void lock_zones();
