@@ -1,7 +1,12 @@
 // The connection under the store: SQLite (one file, the default) or
-// PostgreSQL (one database that several tovix-server processes share). The
-// store writes its SQL once, with ?N placeholders and types both accept;
-// what differs between the two lives behind this interface.
+// PostgreSQL (one database that several tovix-server processes share), each
+// a thin module behind this interface (sqlite.cpp, postgres.cpp), as
+// PowerDNS layers its generic SQL backend over one module per database. The
+// store writes its SQL once, with ?N placeholders and types both accept; a
+// connection runs it and answers what its database can do (lock rows, tell
+// of other connections' commits). What stays in a module is its database's
+// own: the connection's settings, its PowerDNS schema, its catalog, its
+// locks, and whether it can write.
 #pragma once
 
 #include <cstdint>

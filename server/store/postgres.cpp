@@ -1,5 +1,9 @@
-// PostgreSQL through libpq: one connection per Store. Several tovix-server
-// processes share the database; writers of a zone queue up on its SOA row.
+// The PostgreSQL connection, through libpq: one per Store. Several
+// tovix-server processes share the database: writers lock rows (the store
+// locks each zone's SOA row) and layout changes wait on an advisory lock.
+// Statements are prepared once per session, the writes of a transaction go
+// out in libpq's pipeline without waiting for their answers, and a session
+// that was lost is opened again.
 #include "store/database.h"
 #include "store/pdns_schema.h"
 

@@ -1,3 +1,8 @@
+// The store's updates: a batch read ahead in a few statements, each update
+// judged against what is stored, and the changes written with the hosts' DNS
+// records and their zones' new serials in one transaction; a batch that
+// changes nothing writes nothing. Here too are the transaction every part of
+// the store runs in, the zone locks, and the hosts as listed.
 #include "store/store.h"
 
 #include <algorithm>

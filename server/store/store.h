@@ -3,7 +3,10 @@
 // records, which pdns_server serves straight from it) beside the service's
 // own tables (each host's addresses and settings, the accounts). An
 // accepted update changes both in one transaction, so what DNS answers is
-// always what the update server answered for. All SQL of the server is here.
+// always what the update server answered for. All of the service's SQL is
+// in the store's files: store.cpp (updates, publishing, serials),
+// layout.cpp (tables, opening) and accounts.cpp; the connection under it
+// (database.h) runs that SQL and says what its database can do.
 #pragma once
 
 #include "store/database.h"
