@@ -49,7 +49,7 @@ AccountsPtr Authenticator::accounts() const {
 // (or `version_` is unknown); returns the snapshot in force after it.
 AccountsPtr Authenticator::reload() {
     std::lock_guard<std::mutex> one_at_a_time(reload_mutex_);
-    const std::int64_t version = store_.data_version();
+    const std::int64_t version = store_.accounts_version();
     {
         std::lock_guard<std::mutex> lock(accounts_mutex_);
         if (accounts_ && version == version_)

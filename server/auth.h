@@ -10,7 +10,7 @@
 
 #include "guard.h"
 #include "credentials.h"
-#include "store.h"
+#include "store/store.h"
 #include "workers.h"
 
 #include <atomic>

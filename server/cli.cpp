@@ -4,7 +4,8 @@
 #include "cli.h"
 
 #include "secret_input.h"
-#include "store.h"
+#include "store/store.h"
+#include "text.h"
 
 #include <algorithm>
 #include <ostream>
@@ -232,6 +233,26 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
         return std::nullopt;
     return options;
 }
+
+namespace {
+
+// The listing printed by `tovix-server list`: a header line, then one
+// tab-separated line per host.
+void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
+    out << "host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n";
+    auto or_dash = [](const std::string& s) {
+        return s.empty() ? std::string("-") : escape_field(s);
+    };
+    for (const Host& h : hosts) {
+        out << escape_field(h.name) << '\t' << escape_field(h.account) << '\t' << or_dash(h.ipv4)
+            << '\t' << or_dash(h.ipv6) << '\t' << (h.wildcard ? "ON" : "OFF") << '\t'
+            << or_dash(h.mx) << '\t' << (h.backmx ? "YES" : "NO") << '\t'
+            << (h.offline ? "YES" : "NO") << '\t'
+            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\n';
+    }
+}
+
+} // namespace
 
 int list_records(const std::string& db_path, std::ostream& out, std::ostream& err) {
     try {

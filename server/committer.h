@@ -5,7 +5,7 @@
 // longer the rate of syncs.
 #pragma once
 
-#include "store.h"
+#include "store/store.h"
 
 #include <condition_variable>
 #include <deque>

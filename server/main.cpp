@@ -1,6 +1,6 @@
 // tovix-server: the update server for Tovix clients.
 #include "cli.h"
-#include "database.h"
+#include "store/database.h"
 #include "update_server.h"
 
 #include <pthread.h>

@@ -10,7 +10,7 @@
 #include "credentials.h"
 #include "text.h"
 #include "request_log.h"
-#include "store.h"
+#include "store/store.h"
 #include "workers.h"
 
 #include <atomic>
@@ -50,7 +50,7 @@ struct Config {
     int ttl = kDefaultTtl;          // of every published record
     std::string log_path;           // also append log lines here, if set
     bool log_to_stderr = true;      // one line per request on stderr
-    std::size_t keep_requests = 0;  // requests() keeps this many (tests)
+    std::size_t keep_requests = 0;  // kept in memory for tests (KeptRequests)
     TrustedProxies proxies;         // whose forwarding header names the caller
     HttpLimits limits;
     LoginGuard::Policy guard;
@@ -80,13 +80,10 @@ class UpdateServer {
     // Answers one request; this is what the HTTP layer calls.
     void handle(const HttpRequest& request, HttpServer::Reply reply);
 
-    // The most recent requests (Config::keep_requests), oldest first. A
-    // request's entry is recorded before its answer is sent.
-    std::vector<RequestEntry> requests() const { return log_.recent(); }
-
-    Store& store() { return store_; }
-
   private:
+    // Tests read the requests kept (Config::keep_requests) through it.
+    friend struct KeptRequests;
+
     struct Answer {
         int status = 200;
         std::string body;

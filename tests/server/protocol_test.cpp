@@ -4,7 +4,7 @@
 #include "dyndns.h"
 #include "text.h"
 #include "request_log.h"
-#include "store.h"
+#include "store/store.h"
 
 #include "support.h"
 

@@ -2,7 +2,7 @@
 // when opened, and every change moves the zone's serial.
 #include "cli.h"
 #include "committer.h"
-#include "store.h"
+#include "store/store.h"
 #include "support.h"
 
 #include <sqlite3.h>
@@ -31,21 +31,6 @@ void write_old_database(const std::string& path) {
     EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, &error)) << error;
     sqlite3_free(error);
     sqlite3_close(db);
-}
-
-std::vector<std::string> tables(const std::string& path) {
-    sqlite3* db = nullptr;
-    std::vector<std::string> out;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name",
-                           -1, &stmt, nullptr);
-        while (sqlite3_step(stmt) == SQLITE_ROW)
-            out.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return out;
 }
 
 const std::string kHome = "home.tovix.example";
@@ -82,7 +67,7 @@ TEST(ServerStoreMigration, MovesEveryRowAndPublishesThoseInAZone) {
         EXPECT_EQ("outside.example", hosts[1].name);
         EXPECT_EQ("", hosts[1].zone);
         EXPECT_EQ("192.0.2.6", hosts[1].ipv4);
-        EXPECT_TRUE(store.dns_records("outside.example").empty());
+        EXPECT_TRUE(dns_records(path, "outside.example").empty());
         EXPECT_EQ("v6.tovix.example", hosts[2].name);
         EXPECT_EQ("", hosts[2].ipv4);
         EXPECT_EQ("2001:db8::5", hosts[2].ipv6);
@@ -90,21 +75,21 @@ TEST(ServerStoreMigration, MovesEveryRowAndPublishesThoseInAZone) {
         EXPECT_EQ((std::vector<DnsRecord>{{kHome, "A", "192.0.2.5", 60, 0},
                                           {kHome, "MX", kHome, 60, 10},
                                           {kHome, "MX", "mail.example", 60, 20}}),
-                  store.dns_records(kHome));
+                  dns_records(path, kHome));
         EXPECT_EQ((std::vector<DnsRecord>{{"*." + kHome, "A", "192.0.2.5", 60, 0}}),
-                  store.dns_records("*." + kHome));
+                  dns_records(path, "*." + kHome));
         EXPECT_EQ((std::vector<DnsRecord>{{"v6.tovix.example", "AAAA", "2001:db8::5", 60, 0}}),
-                  store.dns_records("v6.tovix.example"));
-        serial = store.serial("tovix.example").value_or(0);
+                  dns_records(path, "v6.tovix.example"));
+        serial = zone_serial(path, "tovix.example").value_or(0);
         EXPECT_GT(serial, 0u);
     }
-    EXPECT_EQ((std::vector<std::string>{"account_hosts", "accounts", "comments", "cryptokeys",
-                                        "domainmetadata", "domains", "hosts", "records",
-                                        "supermasters", "tovix_meta", "tsigkeys"}),
-              tables(path));
+    EXPECT_EQ((std::set<std::string>{"account_hosts", "accounts", "comments", "cryptokeys",
+                                     "domainmetadata", "domains", "hosts", "records",
+                                     "supermasters", "tovix_meta", "tsigkeys"}),
+              connection(path)->tables());
     // Opening again changes nothing.
     Store again(path, Store::Mode::Existing, {{"tovix.example"}, 60});
-    EXPECT_EQ(std::optional<std::uint32_t>(serial), again.serial("tovix.example"));
+    EXPECT_EQ(std::optional<std::uint32_t>(serial), zone_serial(path, "tovix.example"));
     EXPECT_EQ(3u, again.hosts().size());
 }
 
@@ -121,7 +106,7 @@ TEST(ServerStoreMigration, ListReadsAnOldDatabase) {
         << out.str();
     // The server opening it later publishes the hosts of its zones.
     Store store(dir.file("old.db"), Store::Mode::Existing, {{"tovix.example"}, 60});
-    EXPECT_EQ(3u, store.dns_records(kHome).size());
+    EXPECT_EQ(3u, dns_records(dir.file("old.db"), kHome).size());
 }
 
 // The tests that hold for either database: an SQLite file, and PostgreSQL
@@ -133,10 +118,9 @@ class ServerStoreOn : public ::testing::TestWithParam<const char*> {
             GTEST_SKIP() << "TOVIX_TEST_POSTGRES is not set";
     }
     std::string where(const std::string& file) {
-        if (std::string(GetParam()) == "sqlite")
-            return dir_.file(file);
-        return fresh_postgres();
+        return db_ = std::string(GetParam()) == "sqlite" ? dir_.file(file) : fresh_postgres();
     }
+    std::string db_; // where the test's store is
 
   private:
     TempDir dir_;
@@ -148,20 +132,20 @@ INSTANTIATE_TEST_SUITE_P(Databases, ServerStoreOn, ::testing::Values("sqlite", "
 TEST_P(ServerStoreOn, SerialMovesOncePerChangingTransaction) {
     Store store(where("s.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     own(store, "tovix", {kHome, "other.tovix.example"});
-    const std::uint32_t first = store.serial("tovix.example").value();
+    const std::uint32_t first = zone_serial(db_, "tovix.example").value();
     Update u = ipv4_update(kHome, "tovix.example");
     store.apply({u, ipv4_update("other.tovix.example", "tovix.example")}, 1);
-    EXPECT_EQ(first + 1, store.serial("tovix.example"));
+    EXPECT_EQ(first + 1, zone_serial(db_, "tovix.example"));
     store.apply({u}, 2); // nothing new
-    EXPECT_EQ(first + 1, store.serial("tovix.example"));
+    EXPECT_EQ(first + 1, zone_serial(db_, "tovix.example"));
     // One family alone leaves the other published.
     u.ipv4.reset();
     u.ipv6 = "2001:db8::1";
     store.apply({u}, 3);
-    EXPECT_EQ(first + 2, store.serial("tovix.example"));
+    EXPECT_EQ(first + 2, zone_serial(db_, "tovix.example"));
     EXPECT_EQ((std::vector<DnsRecord>{{kHome, "A", "192.0.2.1", 60, 0},
                                       {kHome, "AAAA", "2001:db8::1", 60, 0}}),
-              store.dns_records(kHome));
+              dns_records(db_, kHome));
 }
 
 TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
@@ -171,12 +155,12 @@ TEST_P(ServerStoreOn, UpdateInAZoneNotServedIsRefusedWhole) {
                               ipv4_update("x.other.example", "other.example")},
                              1),
                  StoreError);
-    EXPECT_FALSE(store.find(kHome));
-    EXPECT_TRUE(store.dns_records(kHome).empty());
+    EXPECT_FALSE(stored_host(db_, kHome));
+    EXPECT_TRUE(dns_records(db_, kHome).empty());
     // The statements it left half-way are ready for the next update.
     EXPECT_EQ(std::vector<bool>{true},
               changed(store.apply({ipv4_update(kHome, "tovix.example")}, 2)));
-    EXPECT_EQ(1u, store.dns_records(kHome).size());
+    EXPECT_EQ(1u, dns_records(db_, kHome).size());
 }
 
 // Names no account may take, on both databases; a host that leaves its
@@ -214,48 +198,19 @@ TEST_P(ServerStoreOn, AHostLeavingItsAccountIsWithdrawn) {
     u.wildcard = true;
     u.mx = "mail.example";
     store.apply({u, ipv4_update("other.tovix.example", "tovix.example")}, 1);
-    const std::uint32_t serial = store.serial("tovix.example").value();
+    const std::uint32_t serial = zone_serial(db_, "tovix.example").value();
     ASSERT_TRUE(store.set_hosts("tovix", {"other.tovix.example"}));
-    EXPECT_TRUE(store.dns_records(kHome).empty());
-    EXPECT_TRUE(store.dns_records("*." + kHome).empty());
-    EXPECT_FALSE(store.find(kHome));
-    EXPECT_EQ(serial + 1, store.serial("tovix.example"));
+    EXPECT_TRUE(dns_records(db_, kHome).empty());
+    EXPECT_TRUE(dns_records(db_, "*." + kHome).empty());
+    EXPECT_FALSE(stored_host(db_, kHome));
+    EXPECT_EQ(serial + 1, zone_serial(db_, "tovix.example"));
     EXPECT_FALSE(store.apply({u}, 2).at(0).owned) << "a late update of it changes nothing";
-    EXPECT_TRUE(store.dns_records(kHome).empty());
+    EXPECT_TRUE(dns_records(db_, kHome).empty());
     ASSERT_TRUE(store.remove_account("tovix"));
-    EXPECT_TRUE(store.dns_records("other.tovix.example").empty());
+    EXPECT_TRUE(dns_records(db_, "other.tovix.example").empty());
     EXPECT_TRUE(store.hosts().empty());
-    EXPECT_EQ(serial + 2, store.serial("tovix.example"));
+    EXPECT_EQ(serial + 2, zone_serial(db_, "tovix.example"));
 }
-
-// A second connection to the file, as another process has it: its
-// data_version moves whenever anybody else commits.
-class Observer {
-  public:
-    explicit Observer(const std::string& path) {
-        EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db_));
-    }
-    ~Observer() { sqlite3_close(db_); }
-    Observer(const Observer&) = delete;
-    Observer& operator=(const Observer&) = delete;
-
-    std::int64_t data_version() { return query_integer("PRAGMA data_version"); }
-    void exec(const char* sql) {
-        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
-    }
-
-  private:
-    std::int64_t query_integer(const char* sql) {
-        sqlite3_stmt* stmt = nullptr;
-        std::int64_t value = -1;
-        if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW)
-            value = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    sqlite3* db_ = nullptr;
-};
 
 // The host as first stored: 192.0.2.1, wildcard on, a mail exchanger.
 Update first_update() {
@@ -297,16 +252,16 @@ TEST(ServerStore, AnUpdateThatChangesNothingWritesNothing) {
         Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
         own(store, "tovix", {kHome});
         store.apply({first_update()}, 100);
-        const std::uint32_t serial = store.serial("tovix.example").value();
-        Observer other(path);
-        const std::int64_t version = other.data_version();
+        const std::uint32_t serial = zone_serial(path, "tovix.example").value();
+        const auto other = connection(path); // its data_version moves when others commit
+        const std::int64_t version = other->query("PRAGMA data_version").integer(0, 0);
 
         Update u = first_update();
         c.change(u);
         EXPECT_EQ(std::vector<bool>{c.changes}, changed(store.apply({u}, 200)));
-        EXPECT_EQ(c.changes, other.data_version() != version);
-        EXPECT_EQ(c.changes ? 200 : 100, store.find(kHome).value().updated_at);
-        EXPECT_EQ(serial + (c.republishes ? 1 : 0), store.serial("tovix.example"));
+        EXPECT_EQ(c.changes, other->query("PRAGMA data_version").integer(0, 0) != version);
+        EXPECT_EQ(c.changes ? 200 : 100, stored_host(path, kHome).value().updated_at);
+        EXPECT_EQ(serial + (c.republishes ? 1 : 0), zone_serial(path, "tovix.example"));
     }
 }
 
@@ -318,11 +273,11 @@ TEST_P(ServerStoreOn, AnUnchangedHostInAChangingBatchKeepsItsTime) {
     Update moved = other;
     moved.ipv4 = "192.0.2.9";
     EXPECT_EQ((std::vector<bool>{false, true}), changed(store.apply({first_update(), moved}, 200)));
-    EXPECT_EQ(100, store.find(kHome).value().updated_at);
-    EXPECT_EQ(200, store.find("other.tovix.example").value().updated_at);
+    EXPECT_EQ(100, stored_host(db_, kHome).value().updated_at);
+    EXPECT_EQ(200, stored_host(db_, "other.tovix.example").value().updated_at);
     // Back and forth within one batch: each step is a change.
     EXPECT_EQ((std::vector<bool>{true, true}), changed(store.apply({other, moved}, 300)));
-    EXPECT_EQ("192.0.2.9", store.find("other.tovix.example").value().ipv4);
+    EXPECT_EQ("192.0.2.9", stored_host(db_, "other.tovix.example").value().ipv4);
 }
 
 TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {
@@ -331,11 +286,11 @@ TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {
     Store store(path, Store::Mode::Create, {{"tovix.example"}, 60});
     own(store, "tovix", {kHome});
     store.apply({first_update()}, 100);
-    const std::vector<DnsRecord> published = store.dns_records(kHome);
-    Observer other(path);
-    other.exec("DELETE FROM records WHERE type = 'A'");
+    const std::vector<DnsRecord> published = dns_records(path, kHome);
+    const auto other = connection(path);
+    other->exec("DELETE FROM records WHERE type = 'A'");
     EXPECT_EQ(std::vector<bool>{false}, changed(store.apply({first_update()}, 200)));
-    EXPECT_EQ(published, store.dns_records(kHome));
+    EXPECT_EQ(published, dns_records(path, kHome));
 }
 
 TEST(ServerCommitter, AnswersNochgWithoutWriting) {
@@ -352,14 +307,14 @@ TEST(ServerCommitter, AnswersNochgWithoutWriting) {
         return answer->get_future().get();
     };
     EXPECT_EQ(std::vector<bool>{true}, submit(first_update()));
-    Observer other(path);
-    const std::int64_t version = other.data_version();
+    const auto other = connection(path);
+    const std::int64_t version = other->query("PRAGMA data_version").integer(0, 0);
     EXPECT_EQ(std::vector<bool>{false}, submit(first_update()));
-    EXPECT_EQ(version, other.data_version());
+    EXPECT_EQ(version, other->query("PRAGMA data_version").integer(0, 0));
     Update moved = first_update();
     moved.ipv4 = "192.0.2.3";
     EXPECT_EQ(std::vector<bool>{true}, submit(moved));
-    EXPECT_NE(version, other.data_version());
+    EXPECT_NE(version, other->query("PRAGMA data_version").integer(0, 0));
 }
 
 } // namespace

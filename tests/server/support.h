@@ -3,7 +3,7 @@
 // will not send.
 #pragma once
 
-#include "database.h"
+#include "store/database.h"
 #include "update_server.h"
 
 #include <httplib.h>
@@ -24,6 +24,14 @@
 #include <memory>
 #include <string>
 
+namespace tovix::server {
+// The requests a server kept (Config::keep_requests), oldest first; a
+// request's entry is there before its answer is sent.
+struct KeptRequests {
+    static std::vector<RequestEntry> of(const UpdateServer& s) { return s.log_.recent(); }
+};
+} // namespace tovix::server
+
 namespace tovix::server::test {
 
 // A server answering a vanished client must not kill the test binary.
@@ -43,6 +51,40 @@ inline std::string postgres_uri() {
 inline std::string fresh_postgres() {
     open_postgres(postgres_uri())->exec("DROP SCHEMA public CASCADE; CREATE SCHEMA public");
     return postgres_uri();
+}
+
+// A connection of the test's own to the store's database (an SQLite file
+// or a PostgreSQL URI), as PowerDNS or another process has one.
+inline std::unique_ptr<Database> connection(const std::string& where) {
+    return is_postgres_uri(where) ? open_postgres(where) : open_sqlite(where, false);
+}
+
+// The hosts row of `name`, if there is one.
+inline std::optional<Host> stored_host(const std::string& where, const std::string& name) {
+    const SqlRows r = connection(where)->query("SELECT * FROM hosts WHERE name = ?1", {name});
+    auto flag = [&](std::size_t column) { return r.integer(0, column) != 0; };
+    return r.empty()
+               ? std::nullopt
+               : std::optional<Host>({name, r.text(0, 1), r.text(0, 2), r.text(0, 3), r.text(0, 4),
+                                      flag(5), r.text(0, 6), flag(7), flag(8), r.integer(0, 9)});
+}
+
+// What PowerDNS finds in its records table under `name` (any type), sorted.
+inline std::vector<DnsRecord> dns_records(const std::string& where, const std::string& name) {
+    const SqlRows r = connection(where)->query(
+        "SELECT name, type, content, ttl, prio FROM records WHERE name = ?1", {name});
+    std::vector<DnsRecord> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back({r.text(i, 0), r.text(i, 1), r.text(i, 2), static_cast<int>(r.integer(i, 3)),
+                       static_cast<int>(r.integer(i, 4))});
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+inline std::optional<std::uint32_t> zone_serial(const std::string& where, const std::string& zone) {
+    const SqlRows r = connection(where)->query(
+        "SELECT content FROM records WHERE name = ?1 AND type = 'SOA'", {zone});
+    return r.empty() ? std::nullopt : soa_serial(r.text(0, 0));
 }
 
 class TempDir {
@@ -110,7 +152,7 @@ inline void own(Store& store, const std::string& account, std::vector<std::strin
 }
 
 // A server on loopback, as the tests run it: it publishes the caller's
-// loopback address, and keeps its latest requests for requests().
+// loopback address, and keeps its latest requests (KeptRequests).
 inline std::unique_ptr<UpdateServer> start_server(Config config) {
     config.log_to_stderr = false;
     config.loopback_only = true;

@@ -31,7 +31,7 @@ class UpdateServerTest : public ::testing::Test {
         Config config;
         config.accounts = std::move(accounts);
         config.zones = std::move(zones);
-        config.db_path = dir_.file(db);
+        config.db_path = db_ = dir_.file(db);
         config.log_path = dir_.file("requests.log");
         if (tune)
             tune(config);
@@ -60,6 +60,7 @@ class UpdateServerTest : public ::testing::Test {
     }
 
     TempDir dir_;
+    std::string db_; // the server's database
     std::unique_ptr<UpdateServer> server_;
 };
 
@@ -165,7 +166,7 @@ TEST_F(UpdateServerTest, ChallengeThenCredentialsOnOneConnection) {
     EXPECT_EQ(200, res->status);
     EXPECT_EQ("good 192.0.2.4", res->body);
 
-    const std::vector<RequestEntry> seen = server_->requests();
+    const std::vector<RequestEntry> seen = KeptRequests::of(*server_);
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ("", seen[0].user);
     EXPECT_EQ(401, seen[0].status);
@@ -177,7 +178,7 @@ TEST_F(UpdateServerTest, GoodThenNochgThenGoodOnChange) {
     EXPECT_EQ("good 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
     EXPECT_EQ("nochg 192.0.2.5", answer(kHome + "&myip=192.0.2.5"));
     EXPECT_EQ("good 192.0.2.6", answer(kHome + "&myip=192.0.2.6"));
-    EXPECT_EQ("192.0.2.6", server_->store().find("home.example").value().ipv4);
+    EXPECT_EQ("192.0.2.6", stored_host(db_, "home.example").value().ipv4);
 }
 
 TEST_F(UpdateServerTest, MissingUserAgentIsBadagent) {
@@ -186,7 +187,7 @@ TEST_F(UpdateServerTest, MissingUserAgentIsBadagent) {
                              "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(0u, reply.rfind("HTTP/1.1 200", 0)) << reply;
     EXPECT_EQ("badagent", reply.substr(reply.size() - 8));
-    EXPECT_FALSE(server_->store().find("home.example"));
+    EXPECT_FALSE(stored_host(db_, "home.example"));
 }
 
 TEST_F(UpdateServerTest, OtherMethodsAreNotAllowed) {
@@ -208,7 +209,7 @@ TEST_F(UpdateServerTest, OtherMethodsAreNotAllowed) {
     httplib::Result res = client.Get(kHome + "&myip=192.0.2.7", headers);
     ASSERT_TRUE(res);
     EXPECT_EQ("good 192.0.2.7", res->body);
-    EXPECT_EQ(6u, server_->requests().size());
+    EXPECT_EQ(6u, KeptRequests::of(*server_).size());
 }
 
 TEST_F(UpdateServerTest, OversizedBodyAndUriAreRefused) {
@@ -224,7 +225,7 @@ TEST_F(UpdateServerTest, OversizedBodyAndUriAreRefused) {
 TEST_F(UpdateServerTest, SettingsAreStoredAndNochgKeepsThem) {
     EXPECT_EQ("good 192.0.2.8",
               answer(kHome + "&myip=192.0.2.8&wildcard=ON&mx=Mail.Example&backmx=YES"));
-    Host h = server_->store().find("home.example").value();
+    Host h = stored_host(db_, "home.example").value();
     EXPECT_EQ("alice", h.account);
     EXPECT_EQ("example", h.zone);
     EXPECT_TRUE(h.wildcard);
@@ -233,14 +234,14 @@ TEST_F(UpdateServerTest, SettingsAreStoredAndNochgKeepsThem) {
 
     EXPECT_EQ("nochg 192.0.2.8",
               answer(kHome + "&myip=192.0.2.8&wildcard=NOCHG&mx=NOCHG&backmx=NOCHG"));
-    h = server_->store().find("home.example").value();
+    h = stored_host(db_, "home.example").value();
     EXPECT_TRUE(h.wildcard);
     EXPECT_EQ("mail.example", h.mx);
     EXPECT_TRUE(h.backmx);
 
     // A changed setting is a change, even with the same address.
     EXPECT_EQ("good 192.0.2.8", answer(kHome + "&myip=192.0.2.8&wildcard=off&mx=&backmx=no"));
-    h = server_->store().find("home.example").value();
+    h = stored_host(db_, "home.example").value();
     EXPECT_FALSE(h.wildcard);
     EXPECT_EQ("", h.mx);
     EXPECT_FALSE(h.backmx);
@@ -249,7 +250,7 @@ TEST_F(UpdateServerTest, SettingsAreStoredAndNochgKeepsThem) {
 TEST_F(UpdateServerTest, EachFamilyIsKeptApart) {
     EXPECT_EQ("good 192.0.2.20", answer(kHome + "&myip=192.0.2.20"));
     EXPECT_EQ("good 2001:db8::20", answer(kHome + "&myip=2001:db8::20"));
-    Host h = server_->store().find("home.example").value();
+    Host h = stored_host(db_, "home.example").value();
     EXPECT_EQ("192.0.2.20", h.ipv4);
     EXPECT_EQ("2001:db8::20", h.ipv6);
     EXPECT_EQ("nochg 192.0.2.20,2001:db8::20", answer(kHome + "&myip=192.0.2.20,2001:db8::20"));
@@ -258,7 +259,7 @@ TEST_F(UpdateServerTest, EachFamilyIsKeptApart) {
 TEST_F(UpdateServerTest, OfflineWithdrawsTheAddressesUntilTheNextUpdate) {
     const auto addresses = [this] {
         std::string types;
-        for (const DnsRecord& r : server_->store().dns_records("home.example"))
+        for (const DnsRecord& r : dns_records(db_, "home.example"))
             types += r.type + " ";
         return types;
     };
@@ -266,8 +267,8 @@ TEST_F(UpdateServerTest, OfflineWithdrawsTheAddressesUntilTheNextUpdate) {
     EXPECT_EQ("A ", addresses());
     EXPECT_EQ("good 192.0.2.21", answer(kHome + "&offline=YES")); // keeps the address
     EXPECT_EQ("", addresses());
-    EXPECT_TRUE(server_->store().find("home.example").value().offline);
-    EXPECT_EQ("192.0.2.21", server_->store().find("home.example").value().ipv4);
+    EXPECT_TRUE(stored_host(db_, "home.example").value().offline);
+    EXPECT_EQ("192.0.2.21", stored_host(db_, "home.example").value().ipv4);
     EXPECT_EQ("good 192.0.2.21", answer(kHome + "&myip=192.0.2.21"));
     EXPECT_EQ("A ", addresses());
 }
@@ -275,12 +276,9 @@ TEST_F(UpdateServerTest, OfflineWithdrawsTheAddressesUntilTheNextUpdate) {
 TEST_F(UpdateServerTest, UpdatesSurviveARestart) {
     EXPECT_EQ("good 192.0.2.10", answer(kHome + "&myip=192.0.2.10"));
     server_.reset();
-    {
-        Store store(dir_.file("records.db"), Store::Mode::Existing);
-        std::optional<Host> h = store.find("home.example");
-        ASSERT_TRUE(h);
-        EXPECT_EQ("192.0.2.10", h->ipv4);
-    }
+    std::optional<Host> h = stored_host(db_, "home.example");
+    ASSERT_TRUE(h);
+    EXPECT_EQ("192.0.2.10", h->ipv4);
     restart(test_accounts());
     EXPECT_EQ("nochg 192.0.2.10", answer(kHome + "&myip=192.0.2.10"));
 }
@@ -290,17 +288,20 @@ TEST_F(UpdateServerTest, DefaultAccountOwnsTheClientsDefaultHost) {
     const std::string target = "/nic/update?hostname=home.tovix.example&myip=192.0.2.11";
     EXPECT_EQ("<status 401>", answer(target));
     EXPECT_EQ("good 192.0.2.11", answer(target, basic("tovix", "KoReL52")));
-    EXPECT_EQ("tovix", server_->store().find("home.tovix.example").value().account);
+    EXPECT_EQ("tovix", stored_host(db_, "home.tovix.example").value().account);
 }
 
 TEST_F(UpdateServerTest, NoBuiltInAccountBeyondLoopback) {
     Config config;
     config.db_path = dir_.file("public.db");
     config.log_to_stderr = false;
-    EXPECT_TRUE(UpdateServer(config).store().accounts().empty());
+    UpdateServer{config};
+    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts().empty());
     config.loopback_only = true;
     config.zones = {"other.example"};
-    EXPECT_TRUE(UpdateServer(config).store().accounts().empty()) << "nor for another zone";
+    UpdateServer{config};
+    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts().empty())
+        << "nor for another zone";
 }
 
 // Answers are made while the accounts change under them, many times a
@@ -453,7 +454,7 @@ TEST_F(UpdateServerTest, GuessingIsSlowedForTheGuesserOnly) {
             EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(650));
         }
     }
-    const std::vector<RequestEntry> log = server_->requests();
+    const std::vector<RequestEntry> log = KeptRequests::of(*server_);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ("198.51.100.6", log.back().remote_addr) << "the forwarded caller is logged";
 }
@@ -492,7 +493,7 @@ TEST_F(UpdateServerTest, LogNeverShowsThePassword) {
 
 TEST_F(UpdateServerTest, MultiLineAnswerIsOneLogLine) {
     answer(kUpdate + "home.example,nobody.example&myip=192.0.2.13");
-    const RequestEntry e = server_->requests().at(0);
+    const RequestEntry e = KeptRequests::of(*server_).at(0);
     EXPECT_EQ("good 192.0.2.13\nnohost", e.answer);
     const std::string line = format_log_line(e);
     EXPECT_EQ(std::string::npos, line.find('\n'));
@@ -505,7 +506,7 @@ TEST_F(UpdateServerTest, RequestHistoryIsBounded) {
     const std::size_t total = UpdateServer::kHistorySize + 5;
     for (std::size_t i = 0; i < total; ++i)
         ASSERT_TRUE(client.Get("/missing/" + std::to_string(i)));
-    const std::vector<RequestEntry> seen = server_->requests();
+    const std::vector<RequestEntry> seen = KeptRequests::of(*server_);
     ASSERT_EQ(UpdateServer::kHistorySize, seen.size());
     EXPECT_EQ("/missing/5", seen.front().target);
     EXPECT_EQ("/missing/" + std::to_string(total - 1), seen.back().target);
@@ -548,7 +549,7 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
 
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(kPerThread, good[t]) << "thread " << t;
-    const std::vector<Host> hosts = server_->store().hosts();
+    const std::vector<Host> hosts = Store(db_, Store::Mode::Existing).hosts();
     ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), hosts.size());
     for (const Host& h : hosts) {
         // h<t>-<i>.load.example holds 10.0.<t>.<i>, and DNS says so.
@@ -557,11 +558,11 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
                                      h.name.substr(dash + 1, h.name.find('.') - dash - 1);
         EXPECT_EQ(expected, h.ipv4) << h.name;
         EXPECT_EQ((std::vector<DnsRecord>{{h.name, "A", expected, kDefaultTtl, 0}}),
-                  server_->store().dns_records(h.name));
+                  dns_records(db_, h.name));
     }
     // One serial step per transaction that changed the zone: concurrent
     // updates share transactions (group commit), so fewer steps than updates.
-    const std::uint32_t serial = server_->store().serial("load.example").value_or(0);
+    const std::uint32_t serial = zone_serial(db_, "load.example").value_or(0);
     EXPECT_GT(serial, 2u);
     EXPECT_LE(serial, static_cast<std::uint32_t>(2 + kThreads * kPerThread));
 }

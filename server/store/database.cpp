@@ -1,4 +1,8 @@
-#include "database.h"
+// What every connection shares: integers read out of query rows, the
+// tables and columns found through a module's catalog SQL, a rollback that
+// never throws; and, from a --db location, which database it names and how
+// to print it without its password.
+#include "store/database.h"
 
 #include <charconv>
 

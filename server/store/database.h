@@ -1,7 +1,12 @@
 // The connection under the store: SQLite (one file, the default) or
-// PostgreSQL (one database that several tovix-server processes share). The
-// store writes its SQL once, with ?N placeholders and types both accept;
-// what differs between the two lives behind this interface.
+// PostgreSQL (one database that several tovix-server processes share), each
+// a thin module behind this interface (sqlite.cpp, postgres.cpp), as
+// PowerDNS layers its generic SQL backend over one module per database. The
+// store writes its SQL once, with ?N placeholders and types both accept; a
+// connection runs it and answers what its database can do (lock rows, tell
+// of other connections' commits). What stays in a module is its database's
+// own: the connection's settings, its PowerDNS schema, its catalog, its
+// locks, and whether it can write.
 #pragma once
 
 #include <cstdint>
@@ -69,16 +74,17 @@ class Database {
     void rollback() noexcept;
 
     // A transaction that will write. SQLite takes the file's write lock
-    // here; PostgreSQL takes row locks as the writes come (lock_zone).
+    // here; PostgreSQL takes row locks as the writes come (locks_rows).
     virtual void begin_write() = 0;
     // Whether a write transaction that ends up writing nothing is free:
     // no sync, and no other process kept waiting (SQLite's file lock is
     // this process's alone while it serves). Otherwise the store first
     // checks, without a lock, whether a batch changes anything at all.
     virtual bool empty_writes_are_free() const = 0;
-    // Inside begin_write: holds every other writer of the zone off until
-    // this transaction ends.
-    virtual void lock_zone(const std::string& zone, std::int64_t zone_id) = 0;
+    // Whether writers lock rows (SELECT ... FOR UPDATE) rather than the
+    // whole database in begin_write: then the store holds the other
+    // writers of a zone off by locking a row of it.
+    virtual bool locks_rows() const = 0;
     // Inside begin_write: holds every other process's layout change off.
     virtual void lock_layout() = 0;
 
@@ -93,8 +99,9 @@ class Database {
     // Throws StoreError when this connection cannot write (a read-only
     // file, a standby server).
     virtual void check_writable() = 0;
-    // Changes whenever accounts change, in any process.
-    virtual std::int64_t accounts_version() = 0;
+    // Whether PRAGMA data_version tells this connection that another one
+    // has committed (SQLite); otherwise the store counts its changes itself.
+    virtual bool has_data_version() const = 0;
 };
 
 // `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;

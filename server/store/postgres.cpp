@@ -1,7 +1,11 @@
-// PostgreSQL through libpq: one connection per Store. Several tovix-server
-// processes share the database; writers of a zone queue up on its SOA row.
-#include "database.h"
-#include "pdns_schema.h"
+// The PostgreSQL connection, through libpq: one per Store. Several
+// tovix-server processes share the database: writers lock rows (the store
+// locks each zone's SOA row) and layout changes wait on an advisory lock.
+// Statements are prepared once per session, the writes of a transaction go
+// out in libpq's pipeline without waiting for their answers, and a session
+// that was lost is opened again.
+#include "store/database.h"
+#include "store/pdns_schema.h"
 
 #include <libpq-fe.h>
 
@@ -131,13 +135,7 @@ class PostgresDatabase final : public Database {
     // Its zone locks would hold the other servers up, for nothing.
     bool empty_writes_are_free() const override { return false; }
 
-    // The zone's SOA row, found by name and type (an index) as the store
-    // finds it.
-    void lock_zone(const std::string& zone, std::int64_t zone_id) override {
-        query("SELECT id FROM records WHERE name = ?1 AND type = 'SOA' AND domain_id + 0 = ?2"
-              " FOR UPDATE",
-              {zone, zone_id});
-    }
+    bool locks_rows() const override { return true; }
 
     void lock_layout() override { query("SELECT pg_advisory_xact_lock(?1)", {kLayoutLock}); }
 
@@ -158,10 +156,7 @@ class PostgresDatabase final : public Database {
             throw StoreError("the database is read-only");
     }
 
-    std::int64_t accounts_version() override {
-        const SqlRows r = query("SELECT value FROM tovix_meta WHERE name = 'accounts'", {});
-        return r.empty() ? 0 : r.integer(0, 0);
-    }
+    bool has_data_version() const override { return false; }
 
   private:
     // After the server went away (a restart, a failover) the next call

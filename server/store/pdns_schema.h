@@ -1,6 +1,6 @@
 // PowerDNS's generic SQL schema, as PowerDNS 4.7 ships it for SQLite
 // (/usr/share/doc/pdns-backend-sqlite3/schema.sqlite3.sql, less its PRAGMA
-// line: the store turns foreign keys on for its own connection) and for
+// line: the SQLite connection turns foreign keys on for itself) and for
 // PostgreSQL (/usr/share/doc/pdns-backend-pgsql/schema.pgsql.sql). PowerDNS
 // reads these tables; tovix-server writes them.
 #pragma once

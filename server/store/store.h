@@ -3,19 +3,22 @@
 // records, which pdns_server serves straight from it) beside the service's
 // own tables (each host's addresses and settings, the accounts). An
 // accepted update changes both in one transaction, so what DNS answers is
-// always what the update server answered for. All SQL of the server is here.
+// always what the update server answered for. All of the service's SQL is
+// in the store's files: store.cpp (updates, publishing, serials),
+// layout.cpp (tables, opening) and accounts.cpp; the connection under it
+// (database.h) runs that SQL and says what its database can do.
 #pragma once
 
-#include "database.h"
+#include "store/database.h"
 #include "zone.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -80,19 +83,13 @@ class Store {
     // StoreError; nothing is applied then.
     std::vector<Applied> apply(const std::vector<Update>& updates, std::int64_t now);
 
-    std::optional<Host> find(const std::string& host);
     std::vector<Host> hosts(); // ordered by name
-
-    // What PowerDNS finds in its records table under `name` (any type), sorted.
-    std::vector<DnsRecord> dns_records(const std::string& name);
-    // The SOA serial of a zone, if the zone exists.
-    std::optional<std::uint32_t> serial(const std::string& zone);
 
     // Whether this open made the accounts table (a new file, or one of an
     // earlier layout): the place for a built-in account.
     bool accounts_created() const { return accounts_created_; }
     // Changes whenever another process changes the accounts.
-    std::int64_t data_version();
+    std::int64_t accounts_version();
 
     std::vector<AccountRecord> accounts(); // ordered by name
     std::optional<AccountRecord> account(const std::string& name);
@@ -108,12 +105,19 @@ class Store {
     bool remove_account(const std::string& name);
 
   private:
+    // How a transaction begins: to write (the database's write lock), or
+    // only to read.
+    enum class Begin { Read, Write };
+    bool transaction(Begin begin, const std::function<bool()>& work);
     void open_layout(const StoreOptions& options);
+    void make_tables();
+    void serve_zones(const std::vector<std::string>& zones);
     void migrate_legacy();
-    std::optional<Host> find_locked(const std::string& host);
+    std::vector<Host> hosts_where(const std::string& clause, const std::vector<SqlValue>& values);
     std::int64_t zone_id(const std::string& zone);
     void create_zone(const std::string& zone);
     void lock_zones();
+    void lock_zone(const std::string& zone, std::int64_t zone_id);
     void save_host(const Host& host);
     // A row publish() owns: its id and its record.
     struct PublishedRow {
@@ -141,6 +145,7 @@ class Store {
     std::vector<PublishedRow> rows_of(const Prefetched& batch, const Host& host);
     bool publish(const Host& host);
     bool publish(const Host& host, const std::vector<PublishedRow>& present);
+    bool unpublish(const std::string& host, std::int64_t zone_id);
     Host merge(const Update& u, const std::optional<Host>& old, std::int64_t now);
     bool up_to_date(const std::optional<Host>& old, const Host& h,
                     const std::vector<PublishedRow>& present);
@@ -153,8 +158,7 @@ class Store {
     void check_ownable(const std::string& host, const std::string& account);
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
     void withdraw(const std::vector<std::string>& hosts);
-    template <typename Change> bool account_change(Change change);
-    template <typename Work> auto in_transaction(Work work);
+    bool account_change(const std::function<bool()>& change);
 
     std::mutex mutex_; // one connection, shared by all request threads
     std::unique_ptr<Database> db_;
@@ -162,9 +166,5 @@ class Store {
     std::map<std::string, std::int64_t> zone_ids_;
     bool accounts_created_ = false;
 };
-
-// The listing printed by `tovix-server list`: a header line, then one
-// tab-separated line per host.
-void write_hosts(std::ostream& out, const std::vector<Host>& hosts);
 
 } // namespace tovix::server

@@ -1,7 +1,10 @@
-// The SQLite file: WAL, a sync on every commit, one write transaction at a
-// time in the whole file.
-#include "database.h"
-#include "pdns_schema.h"
+// The SQLite connection: one file in WAL mode with a sync on every commit,
+// one write transaction at a time in the whole file (BEGIN IMMEDIATE),
+// statements prepared once and kept, and a thread beside the writer that
+// copies the WAL back into the file so that commits need not. Its PRAGMA
+// data_version tells the store when another process has committed.
+#include "store/database.h"
+#include "store/pdns_schema.h"
 
 #include <sqlite3.h>
 
@@ -81,8 +84,7 @@ class SqliteDatabase final : public Database {
             // A new file gets 1 KiB pages (an existing one keeps its own):
             // rows here are a few dozen bytes, and every page an update
             // touches goes whole into the WAL, so smaller pages mean fewer
-            // bytes written and synced per batch (32 clients on the
-            // development VM: about 10 % more updates a second than 4 KiB).
+            // bytes written and synced per batch.
             exec("PRAGMA page_size=1024");
             // Every commit reaches the disk before we answer: WAL with a
             // sync on each commit. PowerDNS reads the same file in WAL
@@ -91,7 +93,7 @@ class SqliteDatabase final : public Database {
             exec("PRAGMA synchronous=FULL");
             exec("PRAGMA foreign_keys=ON");
             checkpointer_ = std::make_unique<Checkpointer>(path);
-            // The writer's own checkpoint stays as the backstop: under a
+            // The writer's own checkpoint, rarer, is the backstop: under a
             // load without pause the WAL is never wholly copied while
             // commits go on, and would grow without end.
             if (checkpointer_->running())
@@ -156,7 +158,7 @@ class SqliteDatabase final : public Database {
     // A commit with no changed page writes nothing to the WAL.
     bool empty_writes_are_free() const override { return true; }
     // BEGIN IMMEDIATE has locked the whole file already.
-    void lock_zone(const std::string&, std::int64_t) override {}
+    bool locks_rows() const override { return false; }
     void lock_layout() override {}
 
     const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }
@@ -168,7 +170,9 @@ class SqliteDatabase final : public Database {
         return "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2";
     }
 
-    // An open that changed nothing has written nothing: write the header.
+    // SQLite opens a file it may not write read-only, without complaint;
+    // and an open that changed nothing has written nothing: writing the
+    // header (its user version, unchanged) finds out the rest.
     void check_writable() override {
         if (sqlite3_db_readonly(db_, "main") == 1)
             throw StoreError("the database is read-only");
@@ -176,11 +180,7 @@ class SqliteDatabase final : public Database {
         exec("PRAGMA user_version = " + std::to_string(version));
     }
 
-    // Moves whenever another connection commits: the command line's
-    // account commands are another process.
-    std::int64_t accounts_version() override {
-        return query("PRAGMA data_version", {}).integer(0, 0);
-    }
+    bool has_data_version() const override { return true; }
 
   private:
     void close() {

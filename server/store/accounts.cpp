@@ -1,0 +1,175 @@
+// The accounts in the store: who may update which hosts, with an Argon2id
+// hash of each password. Every change is one transaction that the other
+// servers on the database notice (accounts_version); a host no account may
+// own is refused, and a host that leaves its account is withdrawn from DNS.
+#include "store/store.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+namespace tovix::server {
+
+// SQLite's data_version moves whenever another connection commits (the
+// command line's account commands are another process); elsewhere every
+// account change counts itself in tovix_meta (account_change).
+std::int64_t Store::accounts_version() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (db_->has_data_version())
+        return db_->query("PRAGMA data_version").integer(0, 0);
+    const SqlRows r = db_->query("SELECT value FROM tovix_meta WHERE name = 'accounts'");
+    return r.empty() ? 0 : r.integer(0, 0);
+}
+
+std::vector<AccountRecord> Store::accounts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<AccountRecord> out;
+    const SqlRows r = db_->query("SELECT a.name, a.password_hash, h.host FROM accounts a"
+                                 " LEFT JOIN account_hosts h ON h.account = a.name"
+                                 " ORDER BY a.name, h.host");
+    for (std::size_t i = 0; i < r.rows.size(); ++i) {
+        if (out.empty() || out.back().name != r.text(i, 0))
+            out.push_back({r.text(i, 0), r.text(i, 1), {}});
+        if (std::string host = r.text(i, 2); !host.empty())
+            out.back().hosts.push_back(std::move(host));
+    }
+    return out;
+}
+
+std::optional<AccountRecord> Store::account(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT a.password_hash, h.host FROM accounts a"
+                                 " LEFT JOIN account_hosts h ON h.account = a.name"
+                                 " WHERE a.name = ?1 ORDER BY h.host",
+                                 {name});
+    if (r.empty())
+        return std::nullopt;
+    AccountRecord out{name, r.text(0, 0), {}};
+    for (std::size_t i = 0; i < r.rows.size(); ++i) {
+        if (std::string host = r.text(i, 1); !host.empty())
+            out.hosts.push_back(std::move(host));
+    }
+    return out;
+}
+
+// Refuses a host no account may own (see add_account). Every lookup but
+// the one for names under `host` goes by an index.
+void Store::check_ownable(const std::string& host, const std::string& account) {
+    for (std::size_t dot = 0; dot != std::string::npos; dot = host.find('.', dot + 1)) {
+        const std::string zone = dot == 0 ? host : host.substr(dot + 1);
+        if (!db_->query("SELECT 1 FROM domains WHERE name = ?1", {zone}).empty()) {
+            if (zone == host)
+                throw StoreError(host + " is the apex of a zone");
+            if (!db_->query("SELECT 1 FROM records WHERE name = ?1 AND type = 'NS'"
+                            " AND content = ?2",
+                            {zone, host})
+                     .empty())
+                throw StoreError(host + " is a name server of the zone " + zone);
+        }
+        const SqlRows owner =
+            db_->query("SELECT host, account FROM account_hosts WHERE host = ?1 AND account <> ?2",
+                       {zone, account});
+        if (!owner.empty())
+            throw StoreError(
+                zone == host ? "host " + host + " belongs to account " + owner.text(0, 1)
+                             : host + " lies under " + zone + " of account " + owner.text(0, 1));
+    }
+    const SqlRows under = db_->query(
+        "SELECT host, account FROM account_hosts WHERE host LIKE ?1 AND account <> ?2 LIMIT 1",
+        {"%." + host, account});
+    if (!under.empty())
+        throw StoreError(under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
+                         host);
+}
+
+void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
+    std::vector<std::string> dropped;
+    const SqlRows before = db_->query("SELECT host FROM account_hosts WHERE account = ?1", {name});
+    for (std::size_t i = 0; i < before.rows.size(); ++i) {
+        if (!std::binary_search(hosts.begin(), hosts.end(), before.text(i, 0)))
+            dropped.push_back(before.text(i, 0));
+    }
+    db_->query("DELETE FROM account_hosts WHERE account = ?1", {name});
+    for (const std::string& host : hosts) {
+        check_ownable(host, name);
+        db_->query("INSERT INTO account_hosts (host, account) VALUES (?1, ?2)", {host, name});
+    }
+    withdraw(dropped);
+}
+
+// Forgets hosts that left their account: their row, and their address and
+// mail records in their zone, whose serial moves on.
+void Store::withdraw(const std::vector<std::string>& hosts) {
+    std::set<std::pair<std::string, std::int64_t>> zones;
+    for (const std::string& name : hosts) {
+        const SqlRows h = db_->query(
+            "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
+            {name});
+        db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        if (h.empty())
+            continue;
+        if (unpublish(name, h.integer(0, 1)))
+            zones.emplace(h.text(0, 0), h.integer(0, 1));
+    }
+    for (const auto& [zone, id] : zones) {
+        lock_zone(zone, id);
+        bump_serial(zone, id);
+    }
+}
+
+// Runs `change` in one transaction under the lock; false when it found no
+// such account (and nothing is kept). A change counts in tovix_meta, which
+// the servers watch.
+bool Store::account_change(const std::function<bool()>& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return transaction(Begin::Write, [&] {
+        if (!change())
+            return false;
+        db_->query("INSERT INTO tovix_meta (name, value) VALUES ('accounts', 1)"
+                   " ON CONFLICT (name) DO UPDATE SET value = tovix_meta.value + 1");
+        return true;
+    });
+}
+
+bool Store::account_exists(const std::string& name) {
+    return !db_->query("SELECT 1 FROM accounts WHERE name = ?1", {name}).empty();
+}
+
+bool Store::add_account(const AccountRecord& account) {
+    return account_change([&] {
+        if (account_exists(account.name))
+            return false;
+        db_->query("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2)",
+                   {account.name, account.password_hash});
+        write_hosts_of(account.name, account.hosts);
+        return true;
+    });
+}
+
+bool Store::set_password(const std::string& name, const std::string& hash) {
+    return account_change([&] {
+        return db_->query("UPDATE accounts SET password_hash = ?2 WHERE name = ?1", {name, hash})
+                   .changed > 0;
+    });
+}
+
+bool Store::set_hosts(const std::string& name, const std::vector<std::string>& hosts) {
+    return account_change([&] {
+        if (!account_exists(name))
+            return false;
+        write_hosts_of(name, hosts);
+        return true;
+    });
+}
+
+bool Store::remove_account(const std::string& name) {
+    return account_change([&] {
+        if (!account_exists(name))
+            return false;
+        write_hosts_of(name, {});
+        db_->query("DELETE FROM accounts WHERE name = ?1", {name});
+        return true;
+    });
+}
+
+} // namespace tovix::server

@@ -1,0 +1,175 @@
+// Opening the store: the layout of its database, made or brought up to
+// date in one transaction when a Store is constructed. The service's own
+// tables (hosts, accounts) stand beside PowerDNS's; a file of the one-table
+// layout, which kept every host in a single records table, has its rows
+// moved over; the served zones are created with their SOA and NS, and the
+// hosts that wait for one are published in it.
+#include "store/store.h"
+
+#include <set>
+#include <utility>
+
+namespace tovix::server {
+
+namespace {
+
+// The service's own tables, beside PowerDNS's, in SQL that SQLite and
+// PostgreSQL both take: flags are small integers, ?N placeholders (the
+// PostgreSQL connection renumbers them), INSERT ... ON CONFLICT.
+const char* const kHostsSchema = "CREATE TABLE IF NOT EXISTS hosts ("
+                                 " name VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                 " account VARCHAR(40) NOT NULL,"
+                                 " zone VARCHAR(255) DEFAULT NULL,"
+                                 " ipv4 VARCHAR(15) DEFAULT NULL,"
+                                 " ipv6 VARCHAR(39) DEFAULT NULL,"
+                                 " wildcard SMALLINT NOT NULL DEFAULT 0,"
+                                 " mx VARCHAR(255) DEFAULT NULL,"
+                                 " backmx SMALLINT NOT NULL DEFAULT 0,"
+                                 " offline SMALLINT NOT NULL DEFAULT 0,"
+                                 " updated_at BIGINT NOT NULL)";
+
+// Accounts: an Argon2id hash per name, and the hosts each may update
+// (owned before any update has made a hosts row). tovix_meta counts the
+// changes of accounts, for the servers that keep them in memory.
+const char* const kAccountsSchema =
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " name VARCHAR(64) PRIMARY KEY NOT NULL,"
+    " password_hash VARCHAR(255) NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS account_hosts ("
+    " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+    " account VARCHAR(64) NOT NULL REFERENCES accounts(name) ON DELETE CASCADE);"
+    "CREATE TABLE IF NOT EXISTS tovix_meta ("
+    " name VARCHAR(64) PRIMARY KEY NOT NULL,"
+    " value BIGINT NOT NULL)";
+
+// The table the one-table layout kept its rows in, renamed out of
+// PowerDNS's way for the length of the migration.
+const char* const kLegacyTable = "tovix_legacy_records";
+
+} // namespace
+
+Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(options.ttl) {
+    try {
+        db_ = is_postgres_uri(where) ? open_postgres(where)
+                                     : open_sqlite(where, mode == Mode::Create);
+        // A server must learn that it cannot write before it answers
+        // anybody: a read-only file, a PostgreSQL standby.
+        if (mode == Mode::Create)
+            db_->check_writable();
+        open_layout(options);
+    } catch (const StoreError& e) {
+        db_.reset();
+        throw StoreError(printable_location(where) + ": " + e.what());
+    }
+}
+
+Store::~Store() = default;
+
+// Brings the database to the current layout and the zones up to date, in
+// one transaction: PowerDNS's tables, the service's, the rows of the
+// one-table layout moved over, the served zones, and every host of a
+// served zone published.
+void Store::open_layout(const StoreOptions& options) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        transaction(Begin::Write, [&] {
+            db_->lock_layout();
+            make_tables();
+            serve_zones(options.zones);
+            return true;
+        });
+    } catch (...) {
+        zone_ids_.clear();
+        throw;
+    }
+}
+
+// PowerDNS's tables and the service's, where they are missing; a records
+// table of the one-table layout is migrated.
+void Store::make_tables() {
+    const std::set<std::string> tables = db_->tables();
+    const bool legacy = tables.count("records") && db_->has_column("records", "address");
+    if (legacy)
+        db_->exec(std::string("ALTER TABLE records RENAME TO ") + kLegacyTable);
+    if (!tables.count("domains"))
+        db_->exec(db_->powerdns_schema());
+    db_->exec(kHostsSchema);
+    accounts_created_ = !tables.count("accounts");
+    db_->exec(kAccountsSchema);
+    if (legacy)
+        migrate_legacy();
+}
+
+// Creates the served zones that are missing, then publishes the hosts that
+// wait for a zone: rows of the one-table layout, and the hosts of a zone
+// made just now (one that was deleted and is served again). Every other
+// host is published already.
+void Store::serve_zones(const std::vector<std::string>& zones) {
+    std::set<std::string> changed_zones;
+    for (const std::string& zone : zones) {
+        if (zone_id(zone) < 0) {
+            create_zone(zone);
+            changed_zones.insert(zone);
+        }
+    }
+    lock_zones();
+    std::vector<Host> all = hosts_where(" WHERE zone IS NULL", {});
+    for (const std::string& zone : changed_zones) {
+        const std::vector<Host> made = hosts_where(" WHERE zone = ?1", {zone});
+        all.insert(all.end(), made.begin(), made.end());
+    }
+    for (Host& host : all) {
+        if (host.zone.empty()) {
+            std::optional<std::string> zone = zone_for(host.name, zones);
+            if (!zone)
+                continue;
+            host.zone = *zone;
+            save_host(host);
+        }
+        if (zone_ids_.count(host.zone) && publish(host))
+            changed_zones.insert(host.zone);
+    }
+    for (const std::string& zone : changed_zones)
+        bump_serial(zone);
+}
+
+// The one address column of the one-table layout (only ever an SQLite
+// file) goes to the column of its family.
+void Store::migrate_legacy() {
+    db_->exec(std::string("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx,"
+                          " backmx, offline, updated_at)"
+                          " SELECT host, account, NULL,"
+                          " CASE WHEN instr(address, ':') = 0 THEN NULLIF(address, '') END,"
+                          " CASE WHEN instr(address, ':') > 0 THEN address END,"
+                          " CASE WHEN upper(wildcard) = 'ON' THEN 1 ELSE 0 END,"
+                          " NULLIF(mx, ''),"
+                          " CASE WHEN upper(backmx) = 'YES' THEN 1 ELSE 0 END,"
+                          " 0, updated_at FROM ") +
+              kLegacyTable);
+    db_->exec(std::string("DROP TABLE ") + kLegacyTable);
+}
+
+// The id of a served zone, or -1 when the zone is not in the database.
+// Zones found are remembered: only those are ever published to.
+std::int64_t Store::zone_id(const std::string& zone) {
+    auto known = zone_ids_.find(zone);
+    if (known != zone_ids_.end())
+        return known->second;
+    const SqlRows r = db_->query("SELECT id FROM domains WHERE name = ?1", {zone});
+    if (r.empty())
+        return -1;
+    const std::int64_t id = r.integer(0, 0);
+    zone_ids_[zone] = id;
+    return id;
+}
+
+void Store::create_zone(const std::string& zone) {
+    db_->query("INSERT INTO domains (name, type) VALUES (?1, 'NATIVE')", {zone});
+    const std::int64_t id = zone_id(zone);
+    for (const DnsRecord& r : zone_apex_records(zone, ttl_))
+        db_->query("INSERT INTO records (domain_id, name, type, content, ttl, prio, disabled,"
+                   " auth) VALUES (?1, ?2, ?3, ?4, ?5, 0, FALSE, TRUE)",
+                   {id, r.name, r.type, r.content, std::int64_t{r.ttl}});
+}
+
+} // namespace tovix::server

@@ -1,0 +1,388 @@
+// The store's updates: a batch read ahead in a few statements, each update
+// judged against what is stored, and the changes written with the hosts' DNS
+// records and their zones' new serials in one transaction; a batch that
+// changes nothing writes nothing. Here too are the transaction every part of
+// the store runs in, the zone locks, and the hosts as listed.
+#include "store/store.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+namespace tovix::server {
+
+namespace {
+
+const char* const kSelectHost = "SELECT name, account, zone, ipv4, ipv6, wildcard, mx, backmx,"
+                                " offline, updated_at FROM hosts";
+
+// The address and mail records of one host: the rows publish() owns; and
+// the SOA record of a zone. Both go by name and type, which PowerDNS's
+// indexes cover in either database: "domain_id + 0" keeps the planner off
+// the index on domain_id, which would walk every record of the zone.
+const char* const kHostRecordsWhere =
+    " WHERE name IN (?2, ?3) AND type IN ('A', 'AAAA', 'MX') AND domain_id + 0 = ?1";
+const char* const kZoneSoaWhere = " WHERE name = ?1 AND type = 'SOA' AND domain_id + 0 = ?2";
+
+// "?FIRST, ?FIRST+1, ..." (count of them).
+std::string placeholders(std::size_t first, std::size_t count) {
+    std::string out;
+    for (std::size_t i = first; i < first + count; ++i)
+        out += (out.empty() ? "?" : ", ?") + std::to_string(i);
+    return out;
+}
+
+SqlValue or_null(const std::string& value) {
+    return value.empty() ? SqlValue(nullptr) : SqlValue(value);
+}
+
+Host host_at(const SqlRows& r, std::size_t i) {
+    Host h;
+    h.name = r.text(i, 0);
+    h.account = r.text(i, 1);
+    h.zone = r.text(i, 2);
+    h.ipv4 = r.text(i, 3);
+    h.ipv6 = r.text(i, 4);
+    h.wildcard = r.integer(i, 5) != 0;
+    h.mx = r.text(i, 6);
+    h.backmx = r.integer(i, 7) != 0;
+    h.offline = r.integer(i, 8) != 0;
+    h.updated_at = r.integer(i, 9);
+    return h;
+}
+
+bool same_settings(const Host& a, const Host& b) {
+    return a.account == b.account && a.ipv4 == b.ipv4 && a.ipv6 == b.ipv6 &&
+           a.wildcard == b.wildcard && a.mx == b.mx && a.backmx == b.backmx &&
+           a.offline == b.offline;
+}
+
+} // namespace
+
+// Runs `work` in one transaction (the caller holds the lock): committed
+// when it returns true, rolled back when it returns false or throws.
+bool Store::transaction(Begin begin, const std::function<bool()>& work) {
+    if (begin == Begin::Write)
+        db_->begin_write();
+    else
+        db_->exec("BEGIN");
+    try {
+        const bool keep = work();
+        db_->exec(keep ? "COMMIT" : "ROLLBACK");
+        return keep;
+    } catch (...) {
+        db_->rollback();
+        throw;
+    }
+}
+
+void Store::save_host(const Host& h) {
+    db_->write("INSERT INTO hosts (name, account, zone, ipv4, ipv6, wildcard, mx, backmx,"
+               " offline, updated_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+               " ON CONFLICT (name) DO UPDATE SET account = excluded.account,"
+               " zone = excluded.zone, ipv4 = excluded.ipv4, ipv6 = excluded.ipv6,"
+               " wildcard = excluded.wildcard, mx = excluded.mx, backmx = excluded.backmx,"
+               " offline = excluded.offline, updated_at = excluded.updated_at",
+               {h.name, h.account, or_null(h.zone), or_null(h.ipv4), or_null(h.ipv6),
+                std::int64_t{h.wildcard}, or_null(h.mx), std::int64_t{h.backmx},
+                std::int64_t{h.offline}, h.updated_at});
+}
+
+// Other servers on the same database wait here for the zones this server
+// writes, always taken in the order of their ids, so that reading a host and
+// writing it back are one step and two servers never wait for each other.
+void Store::lock_zones() {
+    std::map<std::int64_t, std::string> by_id;
+    for (const auto& [name, id] : zone_ids_)
+        by_id[id] = name;
+    for (const auto& [id, name] : by_id)
+        lock_zone(name, id);
+}
+
+// Inside a write transaction: holds every other writer of the zone off
+// until it ends. Where the database locks rows, that is the zone's SOA
+// row, found by name and type (an index) as bump_serial() finds it;
+// SQLite's begin_write has locked the whole file already.
+void Store::lock_zone(const std::string& zone, std::int64_t zone_id) {
+    if (db_->locks_rows())
+        db_->query(std::string("SELECT id FROM records") + kZoneSoaWhere + " FOR UPDATE",
+                   {zone, zone_id});
+}
+
+Store::PublishedRow Store::PublishedRow::at(const SqlRows& r, std::size_t i) {
+    return {r.integer(i, 0),
+            {r.text(i, 1), r.text(i, 2), r.text(i, 3), static_cast<int>(r.integer(i, 4)),
+             static_cast<int>(r.integer(i, 5))}};
+}
+
+void Store::PublishedRow::sort(std::vector<PublishedRow>& rows) {
+    std::sort(rows.begin(), rows.end(),
+              [](const PublishedRow& a, const PublishedRow& b) { return a.record < b.record; });
+}
+
+// The address and mail records of the host in its zone, sorted by record.
+std::vector<Store::PublishedRow> Store::published_rows(const Host& host) {
+    const SqlRows r = db_->query(
+        std::string("SELECT id, name, type, content, ttl, prio FROM records") + kHostRecordsWhere,
+        {zone_ids_.at(host.zone), host.name, "*." + host.name});
+    std::vector<PublishedRow> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back(PublishedRow::at(r, i));
+    PublishedRow::sort(out);
+    return out;
+}
+
+// Reads the stored rows and records of every host of a batch, a few dozen
+// hosts per statement, rather than two statements per update.
+Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
+    std::set<std::string> unique;
+    for (const Update& u : updates)
+        unique.insert(u.host);
+    const std::vector<std::string> names(unique.begin(), unique.end());
+    constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
+    const std::string hosts_sql =
+        std::string(kSelectHost) + " WHERE name IN (" + placeholders(1, kChunk) + ")";
+    const std::string records_sql =
+        "SELECT id, name, type, content, ttl, prio, domain_id FROM records WHERE name IN (" +
+        placeholders(1, 2 * kChunk) + ") AND type IN ('A', 'AAAA', 'MX')";
+    const std::string owners_sql =
+        "SELECT host, account FROM account_hosts WHERE host IN (" + placeholders(1, kChunk) + ")";
+    Prefetched out;
+    for (std::size_t first = 0; first < names.size(); first += kChunk) {
+        std::vector<SqlValue> hosts, records;
+        for (std::size_t i = 0; i < kChunk; ++i) {
+            const std::string& name = names[std::min(first + i, names.size() - 1)];
+            hosts.emplace_back(name);
+            records.emplace_back(name);
+            records.emplace_back("*." + name);
+        }
+        const SqlRows h = db_->query(hosts_sql, hosts);
+        for (std::size_t i = 0; i < h.rows.size(); ++i)
+            out.hosts[h.text(i, 0)] = host_at(h, i);
+        const SqlRows o = db_->query(owners_sql, hosts);
+        for (std::size_t i = 0; i < o.rows.size(); ++i)
+            out.owners[o.text(i, 0)] = o.text(i, 1);
+        const SqlRows r = db_->query(records_sql, records);
+        for (std::size_t i = 0; i < r.rows.size(); ++i)
+            out.records[r.text(i, 1)].push_back({r.integer(i, 6), PublishedRow::at(r, i)});
+    }
+    return out;
+}
+
+std::optional<Host> Store::Prefetched::host(const std::string& name) const {
+    auto found = hosts.find(name);
+    return found == hosts.end() ? std::nullopt : std::optional<Host>(found->second);
+}
+
+// The host's address and mail records in its zone, as published_rows()
+// reads them; read again once this batch has rewritten them.
+std::vector<Store::PublishedRow> Store::rows_of(const Prefetched& batch, const Host& host) {
+    if (batch.rewritten.count(host.name))
+        return published_rows(host);
+    const std::int64_t zone = zone_ids_.at(host.zone);
+    std::vector<PublishedRow> out;
+    for (const std::string& name : {host.name, "*." + host.name}) {
+        auto found = batch.records.find(name);
+        if (found == batch.records.end())
+            continue;
+        for (const auto& [domain, row] : found->second)
+            if (domain == zone)
+                out.push_back(row);
+    }
+    PublishedRow::sort(out);
+    return out;
+}
+
+bool Store::PublishedRow::same(const std::vector<PublishedRow>& rows,
+                               const std::vector<DnsRecord>& records, bool shape_only) {
+    return std::equal(rows.begin(), rows.end(), records.begin(), records.end(),
+                      [shape_only](const PublishedRow& row, const DnsRecord& r) {
+                          return shape_only ? row.record.name == r.name && row.record.type == r.type
+                                            : row.record == r;
+                      });
+}
+
+bool Store::publish(const Host& host) {
+    return publish(host, published_rows(host));
+}
+
+// Makes the host's address and mail records in its zone what its settings
+// say; true when they were not already. A new address changes the rows in
+// place when the names and types stay: PowerDNS's indexes on the records
+// table cover names and types, not contents, so they are left alone.
+bool Store::publish(const Host& host, const std::vector<PublishedRow>& present) {
+    const std::vector<DnsRecord> wanted = host_records(host, ttl_);
+    if (PublishedRow::same(present, wanted, false))
+        return false;
+    if (PublishedRow::same(present, wanted, true)) {
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            if (present[i].record == wanted[i])
+                continue;
+            db_->write("UPDATE records SET content = ?1, ttl = ?2, prio = ?3 WHERE id = ?4",
+                       {wanted[i].content, std::int64_t{wanted[i].ttl},
+                        std::int64_t{wanted[i].prio}, present[i].id});
+        }
+        return true;
+    }
+    const std::int64_t id = zone_ids_.at(host.zone);
+    db_->write(std::string("DELETE FROM records") + kHostRecordsWhere,
+               {id, host.name, "*." + host.name});
+    for (const DnsRecord& r : wanted)
+        db_->write("INSERT INTO records (domain_id, name, type, content, ttl, prio, disabled,"
+                   " auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, FALSE, TRUE)",
+                   {id, r.name, r.type, r.content, std::int64_t{r.ttl}, std::int64_t{r.prio}});
+    return true;
+}
+
+// Deletes the host's address and mail records in the zone (publish()
+// with nothing left to publish); true when it had some.
+bool Store::unpublish(const std::string& host, std::int64_t zone_id) {
+    return db_->query(std::string("DELETE FROM records") + kHostRecordsWhere,
+                      {zone_id, host, "*." + host})
+               .changed > 0;
+}
+
+void Store::bump_serial(const std::string& zone) {
+    bump_serial(zone, zone_ids_.at(zone));
+}
+
+void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
+    const SqlRows r =
+        db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere, {zone, zone_id});
+    if (r.empty())
+        throw StoreError("zone " + zone + " has no SOA record");
+    const std::optional<std::string> soa = next_serial(r.text(0, 1));
+    if (!soa)
+        throw StoreError("zone " + zone + " has a malformed SOA record");
+    db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
+}
+
+std::vector<Host> Store::hosts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hosts_where(" ORDER BY name", {});
+}
+
+// The hosts rows that `clause` (WHERE ..., ORDER BY ...) selects.
+std::vector<Host> Store::hosts_where(const std::string& clause,
+                                     const std::vector<SqlValue>& values) {
+    std::vector<Host> out;
+    const SqlRows r = db_->query(std::string(kSelectHost) + clause, values);
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back(host_at(r, i));
+    return out;
+}
+
+// What the host becomes under the update, beside what it was.
+Host Store::merge(const Update& u, const std::optional<Host>& old, std::int64_t now) {
+    if (zone_id(u.zone) < 0)
+        throw StoreError("zone " + u.zone + " is not in the database");
+    Host h = old.value_or(Host{});
+    h.name = u.host;
+    h.account = u.account;
+    h.zone = u.zone;
+    if (u.ipv4)
+        h.ipv4 = *u.ipv4;
+    if (u.ipv6)
+        h.ipv6 = *u.ipv6;
+    if (u.wildcard)
+        h.wildcard = *u.wildcard;
+    if (u.mx)
+        h.mx = *u.mx;
+    if (u.backmx)
+        h.backmx = *u.backmx;
+    h.offline = u.offline;
+    h.updated_at = old ? old->updated_at : now;
+    return h;
+}
+
+// Whether `h` is stored as it is over `old`: its row, and the records
+// it should have in its zone (`present`).
+bool Store::up_to_date(const std::optional<Host>& old, const Host& h,
+                       const std::vector<PublishedRow>& present) {
+    return old && same_settings(*old, h) && old->zone == h.zone &&
+           PublishedRow::same(present, host_records(h, ttl_), false);
+}
+
+// What update `u` makes of its host over what `batch` read: the answer, and
+// (when the account still owns the host) the host as it becomes in *host
+// and whether it is stored so already in *current.
+Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now, Host* host,
+                     bool* current) {
+    Applied applied;
+    const std::optional<Host> old = batch.host(u.host);
+    // The account may have lost the host since the request was
+    // authenticated: a host once withdrawn stays withdrawn.
+    auto owner = batch.owners.find(u.host);
+    applied.owned = owner != batch.owners.end() && owner->second == u.account;
+    *current = true;
+    if (!applied.owned)
+        return applied;
+    *host = merge(u, old, now);
+    applied.changed = !old || !same_settings(*old, *host);
+    applied.ipv4 = host->ipv4;
+    applied.ipv6 = host->ipv6;
+    *current = up_to_date(old, *host, rows_of(batch, *host));
+    return applied;
+}
+
+// Reads only, without a lock: the answers when no update changes anything
+// (a hint: a batch with a change is decided again under the write lock).
+std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& updates) {
+    std::vector<Applied> out;
+    bool current = true;
+    transaction(Begin::Read, [&] {
+        Prefetched batch = prefetch(updates);
+        for (std::size_t i = 0; i < updates.size() && current; ++i) {
+            Host h;
+            out.push_back(judge(batch, updates[i], 0, &h, &current));
+        }
+        return true;
+    });
+    return current ? std::optional(out) : std::nullopt;
+}
+
+std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Most updates repeat what is stored: when all of them do, nothing is
+    // written and nothing synced.
+    if (!db_->empty_writes_are_free()) {
+        if (std::optional<std::vector<Applied>> same = unchanged(updates))
+            return *same;
+    }
+    std::vector<Applied> out;
+    transaction(Begin::Write, [&] {
+        lock_zones();
+        Prefetched batch = prefetch(updates);
+        std::set<std::string> changed_zones;
+        for (const Update& u : updates) {
+            Host h;
+            bool current = true;
+            const std::optional<Host> old = batch.host(u.host);
+            const Applied& applied = out.emplace_back(judge(batch, u, now, &h, &current));
+            if (current)
+                continue;
+            const std::vector<PublishedRow> present = rows_of(batch, h);
+            if (applied.changed)
+                h.updated_at = now;
+            save_host(h);
+            batch.hosts[h.name] = h;
+            batch.rewritten.insert(h.name);
+            if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
+                // Moved to a more specific zone: withdraw it from the old one.
+                Host gone;
+                gone.name = h.name;
+                gone.zone = old->zone;
+                if (publish(gone))
+                    changed_zones.insert(gone.zone);
+            }
+            if (publish(h, present))
+                changed_zones.insert(h.zone);
+        }
+        for (const std::string& zone : changed_zones)
+            bump_serial(zone);
+        return true;
+    });
+    return out;
+}
+
+} // namespace tovix::server
