@@ -45,7 +45,7 @@ AccountsPtr Authenticator::accounts() const {
     return accounts_;
 }
 
-// Reads every account, when the data version has moved since the last read
+// Reads every account, when the accounts version has moved since the last read
 // (or `version_` is unknown); returns the snapshot in force after it.
 AccountsPtr Authenticator::reload() {
     std::lock_guard<std::mutex> one_at_a_time(reload_mutex_);

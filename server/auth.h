@@ -53,7 +53,7 @@ class Authenticator {
     using Done = std::function<void(Verdict)>;
 
     // Reads the accounts now (throws StoreError), and again whenever the
-    // database's data version moves, looked at every `refresh` on a thread
+    // database's accounts version moves, looked at every `refresh` on a thread
     // of its own: no request ever waits for that.
     Authenticator(Store& store, Workers& workers, LoginGuard::Policy policy,
                   std::chrono::milliseconds refresh = std::chrono::milliseconds(200));

@@ -254,14 +254,14 @@ void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
 
 } // namespace
 
-int list_records(const std::string& db_path, std::ostream& out, std::ostream& err) {
+int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err) {
     try {
         Store store(db_path, Store::Mode::Existing);
         write_hosts(out, store.hosts());
         out.flush();
         return out ? 0 : 1;
     } catch (const StoreError& e) {
-        err << "tovix-server: cannot read records: " << e.what() << '\n';
+        err << "tovix-server: cannot read hosts: " << e.what() << '\n';
         return 1;
     }
 }

@@ -266,7 +266,7 @@ TEST(ServerStore, ListingHasAHeaderAndOneLinePerHost) {
         EXPECT_EQ((std::vector<bool>{false}), changed(store.apply({a}, 1709251200)));
     }
     std::ostringstream out, err;
-    EXPECT_EQ(0, list_records(dir.file("r.db"), out, err));
+    EXPECT_EQ(0, list_hosts(dir.file("r.db"), out, err));
     EXPECT_EQ("host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n"
               "a.zone.example\talice\t192.0.2.1\t-\tON\tmx.example\tYES\tYES\t"
               "2024-02-29T23:59:59Z\n"
@@ -278,7 +278,7 @@ TEST(ServerStore, ListingHasAHeaderAndOneLinePerHost) {
 TEST(ServerStore, ListingAMissingDatabaseFails) {
     TempDir dir;
     std::ostringstream out, err;
-    EXPECT_EQ(1, list_records(dir.file("missing.db"), out, err));
+    EXPECT_EQ(1, list_hosts(dir.file("missing.db"), out, err));
     EXPECT_NE(std::string::npos, err.str().find("missing.db"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
 }

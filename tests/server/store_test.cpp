@@ -97,7 +97,7 @@ TEST(ServerStoreMigration, ListReadsAnOldDatabase) {
     TempDir dir;
     write_old_database(dir.file("old.db"));
     std::ostringstream out, err;
-    EXPECT_EQ(0, list_records(dir.file("old.db"), out, err)) << err.str();
+    EXPECT_EQ(0, list_hosts(dir.file("old.db"), out, err)) << err.str();
     EXPECT_NE(
         std::string::npos,
         out.str().find("\nhome.tovix.example\ttovix\t192.0.2.5\t-\tON\tmail.example\tYES\tNO\t"))
