@@ -140,13 +140,16 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
         unique.insert(u.host);
     const std::vector<std::string> names(unique.begin(), unique.end());
     constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
+    // Each owned host's row (if any) and owner, in one statement: a host
+    // no account owns is not updated, so its row is not needed.
     const std::string hosts_sql =
-        std::string(kSelectHost) + " WHERE name IN (" + placeholders(1, kChunk) + ")";
+        "SELECT h.name, h.account, h.zone, h.ipv4, h.ipv6, h.wildcard, h.mx, h.backmx, h.offline,"
+        " h.updated_at, o.host, o.account FROM account_hosts o LEFT JOIN hosts h ON h.name = o.host"
+        " WHERE o.host IN (" +
+        placeholders(1, kChunk) + ")";
     const std::string records_sql =
         "SELECT id, name, type, content, ttl, prio, domain_id FROM records WHERE name IN (" +
         placeholders(1, 2 * kChunk) + ") AND type IN ('A', 'AAAA', 'MX')";
-    const std::string owners_sql =
-        "SELECT host, account FROM account_hosts WHERE host IN (" + placeholders(1, kChunk) + ")";
     Prefetched out;
     for (std::size_t first = 0; first < names.size(); first += kChunk) {
         std::vector<SqlValue> hosts, records;
@@ -157,11 +160,11 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
             records.emplace_back("*." + name);
         }
         const SqlRows h = db_->query(hosts_sql, hosts);
-        for (std::size_t i = 0; i < h.rows.size(); ++i)
-            out.hosts[h.text(i, 0)] = host_at(h, i);
-        const SqlRows o = db_->query(owners_sql, hosts);
-        for (std::size_t i = 0; i < o.rows.size(); ++i)
-            out.owners[o.text(i, 0)] = o.text(i, 1);
+        for (std::size_t i = 0; i < h.rows.size(); ++i) {
+            out.owners[h.text(i, 10)] = h.text(i, 11);
+            if (h.rows[i][0])
+                out.hosts[h.text(i, 0)] = host_at(h, i);
+        }
         const SqlRows r = db_->query(records_sql, records);
         for (std::size_t i = 0; i < r.rows.size(); ++i)
             out.records[r.text(i, 1)].push_back({r.integer(i, 6), PublishedRow::at(r, i)});
