@@ -46,6 +46,9 @@ const char* const kUsage =
     "                       file (default tovix-server.db), or a PostgreSQL URI\n"
     "                       (postgresql://USER@HOST/DBNAME) that several\n"
     "                       servers may share\n"
+    "  --pdns-schema FILE   PowerDNS's schema for a new database (default: the\n"
+    "                       file pdns-backend-sqlite3 or pdns-backend-pgsql\n"
+    "                       installs under /usr/share/pdns-backend-*/schema/)\n"
     "  --zone NAME          a zone to serve, created with SOA and NS when missing;\n"
     "                       repeatable (default tovix.example). Hosts outside\n"
     "                       every zone are answered nohost\n"
@@ -75,9 +78,10 @@ namespace {
 
 // Options that take a value, and which commands they apply to.
 bool takes_value(const std::string& name) {
-    return name == "--db" || name == "--listen" || name == "--listen-tls" || name == "--tls-cert" ||
-           name == "--tls-key" || name == "--trusted-proxy" || name == "--proxy-header" ||
-           name == "--log-requests" || name == "--zone" || name == "--ttl";
+    return name == "--db" || name == "--pdns-schema" || name == "--listen" ||
+           name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
+           name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
+           name == "--zone" || name == "--ttl";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -88,6 +92,8 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
     }
     if (name == "--db") {
         options.config.db_path = value;
+    } else if (name == "--pdns-schema") {
+        options.config.pdns_schema = value;
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {
@@ -215,7 +221,7 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (!serving && name != "--db") {
+        if (!serving && name != "--db" && name != "--pdns-schema") {
             *error = name + " does not apply to " + args[0];
             return std::nullopt;
         }
@@ -254,9 +260,10 @@ void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
 
 } // namespace
 
-int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err) {
+int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
+               const std::string& pdns_schema) {
     try {
-        Store store(db_path, Store::Mode::Existing);
+        Store store(db_path, Store::Mode::Existing, StoreOptions{{}, kDefaultTtl, pdns_schema});
         write_hosts(out, store.hosts());
         out.flush();
         return out ? 0 : 1;
@@ -296,7 +303,7 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
         // write for a change of the accounts.
         Store store(options.config.db_path,
                     verb == "list" ? Store::Mode::Existing : Store::Mode::Create,
-                    StoreOptions{{}, kDefaultTtl});
+                    StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
         if (verb == "list") {
             out << "account\thosts\n";
             for (const AccountRecord& r : store.accounts()) {

@@ -39,7 +39,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args, 
 
 // `tovix-server list`: prints the hosts of an existing database. Returns the
 // process exit status.
-int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err);
+int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
+               const std::string& pdns_schema = "");
 
 // `tovix-server account ...`: changes or lists the accounts of a database
 // (created when missing), reading a new password from the terminal or

@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     case Options::Command::List:
-        return list_hosts(options->config.db_path, std::cout, std::cerr);
+        return list_hosts(options->config.db_path, std::cout, std::cerr,
+                          options->config.pdns_schema);
     case Options::Command::Account:
         return account_command(*options, std::cout, std::cerr);
     case Options::Command::Serve:

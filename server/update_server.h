@@ -46,6 +46,7 @@ struct Config {
     bool public_addresses_only = false; // no private ranges, no loopback
     bool reveal_owned_names = false;    // !yours for another account's host
     std::string db_path = "tovix-server.db";
+    std::string pdns_schema;        // for a new database; empty: PowerDNS's package's file
     std::vector<std::string> zones; // served zones, normalized; empty: kDefaultZone
     int ttl = kDefaultTtl;          // of every published record
     std::string log_path;           // also append log lines here, if set

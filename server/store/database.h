@@ -88,8 +88,13 @@ class Database {
     // Inside begin_write: holds every other process's layout change off.
     virtual void lock_layout() = 0;
 
-    // PowerDNS's generic schema in this database's dialect.
-    virtual const char* powerdns_schema() const = 0;
+    // PowerDNS's generic schema for this database, as the PowerDNS backend
+    // package installs it, and that package's name.
+    struct SchemaFile {
+        const char* path;
+        const char* package;
+    };
+    virtual SchemaFile powerdns_schema_file() const = 0;
     // In this dialect: the names of the tables; and a row when table ?1
     // has a column ?2.
     virtual const char* tables_sql() const = 0;

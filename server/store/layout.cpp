@@ -6,12 +6,29 @@
 // hosts that wait for one are published in it.
 #include "store/store.h"
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <utility>
 
 namespace tovix::server {
 
 namespace {
+
+// PowerDNS's own schema file: the tables then always match the PowerDNS
+// that reads them.
+std::string read_schema(const std::string& given, const Database::SchemaFile& installed) {
+    const std::string path = given.empty() ? installed.path : given;
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in.is_open() || text.str().empty())
+        throw StoreError("cannot read PowerDNS's schema " + path +
+                         (given.empty() ? std::string(" (install ") + installed.package +
+                                              ", or give --pdns-schema FILE)"
+                                        : std::string()));
+    return text.str();
+}
 
 // The service's own tables, beside PowerDNS's, in SQL that SQLite and
 // PostgreSQL both take: flags are small integers, ?N placeholders (the
@@ -74,7 +91,7 @@ void Store::open_layout(const StoreOptions& options) {
     try {
         transaction(Begin::Write, [&] {
             db_->lock_layout();
-            make_tables();
+            make_tables(options.pdns_schema);
             serve_zones(options.zones);
             return true;
         });
@@ -86,13 +103,13 @@ void Store::open_layout(const StoreOptions& options) {
 
 // PowerDNS's tables and the service's, where they are missing; a records
 // table of the one-table layout is migrated.
-void Store::make_tables() {
+void Store::make_tables(const std::string& pdns_schema) {
     const std::set<std::string> tables = db_->tables();
     const bool legacy = tables.count("records") && db_->has_column("records", "address");
     if (legacy)
         db_->exec(std::string("ALTER TABLE records RENAME TO ") + kLegacyTable);
     if (!tables.count("domains"))
-        db_->exec(db_->powerdns_schema());
+        db_->exec(read_schema(pdns_schema, db_->powerdns_schema_file()));
     db_->exec(kHostsSchema);
     accounts_created_ = !tables.count("accounts");
     db_->exec(kAccountsSchema);

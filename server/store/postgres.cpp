@@ -5,7 +5,6 @@
 // out in libpq's pipeline without waiting for their answers, and a session
 // that was lost is opened again.
 #include "store/database.h"
-#include "store/pdns_schema.h"
 
 #include <libpq-fe.h>
 
@@ -139,7 +138,9 @@ class PostgresDatabase final : public Database {
 
     void lock_layout() override { query("SELECT pg_advisory_xact_lock(?1)", {kLayoutLock}); }
 
-    const char* powerdns_schema() const override { return kPowerDnsPostgresSchema; }
+    SchemaFile powerdns_schema_file() const override {
+        return {"/usr/share/pdns-backend-pgsql/schema/schema.pgsql.sql", "pdns-backend-pgsql"};
+    }
 
     const char* tables_sql() const override {
         return "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()";

@@ -4,7 +4,6 @@
 // copies the WAL back into the file so that commits need not. Its PRAGMA
 // data_version tells the store when another process has committed.
 #include "store/database.h"
-#include "store/pdns_schema.h"
 
 #include <sqlite3.h>
 
@@ -161,7 +160,10 @@ class SqliteDatabase final : public Database {
     bool locks_rows() const override { return false; }
     void lock_layout() override {}
 
-    const char* powerdns_schema() const override { return kPowerDnsSqliteSchema; }
+    SchemaFile powerdns_schema_file() const override {
+        return {"/usr/share/pdns-backend-sqlite3/schema/schema.sqlite3.sql",
+                "pdns-backend-sqlite3"};
+    }
 
     const char* tables_sql() const override {
         return "SELECT name FROM sqlite_master WHERE type = 'table'";

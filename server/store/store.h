@@ -54,11 +54,18 @@ struct Applied {
 };
 
 struct StoreOptions {
+    StoreOptions(std::vector<std::string> zones = {}, int ttl = kDefaultTtl,
+                 std::string pdns_schema = {})
+        : zones(std::move(zones)), ttl(ttl), pdns_schema(std::move(pdns_schema)) {}
+
     // Zones to serve: created with SOA and NS when missing. Hosts inside
     // them that have no zone yet (rows migrated from the old layout) are
     // published when the store opens.
     std::vector<std::string> zones;
-    int ttl = kDefaultTtl; // of every record the store writes
+    int ttl; // of every record the store writes
+    // PowerDNS's schema, for a database that has none of its tables yet;
+    // empty: the file the PowerDNS backend package installs.
+    std::string pdns_schema;
 };
 
 class Store {
@@ -110,7 +117,7 @@ class Store {
     enum class Begin { Read, Write };
     bool transaction(Begin begin, const std::function<bool()>& work);
     void open_layout(const StoreOptions& options);
-    void make_tables();
+    void make_tables(const std::string& pdns_schema);
     void serve_zones(const std::vector<std::string>& zones);
     void migrate_legacy();
     std::vector<Host> hosts_where(const std::string& clause, const std::vector<SqlValue>& values);

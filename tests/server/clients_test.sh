@@ -120,10 +120,14 @@ unthrottle() {
 }
 # while_throttled CHECK: runs CHECK (a client's run, true when the client met
 # the throttle) with the guessers at work; a run whose request found a token
-# free (a race the guessers can lose on a busy machine) is tried again.
+# free (a race the guessers can lose on a busy machine) is tried again, with
+# a new password: the one that got through is remembered as verified.
 while_throttled() {
     local try
     for try in 1 2 3 4 5; do
+        pw="pw-$1-$try"
+        printf '%s\n' "$pw" | "$server" account passwd carol --db "$work/names.db" >/dev/null ||
+            fail "account passwd carol"
         throttle
         "$1" "$try" && { unthrottle; return 0; }
         unthrottle
@@ -133,7 +137,8 @@ while_throttled() {
 # inadyn stays to retry (in 600 s) rather than exit as it does for badauth.
 inadyn_run() {
     timeout 60 inadyn --foreground --once --no-pidfile --cache-dir "$work/inadyn-th$1" -l info \
-        -f "$work/inadyn-th.conf" </dev/null >"$work/inadyn-th.out" 2>&1 &
+        -f <(sed "s/password = .*/password = $pw/" "$work/inadyn-th.conf") \
+        </dev/null >"$work/inadyn-th.out" 2>&1 &
     local pid=$! _
     for _ in $(seq 400); do
         grep -q "Will retry again\|Successful" "$work/inadyn-th.out" && break
@@ -147,7 +152,9 @@ inadyn_run() {
 # ddclient records the failure (noconnect, not badauth); its next run, once
 # the source's next check is due, updates.
 ddrun() {
-    ddclient -foreground -daemon=0 -noquiet -file "$work/ddclient-th.conf" \
+    sed "s/^password=.*/password=$pw/" "$work/ddclient-th.conf" >"$work/ddclient-run.conf"
+    chmod 600 "$work/ddclient-run.conf"
+    ddclient -foreground -daemon=0 -noquiet -file "$work/ddclient-run.conf" \
         -cache "$work/ddclient-th.cache" -pid "$work/ddclient.pid" -use=ip -ip="192.0.2.9$1" \
         </dev/null >"$work/ddclient-th.out" 2>&1
     grep -q 'status=noconnect' "$work/ddclient-th.cache"

@@ -280,6 +280,20 @@ TEST_P(ServerStoreOn, AnUnchangedHostInAChangingBatchKeepsItsTime) {
     EXPECT_EQ("192.0.2.9", stored_host(db_, "other.tovix.example").value().ipv4);
 }
 
+// PowerDNS's tables come from PowerDNS's own file: without it, nothing opens.
+TEST(ServerStore, AMissingPowerDnsSchemaIsAClearError) {
+    TempDir dir;
+    try {
+        Store store(dir.file("s.db"), Store::Mode::Create,
+                    {{"tovix.example"}, 60, "/nonexistent.sql"});
+        ADD_FAILURE() << "a store opened without PowerDNS's schema";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("/nonexistent.sql")) << e.what();
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(1, list_hosts(dir.file("s.db"), out, err, "/nonexistent.sql")) << "no tables were made";
+}
+
 TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {
     TempDir dir;
     const std::string path = dir.file("r.db");
