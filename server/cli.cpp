@@ -18,6 +18,7 @@ const char* const kUsage =
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
+    "                    [--pdns-control SOCKET]...\n"
     "       tovix-server list [--db DB]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
@@ -61,6 +62,10 @@ const char* const kUsage =
     "  --reveal-owned-names answer !yours, not nohost, for a host of another\n"
     "                       account\n"
     "  --log-requests FILE  also append each request's log line to FILE\n"
+    "  --pdns-control SOCKET\n"
+    "                       the control socket of a PowerDNS serving the\n"
+    "                       database (pdns.controlsocket in its --socket-dir);\n"
+    "                       repeatable. Each change is purged from its caches\n"
     "  list                 print the stored hosts and exit\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
@@ -76,7 +81,8 @@ namespace {
 bool takes_value(const std::string& name) {
     return name == "--db" || name == "--listen" || name == "--listen-tls" || name == "--tls-cert" ||
            name == "--tls-key" || name == "--trusted-proxy" || name == "--proxy-header" ||
-           name == "--log-requests" || name == "--zone" || name == "--ttl";
+           name == "--log-requests" || name == "--zone" || name == "--ttl" ||
+           name == "--pdns-control";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -87,6 +93,8 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
     }
     if (name == "--db") {
         options.config.db_path = value;
+    } else if (name == "--pdns-control") {
+        options.config.pdns_control.push_back(value);
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {
