@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Update to visible in DNS, measured: tovix-server and pdns_server (with
-# server/dns/pdns.conf) over one database in a private network namespace,
-# then bench/dns_visible.py. Needs root and a host build of tovix-server.
+# server/dns/pdns.conf: caches on, purged by the server through the control
+# socket) over one database in a private network namespace, then
+# bench/dns_visible.py. Needs root and a host build of tovix-server.
 #
 #   bash bench/dns_visible.sh [COUNT] [PATH/TO/tovix-server]
 #
-# PDNS_EXTRA_ARGS adds pdns_server settings, e.g. PowerDNS's own cache
-# defaults for a comparison: PDNS_EXTRA_ARGS="--cache-ttl=20
-# --query-cache-ttl=20 --negquery-cache-ttl=60".
+# PDNS_EXTRA_ARGS adds pdns_server settings, e.g. every cache off for a
+# comparison: PDNS_EXTRA_ARGS="--cache-ttl=0 --query-cache-ttl=0
+# --negquery-cache-ttl=0".
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 count=${1:-300}

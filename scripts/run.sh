@@ -21,7 +21,8 @@ exec unshare -n -- bash -c '
     set -euo pipefail
     ip link set lo up
     bin=build/host-release
-    "$bin/tovix-server" --db "$1/records.db" 2>"$1/server.log" &
+    "$bin/tovix-server" --db "$1/records.db" --pdns-control "$1/pdns.controlsocket" \
+        2>"$1/server.log" &
     server=$!
     for _ in $(seq 100); do
         grep -q "listening" "$1/server.log" 2>/dev/null && break

@@ -19,6 +19,7 @@ const char* const kUsage =
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
+    "                    [--pdns-control SOCKET]...\n"
     "       tovix-server list [--db DB]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
@@ -65,6 +66,10 @@ const char* const kUsage =
     "  --reveal-owned-names answer !yours, not nohost, for a host of another\n"
     "                       account\n"
     "  --log-requests FILE  also append each request's log line to FILE\n"
+    "  --pdns-control SOCKET\n"
+    "                       the control socket of a PowerDNS serving the\n"
+    "                       database (pdns.controlsocket in its --socket-dir);\n"
+    "                       repeatable. Each change is purged from its caches\n"
     "  list                 print the stored hosts and exit\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
@@ -81,7 +86,7 @@ bool takes_value(const std::string& name) {
     return name == "--db" || name == "--pdns-schema" || name == "--listen" ||
            name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
-           name == "--zone" || name == "--ttl";
+           name == "--zone" || name == "--ttl" || name == "--pdns-control";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -94,6 +99,8 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
         options.config.db_path = value;
     } else if (name == "--pdns-schema") {
         options.config.pdns_schema = value;
+    } else if (name == "--pdns-control") {
+        options.config.pdns_control.push_back(value);
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {

@@ -41,7 +41,12 @@ UpdateServer::UpdateServer(Config config)
       store_(config_.db_path, Store::Mode::Create,
              StoreOptions{zones_, config_.ttl, config_.pdns_schema}),
       seeded_(seed_accounts()), auth_(store_, workers_, config_.guard, config_.accounts_refresh),
-      committer_(store_), workers_(2, 256),
+      purger_(config_.pdns_control,
+              [this](const std::string& line) {
+                  if (config_.log_to_stderr)
+                      std::fprintf(stderr, "%s\n", line.c_str());
+              }),
+      committer_(store_, &purger_), workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
             config_.limits,

@@ -4,6 +4,7 @@
 
 #include "auth.h"
 #include "committer.h"
+#include "dns_purge.h"
 #include "dyndns.h"
 #include "guard.h"
 #include "http.h"
@@ -49,10 +50,13 @@ struct Config {
     std::string pdns_schema;        // for a new database; empty: PowerDNS's package's file
     std::vector<std::string> zones; // served zones, normalized; empty: kDefaultZone
     int ttl = kDefaultTtl;          // of every published record
-    std::string log_path;           // also append log lines here, if set
-    bool log_to_stderr = true;      // one line per request on stderr
-    std::size_t keep_requests = 0;  // kept in memory for tests (KeptRequests)
-    TrustedProxies proxies;         // whose forwarding header names the caller
+    // Control sockets of the PowerDNS instances serving the database: each
+    // commit purges the names it changed from their caches.
+    std::vector<std::string> pdns_control;
+    std::string log_path;          // also append log lines here, if set
+    bool log_to_stderr = true;     // one line per request on stderr
+    std::size_t keep_requests = 0; // kept in memory for tests (KeptRequests)
+    TrustedProxies proxies;        // whose forwarding header names the caller
     HttpLimits limits;
     LoginGuard::Policy guard;
     int throttled_delay_ms = 1000; // what a guess past the guard's limit costs
@@ -117,6 +121,7 @@ class UpdateServer {
     const bool seeded_; // seed_accounts(), before auth_ reads them
     // Before workers_: their queued checks still run while workers_ stops.
     Authenticator auth_;
+    DnsPurger purger_; // before committer_, which tells it the changed names
     Committer committer_;
     Workers workers_;
     HttpServer http_; // last: stopped first

@@ -81,4 +81,14 @@ after=$(serial)
 row "no change for the serial" "hostname=$a&myip=192.0.2.5" "nochg 192.0.2.5"
 [ "$(serial)" = "$after" ] || fail "serial $after -> $(serial) after nochg"
 
+# PowerDNS down: updates are answered all the same, the failed purge is
+# logged with the socket's path, and it goes on once PowerDNS is back.
+pdns_stop
+row "PowerDNS down: still good" "hostname=$a&myip=192.0.2.6" "good 192.0.2.6"
+logged="cannot purge PowerDNS's cache through $work/pdns.controlsocket: "
+for _ in $(seq 100); do grep -qF "$logged" "$work/server.err" && break; sleep 0.05; done
+grep -qF "$logged" "$work/server.err" || fail "no failed purge logged: $(tail -1 "$work/server.err")"
+pdns_start "$work/names.db" "$work" || fail "PowerDNS did not start again"
+row "PowerDNS back" "hostname=$a&myip=192.0.2.7" "good 192.0.2.7" "$a A=192.0.2.7"
+
 summary

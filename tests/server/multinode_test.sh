@@ -123,7 +123,8 @@ declare -A listened_before=()
 launch_server() {
     local name=$1 port=$2 log=$tmp/server-$1.log
     listened_before[$name]=$(grep -c 'listening on' "$log" 2>/dev/null || true)
-    "$server" --listen "127.0.0.1:$port" --db "$PG_URI" --zone "$zone" 2>>"$log" &
+    "$server" --listen "127.0.0.1:$port" --db "$PG_URI" --zone "$zone" \
+        --pdns-control "$tmp/dns/pdns.controlsocket" 2>>"$log" &
     pid_of[$name]=$!
 }
 wait_listening() {

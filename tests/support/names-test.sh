@@ -7,8 +7,9 @@
 # names_test_begin SERVER [--account USER:PASSWORD:HOSTS]... [tovix-server
 # options...]: the accounts written to the database first; a scratch directory
 # ($work), tovix-server on 127.0.0.1:80 (database $work/names.db, request log
-# $work/requests.log) and pdns_server over the same file; both stopped and
-# the directory removed on exit. Exits 1 if either does not start.
+# $work/requests.log, purging through $work/pdns.controlsocket) and
+# pdns_server over the same file; both stopped and the directory removed on
+# exit. Exits 1 if either does not start.
 failures=0
 work=
 names_server_pid=
@@ -52,7 +53,7 @@ names_test_begin() {
     trap names_test_end EXIT
     split_accounts "$server" "$work/names.db" "$@" || exit 1
     "$server" --db "$work/names.db" --log-requests "$work/requests.log" "${SERVER_OPTIONS[@]}" \
-        2>"$work/server.err" &
+        --pdns-control "$work/pdns.controlsocket" 2>"$work/server.err" &
     names_server_pid=$!
     for _ in $(seq 200); do
         grep -q listening "$work/server.err" 2>/dev/null && break
