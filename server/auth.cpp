@@ -160,6 +160,9 @@ void Authenticator::verify(const std::string& source, const Credentials& credent
     const std::string& user = credentials.user;
     const AccountRecord* account = accounts->find(user);
     if (!account && is_token_form(credentials.password)) {
+        // Costs what an account's check costs, so that timing does not tell
+        // account names from host names.
+        verify_password(unknown_user_hash_, credentials.password);
         if (verify_token(credentials, &accounts)) {
             guard_.succeeded(source, user, LoginGuard::Clock::now());
             Verdict v = by_token(accounts, user, credentials.password);

@@ -172,10 +172,9 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
         return respond({404, "not found"});
     if (request.method != "GET")
         return respond({405, "method not allowed", 0, {{"Allow", "GET"}}});
-    if (!credentials) {
-        count_fault(named_hosts(request, ""), ActivityLog::Fault::Badauth);
+    // Not a fault: clients send their credentials once challenged.
+    if (!credentials)
         return respond({401, "badauth"});
-    }
     // What the answer needs of the request; the credentials stay here.
     HttpRequest bare;
     bare.query = request.query;

@@ -120,9 +120,13 @@ ChallengeResult Store::set_challenge(const std::string& host, const std::string&
         lock_zone(zone->first, zone->second);
         db_->query("DELETE FROM tovix_challenges WHERE host = ?1 AND (value = ?2 OR created < ?3)",
                    {host, value, now - max_age});
-        db_->query("INSERT INTO tovix_challenges (host, value, created, seq) SELECT ?1, ?2, ?3,"
-                   " COALESCE(MAX(seq), 0) + 1 FROM tovix_challenges WHERE host = ?1",
-                   {host, value, now});
+        const std::int64_t seq =
+            db_->query("SELECT COALESCE(MAX(seq), 0) + 1 FROM tovix_challenges WHERE host = ?1",
+                       {host})
+                .integer(0, 0);
+        db_->query("INSERT INTO tovix_challenges (host, value, created, seq)"
+                   " VALUES (?1, ?2, ?3, ?4)",
+                   {host, value, now, seq});
         const SqlRows kept = db_->query(
             "SELECT value FROM tovix_challenges WHERE host = ?1 ORDER BY seq DESC", {host});
         for (std::size_t i = 2; i < kept.rows.size(); ++i)
