@@ -43,7 +43,8 @@ grep -q "Listening on" "$work/pebble.out" || { echo "FAIL: pebble did not start:
 # runs the hook tovix-server ships, which makes the same acme-dns call.
 TOVIX_ACME_SERVER=http://127.0.0.1 TOVIX_ACME_TOKEN=$token \
     EXEC_PATH="$(dirname "$0")/../../server/acme/acme-dns-hook" \
-    EXEC_PROPAGATION_TIMEOUT=30 EXEC_POLLING_INTERVAL=1 LEGO_CA_CERTIFICATES="$work/pebble.pem" \
+    EXEC_PROPAGATION_TIMEOUT=30 EXEC_POLLING_INTERVAL=1 EXEC_SEQUENCE_INTERVAL=1 \
+    LEGO_CA_CERTIFICATES="$work/pebble.pem" \
     timeout 120 lego --server https://127.0.0.1:14000/dir --accept-tos --email owner@example.org \
     --path "$work/lego" --dns exec --dns.resolvers 127.0.0.1:53 --dns.disable-cp \
     -d "$host" -d "*.$host" run </dev/null >"$work/lego.out" 2>&1 ||
