@@ -5,10 +5,13 @@
 -- connection and owns its own share of the hosts, so the updates of one host
 -- never overlap and the server's log order is their order.
 --
---   wrk -tC -cC -d... -s load.lua http://127.0.0.1/ -- LEVEL C HOSTS BASIC
+--   wrk -tC -cC -d... -s load.lua http://127.0.0.1/ -- LEVEL C HOSTS BASIC [same]
 -- LEVEL numbers the run (it is part of every address), C is the connection
 -- count, HOSTS the number of hosts (h001.bench.example ...), BASIC the
--- base64 of "user:password". done() prints one "BENCH key=value ..." line.
+-- base64 of "user:password", or @FILE: a file whose line N is "HOST BASIC"
+-- for host N, signing each host's updates in with its own credentials (its
+-- token). "same" sends each host one address over and over (nochg). done()
+-- prints one "BENCH key=value ..." line.
 
 local threads = {}
 local next_id = 0
@@ -23,11 +26,20 @@ function init(args)
     level = tonumber(args[1])
     local connections = tonumber(args[2])
     local hosts = tonumber(args[3])
-    headers = { ["Authorization"] = "Basic " .. args[4], ["User-Agent"] = "Tovix" }
-    mine = {}
+    same = args[5] == "same"
+    mine, auth = {}, {}
+    local per_host = {}
+    if args[4]:sub(1, 1) == "@" then
+        for line in io.lines(args[4]:sub(2)) do
+            local host, basic = line:match("^(%S+) (%S+)$")
+            per_host[host] = basic
+        end
+    end
     for h = 1, hosts do
         if (h - 1) % connections == id then
-            table.insert(mine, string.format("h%03d.bench.example", h))
+            local host = string.format("h%03d.bench.example", h)
+            table.insert(mine, host)
+            auth[host] = "Basic " .. (per_host[host] or args[4])
         end
     end
     sent, good, nochg, other = 0, 0, 0, 0
@@ -36,10 +48,11 @@ end
 function request()
     local host = mine[(sent % #mine) + 1]
     local address = string.format("fd00::%x:%x:%x:%x", level, id,
-        math.floor(sent / 65536), sent % 65536)
+        same and 0 or math.floor(sent / 65536), same and 0 or sent % 65536)
     sent = sent + 1
     return wrk.format("GET", "/dyndns/update?system=dyndns&hostname=" .. host .. "&myip=" ..
-        address .. "&wildcard=ON&mx=" .. host .. "&backmx=YES", headers)
+        address .. "&wildcard=ON&mx=" .. host .. "&backmx=YES",
+        { ["Authorization"] = auth[host], ["User-Agent"] = "Tovix" })
 end
 
 function response(status, headers, body)

@@ -87,6 +87,9 @@ install(FILES ${pkg_out}/pdns.conf DESTINATION /etc/tovix-server/pdns COMPONENT 
 # setting of the package's own services.
 install(FILES ${CMAKE_SOURCE_DIR}/server/dns/pgsql/pdns.conf
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovix-server/examples/pdns-pgsql COMPONENT server)
+# For ACME clients that run a program per DNS-01 challenge (lego --dns exec).
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/server/acme/acme-dns-hook
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovix-server/examples COMPONENT server)
 
 # The Windows zip comes from a win32 build of these sources in win32/ below
 # this build, packaged by CPackWin32Config.cmake.

@@ -5,12 +5,20 @@
 //      behind the same address as a guesser keeps working;
 //   2. past the guard's limit the request is throttled, never checked;
 //   3. a check of the same credential already running is joined;
+//   A token of the host named as the user is good at once too, from the
+//   tokens read with the accounts;
 //   4. otherwise Argon2id runs on a worker thread, against the account's
 //      hash or, for an unknown name, a dummy one. A failure reads that one
 //      account from the database again before it is final: an account
 //      added or a password changed a moment ago (by another process, or
-//      on another node) is not refused for the snapshot being behind.
+//      on another node) is not refused for the snapshot being behind. A
+//      name no account has, with a password shaped like a token, is looked
+//      up among the tokens in the database instead: a token made a moment
+//      ago on another node works at once.
 #include "auth.h"
+
+#include "dyndns.h"
+#include "tokens.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +29,11 @@ namespace tovix::server {
 const AccountRecord* Accounts::find(const std::string& name) const {
     auto found = by_name.find(name);
     return found == by_name.end() ? nullptr : &found->second;
+}
+
+const TokenRecord* Accounts::token(const std::string& host, const std::string& digest) const {
+    auto found = tokens.find(digest);
+    return found == tokens.end() || found->second.host != host ? nullptr : &found->second;
 }
 
 Authenticator::Authenticator(Store& store, Workers& workers, LoginGuard::Policy policy,
@@ -47,12 +60,12 @@ AccountsPtr Authenticator::accounts() const {
 
 // Reads every account, when the accounts version has moved since the last read
 // (or `version_` is unknown); returns the snapshot in force after it.
-AccountsPtr Authenticator::reload() {
+AccountsPtr Authenticator::reload(bool force) {
     std::lock_guard<std::mutex> one_at_a_time(reload_mutex_);
     const std::int64_t version = store_.accounts_version();
     {
         std::lock_guard<std::mutex> lock(accounts_mutex_);
-        if (accounts_ && version == version_)
+        if (accounts_ && version == version_ && !force)
             return accounts_;
     }
     auto fresh = std::make_shared<Accounts>();
@@ -61,6 +74,8 @@ AccountsPtr Authenticator::reload() {
             fresh->owners[host] = a.name;
         fresh->by_name[a.name] = std::move(a);
     }
+    for (TokenRecord& t : store_.all_tokens())
+        fresh->tokens[t.digest] = std::move(t);
     std::lock_guard<std::mutex> lock(accounts_mutex_);
     accounts_ = std::move(fresh);
     version_ = version;
@@ -81,9 +96,26 @@ void Authenticator::refresher() {
     }
 }
 
+// Good when the password is a token of the host the user name names (and an
+// account owns the host); Bad otherwise.
+Verdict Authenticator::by_token(const AccountsPtr& accounts, const std::string& user,
+                                const std::string& password) const {
+    if (!is_token_form(password))
+        return {};
+    const std::string host = normalize_host(user);
+    const TokenRecord* token = accounts->token(host, token_digest(password));
+    auto owner = accounts->owners.find(host);
+    if (!token || owner == accounts->owners.end())
+        return {};
+    return {Verdict::Outcome::Good, accounts, accounts->find(owner->second), 0, token};
+}
+
 void Authenticator::check(const std::string& source, const Credentials& credentials, Done done) {
     const std::string& user = credentials.user;
     AccountsPtr accounts = this->accounts();
+    if (Verdict v = by_token(accounts, user, credentials.password);
+        v.outcome == Verdict::Outcome::Good && v.account)
+        return done(v);
     const AccountRecord* account = accounts->find(user);
     const std::string& hash = account ? account->password_hash : unknown_user_hash_;
     if (account && verified_.known(user, credentials.password, hash))
@@ -127,6 +159,18 @@ void Authenticator::verify(const std::string& source, const Credentials& credent
                            AccountsPtr accounts, const std::string& key) {
     const std::string& user = credentials.user;
     const AccountRecord* account = accounts->find(user);
+    if (!account && is_token_form(credentials.password)) {
+        // Costs what an account's check costs, so that timing does not tell
+        // account names from host names.
+        verify_password(unknown_user_hash_, credentials.password);
+        if (verify_token(credentials, &accounts)) {
+            guard_.succeeded(source, user, LoginGuard::Clock::now());
+            Verdict v = by_token(accounts, user, credentials.password);
+            if (v.account)
+                return finish(key, v);
+        }
+        return finish(key, {Verdict::Outcome::Bad, nullptr, nullptr, 0});
+    }
     bool good = verify_password(account ? account->password_hash : unknown_user_hash_,
                                 credentials.password) &&
                 account;
@@ -149,6 +193,22 @@ void Authenticator::verify(const std::string& source, const Credentials& credent
         return finish(key, {Verdict::Outcome::Good, accounts, account, 0});
     }
     finish(key, {Verdict::Outcome::Bad, nullptr, nullptr, 0});
+}
+
+// A token not among those read: looked up in the database, and when it is
+// there the tokens are read again into *accounts.
+bool Authenticator::verify_token(const Credentials& credentials, AccountsPtr* accounts) {
+    try {
+        const std::optional<TokenRecord> stored = store_.token(token_digest(credentials.password));
+        if (!stored || stored->host != normalize_host(credentials.user))
+            return false;
+        *accounts = reload(true);
+        return true;
+    } catch (const StoreError& e) {
+        std::fprintf(stderr, "tovix-server: reading a token of %s: %s\n", credentials.user.c_str(),
+                     e.what());
+        return false;
+    }
 }
 
 void Authenticator::finish(const std::string& key, const Verdict& verdict) {

@@ -30,22 +30,26 @@ namespace tovix::server {
 struct Accounts {
     std::map<std::string, AccountRecord> by_name;
     std::map<std::string, std::string> owners; // host -> account name
+    std::map<std::string, TokenRecord> tokens; // by digest
 
     const AccountRecord* find(const std::string& name) const;
+    // The token of `host` with that digest, if any.
+    const TokenRecord* token(const std::string& host, const std::string& digest) const;
 };
 using AccountsPtr = std::shared_ptr<const Accounts>;
 
 struct Verdict {
     enum class Outcome {
-        Good,      // the password is right
+        Good,      // the password (or the host's token) is right
         Bad,       // it was checked, and is wrong (or the name unknown)
         Busy,      // the checks are backed up: not checked
         Throttled, // past the guard's limit: not checked
     };
     Outcome outcome = Outcome::Bad;
     AccountsPtr accounts;                   // Good: what the account was found in
-    const AccountRecord* account = nullptr; // Good: inside *accounts
+    const AccountRecord* account = nullptr; // Good: inside *accounts (a token's: the owner)
     int retry_after = 0;                    // Busy, Throttled: seconds
+    const TokenRecord* token = nullptr;     // Good by a token: inside *accounts
 };
 
 class Authenticator {
@@ -62,14 +66,19 @@ class Authenticator {
     Authenticator& operator=(const Authenticator&) = delete;
 
     // Calls `done` once: at once on this thread (a credential verified
-    // before, or a refusal), or later on a worker thread (after Argon2id).
+    // before, a token known, or a refusal), or later on a worker thread
+    // (after Argon2id, or a token looked up in the database). The user
+    // name of a token is its host's name.
     void check(const std::string& source, const Credentials& credentials, Done done);
 
     AccountsPtr accounts() const;
 
   private:
     void refresher();
-    AccountsPtr reload(); // throws StoreError
+    AccountsPtr reload(bool force = false); // throws StoreError
+    Verdict by_token(const AccountsPtr& accounts, const std::string& user,
+                     const std::string& password) const;
+    bool verify_token(const Credentials& credentials, AccountsPtr* accounts);
     void verify(const std::string& source, const Credentials& credentials, AccountsPtr accounts,
                 const std::string& key);
     void finish(const std::string& key, const Verdict& verdict);

@@ -8,6 +8,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <map>
 #include <ostream>
 
 namespace tovix::server {
@@ -19,18 +20,25 @@ const char* const kUsage =
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
-    "                    [--pdns-control SOCKET]...\n"
+    "                    [--pdns-control SOCKET]... [--history N]\n"
+    "                    [--activity-interval SECONDS]\n"
     "       tovix-server list [--db DB]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
     "       tovix-server account hosts USER HOST... [--db DB]\n"
     "       tovix-server account remove USER [--db DB]\n"
     "       tovix-server account list [--db DB]\n"
+    "       tovix-server token add HOST [--label TEXT] [--db DB]\n"
+    "       tovix-server token list HOST [--db DB]\n"
+    "       tovix-server token remove HOST ID [--db DB]\n"
+    "       tovix-server history HOST [--limit N] [--db DB]\n"
     "       tovix-server --help\n"
     "\n"
     "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
     "publishes the hosts in PowerDNS's tables of the same database (pdns_server\n"
-    "--config-dir=server/dns --gsqlite3-database=FILE serves them).\n"
+    "--config-dir=server/dns --gsqlite3-database=FILE serves them). GET /checkip\n"
+    "answers the caller's address; POST /update (acme-dns's call, with a host's\n"
+    "name and token) sets the TXT record of its ACME DNS-01 challenge.\n"
     "\n"
     "  --listen ADDR:PORT   address to listen on (default 127.0.0.1:80; IPv6 as\n"
     "                       [::1]:8080; port 0 picks a free port)\n"
@@ -70,6 +78,10 @@ const char* const kUsage =
     "                       the control socket of a PowerDNS serving the\n"
     "                       database (pdns.controlsocket in its --socket-dir);\n"
     "                       repeatable. Each change is purged from its caches\n"
+    "  --history N          changes kept per host (default 100)\n"
+    "  --activity-interval SECONDS\n"
+    "                       how often the hosts' last-seen times and faults are\n"
+    "                       written (default 60); a crash loses at most that\n"
     "  list                 print the stored hosts and exit\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
@@ -77,7 +89,11 @@ const char* const kUsage =
     "                       that is not one, never from the command line. A\n"
     "                       running server sees the change within a fifth of a\n"
     "                       second. Removing an account, or a host from one,\n"
-    "                       withdraws the host's records\n";
+    "                       withdraws the host's records\n"
+    "  token ...            make, list or remove a host's update tokens. A token\n"
+    "                       is printed once; with the host's name as user name\n"
+    "                       it updates that host and no other\n"
+    "  history HOST         print the host's latest changes, newest first\n";
 
 namespace {
 
@@ -86,12 +102,13 @@ bool takes_value(const std::string& name) {
     return name == "--db" || name == "--pdns-schema" || name == "--listen" ||
            name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
-           name == "--zone" || name == "--ttl" || name == "--pdns-control";
+           name == "--zone" || name == "--ttl" || name == "--pdns-control" || name == "--history" ||
+           name == "--activity-interval" || name == "--label" || name == "--limit";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
                  std::string* error) {
-    if (value.empty() && name != "--zone") {
+    if (value.empty() && name != "--zone" && name != "--label") {
         *error = name + " needs a value";
         return false;
     }
@@ -101,6 +118,24 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
         options.config.pdns_schema = value;
     } else if (name == "--pdns-control") {
         options.config.pdns_control.push_back(value);
+    } else if (name == "--label") {
+        if (value.size() > 255) {
+            *error = "--label has at most 255 characters";
+            return false;
+        }
+        options.label = value;
+    } else if (name == "--history" || name == "--activity-interval" || name == "--limit") {
+        const std::optional<int> n = parse_decimal(value, 1, name == "--limit" ? 100000 : 86400);
+        if (!n) {
+            *error = "bad " + name + " '" + value + "': expected a number from 1";
+            return false;
+        }
+        if (name == "--history")
+            options.config.history = static_cast<std::size_t>(*n);
+        else if (name == "--limit")
+            options.limit = *n;
+        else
+            options.config.activity_interval = std::chrono::seconds(*n);
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {
@@ -182,8 +217,31 @@ bool check_consistency(Options& options, std::string* error) {
             return false;
         }
     }
+    const std::vector<std::string>& w = options.account;
+    const std::string verb = w.empty() ? "" : w[0];
+    if (options.command == Options::Command::Token &&
+        !(((verb == "add" || verb == "list") && w.size() == 2) ||
+          (verb == "remove" && w.size() == 3))) {
+        *error = "token: expected add HOST, list HOST or remove HOST ID";
+        return false;
+    }
+    if (options.command == Options::Command::History && w.size() != 1) {
+        *error = "history: expected one HOST";
+        return false;
+    }
     return true;
 }
+
+// The commands, and the options each takes besides --db and --pdns-schema.
+struct CommandName {
+    const char* name;
+    Options::Command command;
+    const char* option;
+};
+constexpr CommandName kCommands[] = {{"list", Options::Command::List, nullptr},
+                                     {"account", Options::Command::Account, nullptr},
+                                     {"token", Options::Command::Token, "--label"},
+                                     {"history", Options::Command::History, "--limit"}};
 
 } // namespace
 
@@ -191,9 +249,13 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
     Options options;
     std::size_t i = 0;
-    if (!args.empty() && (args[0] == "list" || args[0] == "account")) {
-        options.command = args[0] == "list" ? Options::Command::List : Options::Command::Account;
-        ++i;
+    const char* command_option = nullptr;
+    for (const CommandName& c : kCommands) {
+        if (!args.empty() && args[0] == c.name) {
+            options.command = c.command;
+            command_option = c.option;
+            ++i;
+        }
     }
     const bool serving = options.command == Options::Command::Serve;
     for (; i < args.size(); ++i) {
@@ -219,7 +281,7 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                      " 'tovix-server account add USER HOST...'";
             return std::nullopt;
         }
-        if (name.rfind("-", 0) != 0 && options.command == Options::Command::Account) {
+        if (name.rfind("-", 0) != 0 && !serving && options.command != Options::Command::List) {
             options.account.push_back(name);
             continue;
         }
@@ -228,8 +290,10 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (!serving && name != "--db" && name != "--pdns-schema") {
-            *error = name + " does not apply to " + args[0];
+        const bool own = command_option && name == command_option;
+        if ((!serving && name != "--db" && name != "--pdns-schema" && !own) ||
+            (serving && (name == "--label" || name == "--limit"))) {
+            *error = name + " does not apply to " + (serving ? "the server" : args[0]);
             return std::nullopt;
         }
         if (!value) {
@@ -251,8 +315,10 @@ namespace {
 
 // The listing printed by `tovix-server list`: a header line, then one
 // tab-separated line per host.
-void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
-    out << "host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n";
+void write_hosts(std::ostream& out, const std::vector<Host>& hosts,
+                 const std::map<std::string, Activity>& activity) {
+    out << "host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\tlast seen"
+           "\tfaults\n";
     auto or_dash = [](const std::string& s) {
         return s.empty() ? std::string("-") : escape_field(s);
     };
@@ -261,7 +327,10 @@ void write_hosts(std::ostream& out, const std::vector<Host>& hosts) {
             << '\t' << or_dash(h.ipv6) << '\t' << (h.wildcard ? "ON" : "OFF") << '\t'
             << or_dash(h.mx) << '\t' << (h.backmx ? "YES" : "NO") << '\t'
             << (h.offline ? "YES" : "NO") << '\t'
-            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\n';
+            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\t';
+        auto a = activity.find(h.name);
+        const Activity none;
+        out << describe_activity(a == activity.end() ? none : a->second) << '\n';
     }
 }
 
@@ -271,7 +340,7 @@ int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
                const std::string& pdns_schema) {
     try {
         Store store(db_path, Store::Mode::Existing, StoreOptions{{}, kDefaultTtl, pdns_schema});
-        write_hosts(out, store.hosts());
+        write_hosts(out, store.hosts(), store.activity());
         out.flush();
         return out ? 0 : 1;
     } catch (const StoreError& e) {

@@ -22,13 +22,15 @@ std::optional<int> parse_decimal(std::string_view text, int min, int max);
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Help };
+    enum class Command { Serve, List, Account, Token, History, Help };
     Command command = Command::Serve;
     Config config;
     ListenAddress listen{"127.0.0.1", 80};
     std::optional<ListenAddress> listen_tls; // with a certificate and key
     std::string tls_cert_file, tls_key_file;
-    std::vector<std::string> account; // "add USER HOST...", "passwd USER", ...
+    std::vector<std::string> account; // "add USER HOST...", "passwd USER", ...; token's, history's
+    std::string label;                // token add --label
+    int limit = 20;                   // history --limit
 };
 
 extern const char* const kUsage;
@@ -46,5 +48,12 @@ int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
 // (created when missing), reading a new password from the terminal or
 // standard input. Returns the process exit status.
 int account_command(const Options& options, std::ostream& out, std::ostream& err);
+
+// `tovix-server token add|list|remove ...` and `tovix-server history HOST`
+// (host_commands.cpp). Return the process exit status.
+int token_command(const Options& options, std::ostream& out, std::ostream& err);
+int history_command(const Options& options, std::ostream& out, std::ostream& err);
+// The "last seen" and "faults" columns of `tovix-server list`, tab-separated.
+std::string describe_activity(const Activity& activity);
 
 } // namespace tovix::server

@@ -99,6 +99,7 @@ struct RequestState {
     bool answered = false;   // the handler's response is queued
     bool refused = false;    // the layer answered it (414, 400, 411, 413)
     bool too_many_params = false;
+    std::string body; // up to HttpLimits::max_body, which the head announced
 
     std::mutex mutex; // the reply may come from any thread
     MHD_Connection* connection = nullptr;
@@ -173,6 +174,7 @@ HttpRequest make_request(MHD_Connection* connection, const RequestState& state, 
     request.method = method;
     request.path = url;
     request.target = state.target.empty() ? url : state.target;
+    request.body = state.body;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &request.headers);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
     const MHD_ConnectionInfo* info =
@@ -188,6 +190,7 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
     state->dispatched = true;
     state->connection = connection;
     HttpRequest request = make_request(connection, *state, url, method);
+    request.https = !d->cert.empty();
     d->server->handler()(request, [d, state](HttpResponse response) {
         std::lock_guard<std::mutex> lock(state->mutex);
         if (state->response)
@@ -205,7 +208,8 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
 }
 
 MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                     const char*, const char*, std::size_t* upload_size, void** con_cls) {
+                     const char*, const char* upload_data, std::size_t* upload_size,
+                     void** con_cls) {
     auto* d = static_cast<Daemon*>(cls);
     if (!*con_cls)
         *con_cls = new StatePtr(std::make_shared<RequestState>());
@@ -226,7 +230,11 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (state->refused)
         return MHD_YES; // the rest of the body is not read
     if (*upload_size > 0) {
-        *upload_size = 0; // read and dropped
+        // The head's Content-Length was within max_body: kept whole.
+        const std::size_t room = d->server->limits().max_body -
+                                 std::min(state->body.size(), d->server->limits().max_body);
+        state->body.append(upload_data, std::min(*upload_size, room));
+        *upload_size = 0;
         return MHD_YES;
     }
     if (!state->dispatched)

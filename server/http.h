@@ -33,6 +33,8 @@ struct HttpRequest {
     Fields query;       // decoded; a key without '=' has an empty value
     std::string peer;   // the connection's source address, canonical text
     int peer_port = 0;
+    bool https = false;
+    std::string body; // at most HttpLimits::max_body bytes
 
     // The first header of that name (any case) or query parameter, if any.
     std::optional<std::string> header(std::string_view name) const;

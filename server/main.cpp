@@ -143,6 +143,10 @@ int main(int argc, char** argv) {
                           options->config.pdns_schema);
     case Options::Command::Account:
         return account_command(*options, std::cout, std::cerr);
+    case Options::Command::Token:
+        return token_command(*options, std::cout, std::cerr);
+    case Options::Command::History:
+        return history_command(*options, std::cout, std::cerr);
     case Options::Command::Serve:
         break;
     }

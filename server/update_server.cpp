@@ -3,9 +3,13 @@
 // the group commit that makes each answer durable before it is sent.
 #include "update_server.h"
 
+#include "acme.h"
+#include "tokens.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <ctime>
 #include <stdexcept>
 #include <utility>
 
@@ -17,6 +21,23 @@ const char* const kRealm = "Basic realm=\"tovix-server\"";
 
 bool is_update_path(const std::string& path) {
     return path == "/dyndns/update" || path == "/nic/update";
+}
+
+// What the classic check-IP pages answer, which ddclient (use=web) and
+// inadyn (checkip-server) read the address from.
+std::string checkip_page(const std::string& address) {
+    return "<html><head><title>Current IP Check</title></head><body>Current IP Address: " +
+           address + "</body></html>";
+}
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
 }
 
 bool is_loopback(const std::string& address) {
@@ -39,13 +60,25 @@ UpdateServer::UpdateServer(Config config)
       loopback_only_(config_.loopback_only),
       log_({config_.log_to_stderr, config_.log_path, config_.keep_requests}),
       store_(config_.db_path, Store::Mode::Create,
-             StoreOptions{zones_, config_.ttl, config_.pdns_schema}),
+             StoreOptions{zones_, config_.ttl, config_.pdns_schema, config_.history}),
       seeded_(seed_accounts()), auth_(store_, workers_, config_.guard, config_.accounts_refresh),
       purger_(config_.pdns_control,
               [this](const std::string& line) {
                   if (config_.log_to_stderr)
                       std::fprintf(stderr, "%s\n", line.c_str());
               }),
+      activity_(
+          store_, config_.activity_interval,
+          [this] {
+              std::vector<std::string> names;
+              for (const std::string& host : store_.expire_challenges(std::time(nullptr)))
+                  names.push_back(host + "$");
+              purger_.purge(names);
+          },
+          [this](const std::string& line) {
+              if (config_.log_to_stderr)
+                  std::fprintf(stderr, "%s\n", line.c_str());
+          }),
       committer_(store_, &purger_), workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
@@ -125,22 +158,142 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
         credentials = parse_basic_auth(*authorization);
         wipe(*authorization);
     }
-    Respond respond =
-        responder(request, caller, credentials ? credentials->user : "", std::move(reply));
+    const bool acme = request.path == "/update";
+    Respond respond = responder(request, caller,
+                                acme          ? request.header("X-Api-User").value_or("")
+                                : credentials ? credentials->user
+                                              : "",
+                                std::move(reply));
+    if (request.path == "/checkip")
+        return checkip(request, caller, respond);
+    if (acme)
+        return acme_update(request, caller, respond);
     if (!is_update_path(request.path))
         return respond({404, "not found"});
     if (request.method != "GET")
-        return respond({405, "method not allowed"});
+        return respond({405, "method not allowed", 0, {{"Allow", "GET"}}});
+    // Not a fault: clients send their credentials once challenged.
     if (!credentials)
         return respond({401, "badauth"});
     // What the answer needs of the request; the credentials stay here.
     HttpRequest bare;
     bare.query = request.query;
-    bare.headers = {{"User-Agent", request.header("User-Agent").value_or("")}};
+    bare.https = request.https;
+    bare.headers = {{"User-Agent", request.header("User-Agent").value_or("")},
+                    {"X-Tovix-User", credentials->user}};
     auth_.check(caller, *credentials,
                 [this, bare = std::move(bare), caller, respond](const Verdict& verdict) {
                     answer(verdict, bare, caller, respond);
                 });
+}
+
+// The caller's address as the classic check-IP pages give it, or bare with
+// format=text. Nothing is read or stored.
+void UpdateServer::checkip(const HttpRequest& request, const std::string& caller,
+                           const Respond& respond) {
+    if (request.method != "GET" && request.method != "HEAD")
+        return respond({405, "method not allowed", 0, {{"Allow", "GET, HEAD"}}});
+    const bool text = request.param("format").value_or("") == "text";
+    respond({200,
+             text ? caller : checkip_page(caller),
+             0,
+             {{"Content-Type", text ? "text/plain" : "text/html"}, {"Cache-Control", "no-store"}}});
+}
+
+// acme-dns's update call: the user is a host, the key one of its tokens.
+void UpdateServer::acme_update(const HttpRequest& request, const std::string& caller,
+                               const Respond& respond) {
+    if (request.method != "POST")
+        return respond({405, "method not allowed", 0, {{"Allow", "POST"}}});
+    const std::optional<std::string> user = request.header("X-Api-User");
+    std::optional<std::string> key = request.header("X-Api-Key");
+    if (!user || !key)
+        return respond({401, "X-Api-User and X-Api-Key are required"});
+    std::string why;
+    const std::optional<AcmeUpdate> asked = parse_acme_update(request.body, &why);
+    if (!asked)
+        return respond({400, why});
+    if (!is_acme_value(asked->txt))
+        return respond({400, "txt must be 43 characters of base64url"});
+    const std::string host = normalize_host(*user);
+    if (!names_host(asked->subdomain, host))
+        return respond({400, "subdomain must name the host of X-Api-User"});
+    // Only a token of the host: an account's password stays off this path.
+    if (!is_token_form(*key)) {
+        wipe(*key);
+        return respond({401, "X-Api-Key is not a token of this host"});
+    }
+    Credentials credentials{*user, *key};
+    wipe(*key);
+    auth_.check(caller, credentials,
+                [this, host, txt = asked->txt, respond](const Verdict& verdict) {
+                    switch (verdict.outcome) {
+                    case Verdict::Outcome::Good:
+                        if (verdict.token)
+                            return set_challenge(host, txt, respond);
+                        return respond({401, "X-Api-Key is not a token of this host"});
+                    case Verdict::Outcome::Bad:
+                        count_fault({host}, ActivityLog::Fault::Badauth);
+                        return respond({401, "X-Api-Key is not a token of this host"});
+                    case Verdict::Outcome::Busy:
+                        return respond({503, "busy, try again", verdict.retry_after});
+                    case Verdict::Outcome::Throttled:
+                        count_fault({host}, ActivityLog::Fault::Throttled);
+                        return workers_.later(config_.throttled_delay_ms, [respond, verdict] {
+                            respond({503, "too many failed attempts, try again later",
+                                     verdict.retry_after});
+                        });
+                    }
+                });
+}
+
+// The TXT record written (and synced) on a worker thread, then purged from
+// PowerDNS's caches.
+void UpdateServer::set_challenge(const std::string& host, const std::string& txt,
+                                 const Respond& respond) {
+    const std::optional<std::string> zone = zone_for(host, zones_);
+    if (!zone)
+        return respond({400, "the host lies outside every served zone"});
+    const bool queued = workers_.run([this, host, txt, respond] {
+        ChallengeResult result;
+        try {
+            result = store_.set_challenge(host, txt, std::time(nullptr));
+        } catch (const StoreError& e) {
+            if (config_.log_to_stderr)
+                std::fprintf(stderr, "tovix-server: challenge of %s: %s\n", host.c_str(), e.what());
+            return respond({500, "the database failed"});
+        }
+        if (result != ChallengeResult::Set)
+            return respond({401, "X-Api-Key is not a token of this host"});
+        purger_.purge({host + "$"});
+        respond({200,
+                 "{\"txt\": " + json_string(txt) + "}",
+                 0,
+                 {{"Content-Type", "application/json"}}});
+    });
+    if (!queued)
+        respond({503, "busy, try again", 1});
+}
+
+std::vector<std::string> UpdateServer::named_hosts(const HttpRequest& request,
+                                                   const std::string& user) const {
+    std::vector<std::string> names = split_list(request.param("hostname").value_or(""));
+    if (names.empty() && !user.empty())
+        names.push_back(user);
+    const AccountsPtr accounts = auth_.accounts();
+    std::vector<std::string> out;
+    for (const std::string& name : names) {
+        std::string host = normalize_host(name);
+        if (accounts->owners.count(host) && out.size() < kMaxHostsPerRequest)
+            out.push_back(std::move(host));
+    }
+    return out;
+}
+
+void UpdateServer::count_fault(const std::vector<std::string>& hosts, ActivityLog::Fault kind) {
+    const std::int64_t now = std::time(nullptr);
+    for (const std::string& host : hosts)
+        activity_.fault(host, kind, now);
 }
 
 // Writes the answer and its log line; callable from any thread, once.
@@ -154,11 +307,9 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
     entry->user_agent = request.header("User-Agent").value_or("");
     entry->user = user;
     return [this, entry, reply = std::move(reply)](Answer answer) {
-        HttpResponse response{answer.status, answer.body, {}};
+        HttpResponse response{answer.status, answer.body, std::move(answer.headers)};
         if (answer.status == 401)
             response.headers.emplace_back("WWW-Authenticate", kRealm);
-        if (answer.status == 405)
-            response.headers.emplace_back("Allow", "GET");
         if (answer.retry_after > 0)
             response.headers.emplace_back("Retry-After", std::to_string(answer.retry_after));
         entry->time = std::time(nullptr);
@@ -174,14 +325,17 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
 // waits for that answer, which keeps a guesser's connections busy.
 void UpdateServer::answer(const Verdict& verdict, const HttpRequest& request,
                           const std::string& caller, const Respond& respond) {
+    const std::string user = request.header("X-Tovix-User").value_or("");
     switch (verdict.outcome) {
     case Verdict::Outcome::Good:
         return update(request, caller, verdict, respond);
     case Verdict::Outcome::Bad:
+        count_fault(named_hosts(request, user), ActivityLog::Fault::Badauth);
         return respond({401, "badauth"});
     case Verdict::Outcome::Busy:
         return respond({503, "911", verdict.retry_after});
     case Verdict::Outcome::Throttled:
+        count_fault(named_hosts(request, user), ActivityLog::Fault::Throttled);
         return workers_.later(config_.throttled_delay_ms, [respond, verdict] {
             respond({503, "911", verdict.retry_after});
         });
@@ -190,24 +344,38 @@ void UpdateServer::answer(const Verdict& verdict, const HttpRequest& request,
 
 void UpdateServer::update(const HttpRequest& request, const std::string& caller,
                           const Verdict& verdict, const Respond& respond) {
-    if (trim(request.header("User-Agent").value_or("")).empty())
-        return respond({200, "badagent"});
+    const std::string user = request.header("X-Tovix-User").value_or("");
+    const std::string agent = request.header("User-Agent").value_or("");
+    std::string refused;
+    if (trim(agent).empty())
+        refused = "badagent";
     if (std::optional<std::string> system = request.param("system")) {
         if (*system != "dyndns" && *system != "statdns" && *system != "custom")
-            return respond({200, "badsys"});
+            refused = "badsys";
     }
-    auto plan =
-        std::make_shared<Plan>(plan_update(request, caller, *verdict.accounts, *verdict.account));
-    if (plan->updates.empty())
+    if (!refused.empty()) {
+        count_fault(named_hosts(request, verdict.token ? user : ""), ActivityLog::Fault::Malformed);
+        return respond({200, refused});
+    }
+    auto plan = std::make_shared<Plan>(plan_update(request, caller, *verdict.accounts, verdict));
+    const std::int64_t token = verdict.token ? verdict.token->id : 0;
+    if (plan->updates.empty()) {
+        count_fault(named_hosts(request, verdict.token ? user : ""), ActivityLog::Fault::Malformed);
         return respond({200, plan->body()});
+    }
     std::vector<Update> updates = plan->updates;
     // The accounts the request was authenticated against stay alive until
     // the answer is written.
     const bool queued = committer_.submit(
-        std::move(updates),
-        [plan, respond, accounts = verdict.accounts](std::optional<std::vector<Applied>> applied) {
+        std::move(updates), [this, plan, respond, accounts = verdict.accounts, caller, agent,
+                             token](std::optional<std::vector<Applied>> applied) {
             if (!applied)
                 return respond({200, "911"});
+            const std::int64_t now = std::time(nullptr);
+            for (std::size_t j = 0; j < plan->slots.size(); ++j) {
+                if ((*applied)[j].owned)
+                    activity_.seen(plan->updates[j].host, now, caller, agent, token);
+            }
             for (std::size_t j = 0; j < plan->slots.size(); ++j) {
                 const Applied& a = (*applied)[j];
                 const Addresses held{a.ipv4.empty() ? std::nullopt : std::optional(a.ipv4),
@@ -261,9 +429,13 @@ std::optional<Update> UpdateServer::requested(const HttpRequest& req,
 // What a request asks of each host: a refusal word already, or an update.
 UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::string& caller,
                                              const Accounts& accounts,
-                                             const AccountRecord& account) const {
+                                             const Verdict& verdict) const {
     Plan plan;
-    const std::vector<std::string> names = split_list(req.param("hostname").value_or(""));
+    const AccountRecord& account = *verdict.account;
+    std::vector<std::string> names = split_list(req.param("hostname").value_or(""));
+    // A token updates its host and nothing else; without hostname, that host.
+    if (verdict.token && names.empty())
+        names.push_back(verdict.token->host);
     if (names.empty() || names.size() > kMaxHostsPerRequest) {
         plan.lines = {names.empty() ? "notfqdn" : "numhost"};
         return plan;
@@ -280,6 +452,10 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
         }
         const std::optional<std::string> zone = zone_for(host, zones_);
         auto owner = accounts.owners.find(host);
+        if (verdict.token && host != verdict.token->host) {
+            plan.lines[i] = "nohost";
+            continue;
+        }
         if (!zone || owner == accounts.owners.end() || owner->second != account.name) {
             // Whose a name is, is nobody else's business.
             const bool reveal =
@@ -295,6 +471,9 @@ UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::
         u.host = std::move(host);
         u.account = account.name;
         u.zone = *zone;
+        u.origin = {caller, req.header("User-Agent").value_or(""), req.https,
+                    verdict.token ? "token " + std::to_string(verdict.token->id)
+                                  : "account " + account.name};
         plan.updates.push_back(std::move(u));
         plan.slots.push_back(i);
     }

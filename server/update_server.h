@@ -2,6 +2,7 @@
 // the hosts and their DNS records in a Store.
 #pragma once
 
+#include "activity.h"
 #include "auth.h"
 #include "committer.h"
 #include "dns_purge.h"
@@ -62,6 +63,9 @@ struct Config {
     int throttled_delay_ms = 1000; // what a guess past the guard's limit costs
     // How often the database is asked whether the accounts changed.
     std::chrono::milliseconds accounts_refresh{200};
+    std::size_t history = 100; // changes kept per host
+    // How often the hosts' last-seen times and faults are written.
+    std::chrono::milliseconds activity_interval{60000};
 };
 
 class UpdateServer {
@@ -90,9 +94,13 @@ class UpdateServer {
     friend struct KeptRequests;
 
     struct Answer {
-        int status = 200;
+        Answer(int status, std::string body, int retry_after = 0, Fields headers = {})
+            : status(status), body(std::move(body)), retry_after(retry_after),
+              headers(std::move(headers)) {}
+        int status;
         std::string body;
-        int retry_after = 0; // seconds, for a 503
+        int retry_after; // seconds, for a 503
+        Fields headers;  // Content-Type is text/plain unless given here
     };
     using Respond = std::function<void(Answer)>;
     Respond responder(const HttpRequest& request, const std::string& caller,
@@ -101,6 +109,13 @@ class UpdateServer {
                 const Respond& respond);
     void update(const HttpRequest& request, const std::string& caller, const Verdict& verdict,
                 const Respond& respond);
+    void checkip(const HttpRequest& request, const std::string& caller, const Respond& respond);
+    void acme_update(const HttpRequest& request, const std::string& caller, const Respond& respond);
+    void set_challenge(const std::string& host, const std::string& txt, const Respond& respond);
+    // The hosts a request names that an account owns: counted against them
+    // when it is refused.
+    std::vector<std::string> named_hosts(const HttpRequest& request, const std::string& user) const;
+    void count_fault(const std::vector<std::string>& hosts, ActivityLog::Fault kind);
     struct Plan {
         std::vector<std::string> lines; // one per host named, in order
         std::vector<Update> updates;
@@ -110,7 +125,7 @@ class UpdateServer {
     };
     std::optional<Update> requested(const HttpRequest& request, const std::string& caller) const;
     Plan plan_update(const HttpRequest& request, const std::string& caller,
-                     const Accounts& accounts, const AccountRecord& account) const;
+                     const Accounts& accounts, const Verdict& verdict) const;
     bool seed_accounts();
 
     Config config_;
@@ -122,6 +137,7 @@ class UpdateServer {
     // Before workers_: their queued checks still run while workers_ stops.
     Authenticator auth_;
     DnsPurger purger_; // before committer_, which tells it the changed names
+    ActivityLog activity_;
     Committer committer_;
     Workers workers_;
     HttpServer http_; // last: stopped first

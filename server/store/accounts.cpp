@@ -5,6 +5,7 @@
 #include "store/store.h"
 
 #include <algorithm>
+#include <ctime>
 #include <set>
 #include <utility>
 
@@ -89,16 +90,23 @@ void Store::write_hosts_of(const std::string& name, const std::vector<std::strin
         if (!std::binary_search(hosts.begin(), hosts.end(), before.text(i, 0)))
             dropped.push_back(before.text(i, 0));
     }
+    std::set<std::string> kept;
+    for (std::size_t i = 0; i < before.rows.size(); ++i)
+        kept.insert(before.text(i, 0));
     db_->query("DELETE FROM account_hosts WHERE account = ?1", {name});
     for (const std::string& host : hosts) {
         check_ownable(host, name);
         db_->query("INSERT INTO account_hosts (host, account) VALUES (?1, ?2)", {host, name});
+        if (!kept.count(host))
+            add_history(host, std::time(nullptr),
+                        {0, "owner", "-", "account " + name, {"", "", false, "operator"}});
     }
     withdraw(dropped);
 }
 
-// Forgets hosts that left their account: their row, and their address and
-// mail records in their zone, whose serial moves on.
+// Forgets hosts that left their account: their row, what the store kept of
+// them, and their address, mail and challenge records in their zone, whose
+// serial moves on.
 void Store::withdraw(const std::vector<std::string>& hosts) {
     std::set<std::pair<std::string, std::int64_t>> zones;
     for (const std::string& name : hosts) {
@@ -106,6 +114,15 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
             "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
             {name});
         db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        forget_host_data(name);
+        const std::string challenge = "_acme-challenge." + name;
+        const SqlRows txt =
+            db_->query("SELECT DISTINCT d.name, d.id FROM records r JOIN domains d"
+                       " ON d.id = r.domain_id WHERE r.name = ?1 AND r.type = 'TXT'",
+                       {challenge});
+        for (std::size_t i = 0; i < txt.rows.size(); ++i)
+            zones.emplace(txt.text(i, 0), txt.integer(i, 1));
+        db_->query("DELETE FROM records WHERE name = ?1 AND type = 'TXT'", {challenge});
         if (h.empty())
             continue;
         if (unpublish(name, h.integer(0, 1)))

@@ -59,13 +59,54 @@ const char* const kAccountsSchema =
     " name VARCHAR(64) PRIMARY KEY NOT NULL,"
     " value BIGINT NOT NULL)";
 
+// What each host has beside its settings: update tokens (a digest of each;
+// ids count per host), its latest changes, what it saw besides (written in
+// batches), and the values of its ACME challenge. All go with the host when
+// it leaves its account.
+const char* const kHostDataSchema = "CREATE TABLE IF NOT EXISTS tovix_tokens ("
+                                    " host VARCHAR(255) NOT NULL,"
+                                    " id BIGINT NOT NULL,"
+                                    " digest VARCHAR(64) NOT NULL UNIQUE,"
+                                    " label VARCHAR(255) NOT NULL DEFAULT '',"
+                                    " created BIGINT NOT NULL,"
+                                    " last_used BIGINT NOT NULL DEFAULT 0,"
+                                    " PRIMARY KEY (host, id));"
+                                    "CREATE TABLE IF NOT EXISTS tovix_history ("
+                                    " host VARCHAR(255) NOT NULL,"
+                                    " seq BIGINT NOT NULL,"
+                                    " at BIGINT NOT NULL,"
+                                    " what VARCHAR(16) NOT NULL,"
+                                    " old_value VARCHAR(1024) NOT NULL,"
+                                    " new_value VARCHAR(1024) NOT NULL,"
+                                    " caller VARCHAR(64) NOT NULL,"
+                                    " user_agent VARCHAR(255) NOT NULL,"
+                                    " https SMALLINT NOT NULL,"
+                                    " credential VARCHAR(80) NOT NULL,"
+                                    " PRIMARY KEY (host, seq));"
+                                    "CREATE TABLE IF NOT EXISTS tovix_activity ("
+                                    " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                    " seen_at BIGINT NOT NULL DEFAULT 0,"
+                                    " seen_caller VARCHAR(64) NOT NULL DEFAULT '',"
+                                    " seen_agent VARCHAR(255) NOT NULL DEFAULT '',"
+                                    " badauth BIGINT NOT NULL DEFAULT 0,"
+                                    " throttled BIGINT NOT NULL DEFAULT 0,"
+                                    " malformed BIGINT NOT NULL DEFAULT 0,"
+                                    " fault_at BIGINT NOT NULL DEFAULT 0);"
+                                    "CREATE TABLE IF NOT EXISTS tovix_challenges ("
+                                    " host VARCHAR(255) NOT NULL,"
+                                    " value VARCHAR(64) NOT NULL,"
+                                    " created BIGINT NOT NULL,"
+                                    " seq BIGINT NOT NULL,"
+                                    " PRIMARY KEY (host, value))";
+
 // The table the one-table layout kept its rows in, renamed out of
 // PowerDNS's way for the length of the migration.
 const char* const kLegacyTable = "tovix_legacy_records";
 
 } // namespace
 
-Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(options.ttl) {
+Store::Store(const std::string& where, Mode mode, StoreOptions options)
+    : ttl_(options.ttl), history_size_(options.history) {
     try {
         db_ = is_postgres_uri(where) ? open_postgres(where)
                                      : open_sqlite(where, mode == Mode::Create);
@@ -113,6 +154,7 @@ void Store::make_tables(const std::string& pdns_schema) {
     db_->exec(kHostsSchema);
     accounts_created_ = !tables.count("accounts");
     db_->exec(kAccountsSchema);
+    db_->exec(kHostDataSchema);
     if (legacy)
         migrate_legacy();
 }
@@ -122,6 +164,7 @@ void Store::make_tables(const std::string& pdns_schema) {
 // made just now (one that was deleted and is served again). Every other
 // host is published already.
 void Store::serve_zones(const std::vector<std::string>& zones) {
+    served_zones_ = zones;
     std::set<std::string> changed_zones;
     for (const std::string& zone : zones) {
         if (zone_id(zone) < 0) {

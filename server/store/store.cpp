@@ -51,6 +51,42 @@ Host host_at(const SqlRows& r, std::size_t i) {
     return h;
 }
 
+// The history entry of a change from `old` (none: a new host) to `h`:
+// which settings changed, before and after.
+HistoryEntry change_of(const std::optional<Host>& old, const Host& h, const Origin& origin) {
+    HistoryEntry e;
+    e.origin = origin;
+    const Host none;
+    const Host& o = old ? *old : none;
+    auto field = [&e](bool differ, const std::string& name, const std::string& was,
+                      const std::string& is) {
+        if (!differ)
+            return;
+        e.before += (e.before.empty() ? "" : " ") + name + "=" + (was.empty() ? "-" : was);
+        e.after += (e.after.empty() ? "" : " ") + name + "=" + (is.empty() ? "-" : is);
+    };
+    auto on = [](bool b, const char* yes, const char* no) { return std::string(b ? yes : no); };
+    field(o.ipv4 != h.ipv4, "A", o.ipv4, h.ipv4);
+    field(o.ipv6 != h.ipv6, "AAAA", o.ipv6, h.ipv6);
+    field(o.wildcard != h.wildcard, "wildcard", on(o.wildcard, "ON", "OFF"),
+          on(h.wildcard, "ON", "OFF"));
+    field(o.mx != h.mx, "mx", o.mx, h.mx);
+    field(o.backmx != h.backmx, "backmx", on(o.backmx, "YES", "NO"), on(h.backmx, "YES", "NO"));
+    field(o.offline != h.offline, "offline", on(o.offline, "YES", "NO"),
+          on(h.offline, "YES", "NO"));
+    if (!old)
+        e.what = "new";
+    else if (o.offline != h.offline)
+        e.what = h.offline ? "offline" : "online";
+    else if (o.ipv4 != h.ipv4 || o.ipv6 != h.ipv6)
+        e.what = "address";
+    else
+        e.what = "settings";
+    if (e.before.empty())
+        e.before = e.after = "-";
+    return e;
+}
+
 bool same_settings(const Host& a, const Host& b) {
     return a.account == b.account && a.ipv4 == b.ipv4 && a.ipv6 == b.ipv6 &&
            a.wildcard == b.wildcard && a.mx == b.mx && a.backmx == b.backmx &&
@@ -365,8 +401,10 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
             if (current)
                 continue;
             const std::vector<PublishedRow> present = rows_of(batch, h);
-            if (applied.changed)
+            if (applied.changed) {
                 h.updated_at = now;
+                add_history(h.name, now, change_of(old, h, u.origin));
+            }
             save_host(h);
             batch.hosts[h.name] = h;
             batch.rewritten.insert(h.name);

@@ -24,6 +24,14 @@
 
 namespace tovix::server {
 
+// Who asked for a change: kept with each change in the host's history.
+struct Origin {
+    std::string caller; // the client's address
+    std::string user_agent;
+    bool https = false;
+    std::string credential; // "account NAME" or "token ID"
+};
+
 // One host's part of an update request. Unset options keep the stored value
 // (or the default for a new host); an unset address keeps that family's.
 struct Update {
@@ -36,7 +44,43 @@ struct Update {
     std::optional<std::string> mx; // empty: no mail exchanger
     std::optional<bool> backmx;
     bool offline = false; // every update states it; absent means online
+    Origin origin;
 };
+
+// An update token: a random secret that updates one host. Only its digest
+// (token_digest) is stored; the token itself is shown once.
+struct TokenRecord {
+    std::string host;
+    std::int64_t id = 0; // per host
+    std::string digest;
+    std::string label;
+    std::int64_t created = 0;
+    std::int64_t last_used = 0; // 0: never
+};
+
+// One accepted change of a host, newest first in history(). `before` and
+// `after` name the settings that changed ("A=192.0.2.1 wildcard=OFF").
+struct HistoryEntry {
+    std::int64_t time = 0;
+    std::string what; // "new", "address", "settings", "offline", "online", "owner"
+    std::string before, after;
+    Origin origin;
+};
+
+// What a host saw besides its changes: the last accepted request (a nochg
+// included), and the refused ones that named it. Written in batches, as
+// deltas: counts add up, times keep the latest, across every server.
+struct Activity {
+    std::int64_t seen_at = 0; // 0: never
+    std::string seen_caller, seen_agent;
+    std::int64_t badauth = 0, throttled = 0, malformed = 0;
+    std::int64_t fault_at = 0;                       // the last refusal; 0: none
+    std::map<std::int64_t, std::int64_t> token_uses; // token id -> last use
+    std::int64_t faults() const { return badauth + throttled + malformed; }
+};
+
+// An ACME DNS-01 challenge, as set_challenge() takes it.
+enum class ChallengeResult { Set, NotOwned, NoZone };
 
 // An account as stored: its name, the Argon2id string of its password and
 // the hosts it may update.
@@ -55,14 +99,16 @@ struct Applied {
 
 struct StoreOptions {
     StoreOptions(std::vector<std::string> zones = {}, int ttl = kDefaultTtl,
-                 std::string pdns_schema = {})
-        : zones(std::move(zones)), ttl(ttl), pdns_schema(std::move(pdns_schema)) {}
+                 std::string pdns_schema = {}, std::size_t history = 100)
+        : zones(std::move(zones)), ttl(ttl), history(history), pdns_schema(std::move(pdns_schema)) {
+    }
 
     // Zones to serve: created with SOA and NS when missing. Hosts inside
     // them that have no zone yet (rows migrated from the old layout) are
     // published when the store opens.
     std::vector<std::string> zones;
-    int ttl; // of every record the store writes
+    int ttl;                   // of every record the store writes
+    std::size_t history = 100; // changes kept per host
     // PowerDNS's schema, for a database that has none of its tables yet;
     // empty: the file the PowerDNS backend package installs.
     std::string pdns_schema;
@@ -110,6 +156,28 @@ class Store {
     bool set_password(const std::string& name, const std::string& hash);
     bool set_hosts(const std::string& name, const std::vector<std::string>& hosts);
     bool remove_account(const std::string& name);
+
+    // Update tokens (tokens.cpp). add_token returns the new token's id, or
+    // nothing when no account owns the host; each change counts as an
+    // account change (accounts_version moves).
+    std::optional<std::int64_t> add_token(const std::string& host, const std::string& digest,
+                                          const std::string& label, std::int64_t now);
+    std::vector<TokenRecord> tokens(const std::string& host); // by id
+    std::vector<TokenRecord> all_tokens();
+    std::optional<TokenRecord> token(const std::string& digest);
+    bool remove_token(const std::string& host, std::int64_t id);
+
+    // History and activity (history.cpp).
+    std::vector<HistoryEntry> history(const std::string& host, std::size_t limit);
+    void record_activity(const std::map<std::string, Activity>& deltas);
+    std::map<std::string, Activity> activity(); // of every host that has some
+
+    // The TXT record of an ACME DNS-01 challenge at _acme-challenge.HOST:
+    // the two newest values are served, none older than `max_age` seconds.
+    ChallengeResult set_challenge(const std::string& host, const std::string& value,
+                                  std::int64_t now, std::int64_t max_age = 86400);
+    // Withdraws the values older than `max_age`; returns their hosts.
+    std::vector<std::string> expire_challenges(std::int64_t now, std::int64_t max_age = 86400);
 
   private:
     // How a transaction begins: to write (the database's write lock), or
@@ -166,10 +234,16 @@ class Store {
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
     void withdraw(const std::vector<std::string>& hosts);
     bool account_change(const std::function<bool()>& change);
+    void add_history(const std::string& host, std::int64_t now, const HistoryEntry& entry);
+    void forget_host_data(const std::string& host);
+    bool publish_challenges(const std::string& host, std::int64_t zone_id);
+    std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
 
     std::mutex mutex_; // one connection, shared by all request threads
     std::unique_ptr<Database> db_;
     int ttl_ = kDefaultTtl;
+    std::size_t history_size_ = 100;
+    std::vector<std::string> served_zones_;
     std::map<std::string, std::int64_t> zone_ids_;
     bool accounts_created_ = false;
 };

@@ -93,6 +93,46 @@ check_dns any.in.dyn.example A NXDOMAIN
 left_behind inadyn && fail "an inadyn process is still running"
 [ "$failures" -eq "$before" ] && echo "ok: inadyn, IPv4 and IPv6"
 
+# Each client again, finding its address through GET /checkip and signing
+# in with a token of its host (user name: the host) instead of alice's
+# password. Inside the namespace the caller's address is 127.0.0.1.
+before=$failures
+dd_token=$("$server" token add dd.dyn.example --label ddclient --db "$work/names.db" 2>/dev/null) &&
+    in_token=$("$server" token add in.dyn.example --label inadyn --db "$work/names.db" 2>/dev/null) ||
+    fail "token add"
+sed -e "s/^login=.*/login=dd.dyn.example/" -e "s/^password=.*/password=$dd_token/" \
+    "$work/ddclient.conf" >"$work/ddclient-web.conf"
+chmod 600 "$work/ddclient-web.conf"
+ddclient -foreground -daemon=0 -noquiet -file "$work/ddclient-web.conf" \
+    -cache "$work/ddclient-web.cache" -pid "$work/ddclient.pid" -use=web \
+    -web=http://127.0.0.1/checkip </dev/null >"$work/ddclient-web.out" 2>&1
+grep -q "^SUCCESS: *updating dd.dyn.example: good: IP address set to 127.0.0.1" \
+    "$work/ddclient-web.out" || fail "ddclient (checkip, token): $(cat "$work/ddclient-web.out")"
+check_dns dd.dyn.example A 127.0.0.1
+cat >"$work/inadyn-web.conf" <<CONF
+verify-address = false
+custom tovix-web {
+    ssl = false
+    username = in.dyn.example
+    password = $in_token
+    ddns-server = 127.0.0.1
+    ddns-path = "/nic/update?hostname=%h&myip=%i"
+    checkip-server = 127.0.0.1
+    checkip-path = /checkip
+    checkip-ssl = false
+    hostname = in.dyn.example
+}
+CONF
+timeout 60 inadyn --foreground --once --no-pidfile --cache-dir "$work/inadyn-web" -l info \
+    -f "$work/inadyn-web.conf" </dev/null >"$work/inadyn-web.out" 2>&1 ||
+    fail "inadyn (checkip, token) exit status $?: $(cat "$work/inadyn-web.out")"
+grep -q "Successful alias table update for in.dyn.example => new IP# 127.0.0.1" \
+    "$work/inadyn-web.out" || fail "inadyn (checkip, token): $(cat "$work/inadyn-web.out")"
+check_dns in.dyn.example A 127.0.0.1
+"$server" history in.dyn.example --db "$work/names.db" | grep -q $'\ttoken 1$' ||
+    fail "the token's update is not in the history: $("$server" history in.dyn.example --db "$work/names.db")"
+[ "$failures" -eq "$before" ] && echo "ok: ddclient and inadyn, address by /checkip, signed in with a token"
+
 # Guessers on this source keep its allowance spent (10 checks, then 2 a
 # second; a throttled guess is answered after a second, and 20 of them ask
 # again at once): carol's right password, never seen before, is not checked.

@@ -152,5 +152,34 @@ TEST(ServerDatabase, PrintedLocationsHideThePassword) {
         EXPECT_EQ(c.printed, printable_location(c.given)) << c.given;
 }
 
+// Tokens, history, activity and challenges, each seen from the other node.
+TEST_F(ServerPostgres, HostDataIsSharedByTheNodes) {
+    auto a = server(), b = server();
+    const std::optional<std::int64_t> id = a->add_token(kHost, "digest", "router", 1);
+    ASSERT_EQ(std::optional<std::int64_t>(1), id);
+    ASSERT_TRUE(b->token("digest"));
+    Update u = address("192.0.2.1");
+    u.origin = {"192.0.2.9", "agent", true, "token 1"};
+    a->apply({u}, 10);
+    const std::vector<HistoryEntry> h = b->history(kHost, 5);
+    ASSERT_EQ(2u, h.size()); // the new host, and its owner before it
+    EXPECT_EQ("A=192.0.2.1", h[0].after);
+    EXPECT_TRUE(h[0].origin.https);
+    Activity seen;
+    seen.seen_at = 20;
+    seen.badauth = 2;
+    seen.token_uses[1] = 20;
+    a->record_activity({{kHost, seen}});
+    b->record_activity({{kHost, seen}});
+    EXPECT_EQ(4, a->activity().at(kHost).badauth);
+    EXPECT_EQ(20, a->tokens(kHost).at(0).last_used);
+    const std::string txt(43, 'x');
+    EXPECT_EQ(ChallengeResult::Set, a->set_challenge(kHost, txt, 30));
+    EXPECT_EQ((std::vector<DnsRecord>{{"_acme-challenge." + kHost, "TXT", '"' + txt + '"', 60, 0}}),
+              dns_records(uri_, "_acme-challenge." + kHost));
+    EXPECT_EQ(std::vector<std::string>{kHost}, b->expire_challenges(30 + 86401));
+    EXPECT_TRUE(dns_records(uri_, "_acme-challenge." + kHost).empty());
+}
+
 } // namespace
 } // namespace tovix::server::test

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The real tovix-server binary: an update over curl must be on disk once the
-# answer "good" arrived, even if the server is SIGKILLed right after. Also
+# The real tovix-server binary: an update over curl must be on disk, with its
+# history entry, once the answer "good" arrived, even if the server is
+# SIGKILLed right after; last seen is lost for at most its interval. Also
 # checks exit statuses: bad option 2, busy port 1, SIGTERM 0.
 # Usage: process_test.sh PATH/TO/tovix-server
 set -u
@@ -40,22 +41,40 @@ start() {
 db=$tmp/records.db
 log=$tmp/requests.log
 account_add "$server" "$db" 'alice:Pa55:w0rd:home.example' || fail "account add"
-start first --db "$db" --log-requests "$log" --zone example.org --zone home.example
+start first --db "$db" --log-requests "$log" --zone example.org --zone home.example \
+    --activity-interval 1
 
-answer=$(curl -s --max-time 10 -u 'alice:Pa55:w0rd' -A 'tovix-process-test/1.0' \
-    "http://127.0.0.1:$port/nic/update?hostname=home.example&myip=192.0.2.44")
+update() {
+    curl -s --max-time 10 -u 'alice:Pa55:w0rd' -A 'tovix-process-test/1.0' \
+        "http://127.0.0.1:$port/nic/update?hostname=home.example&myip=$1"
+}
+answer=$(update 192.0.2.44)
 [ "$answer" = "good 192.0.2.44" ] || fail "answer was '$answer'"
+# Last seen is written within the interval (a nochg included); a change is
+# on disk with its answer, even when the server is killed before its next
+# write of last seen.
+[ "$(update 192.0.2.44)" = "nochg 192.0.2.44" ] || fail "no nochg"
+for _ in $(seq 100); do
+    "$server" list --db "$db" | grep -q $'\t[0-9TZ:-]* from 127.0.0.1 (tovix-process-test/1.0)\t' &&
+        break
+    sleep 0.1
+done
+[ "$(update 192.0.2.45)" = "good 192.0.2.45" ] || fail "second update"
 kill -KILL "$pid"
 wait "$pid" 2>/dev/null
 pid=
 
 listing=$("$server" list --db "$db") || fail "list failed"
-echo "$listing" | head -n 1 | grep -q '^host	account	ipv4	ipv6	wildcard	mx	backmx	offline	updated$' ||
+echo "$listing" | head -n 1 |
+    grep -q '^host	account	ipv4	ipv6	wildcard	mx	backmx	offline	updated	last seen	faults$' ||
     fail "bad header: $listing"
-echo "$listing" | grep -Eq '^home\.example	alice	192\.0\.2\.44	-	OFF	-	NO	NO	[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$' ||
-    fail "record missing after SIGKILL: $listing"
+echo "$listing" | grep -Eq '^home\.example	alice	192\.0\.2\.45	-	OFF	-	NO	NO	[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z	[0-9TZ:-]+ from 127.0.0.1 \(tovix-process-test/1.0\)	-$' ||
+    fail "record or last seen missing after SIGKILL: $listing"
+[ "$("$server" history home.example --db "$db" | cut -f2-4 | paste -sd'|')" = \
+    "what	before	after|address	A=192.0.2.44	A=192.0.2.45|new	A=-	A=192.0.2.44|owner	-	account alice" ] ||
+    fail "history after SIGKILL: $("$server" history home.example --db "$db")"
 
-grep -q '	GET	/nic/update?hostname=home.example&myip=192.0.2.44	tovix-process-test/1.0	alice	200	good 192.0.2.44$' "$log" ||
+grep -q '	GET	/nic/update?hostname=home.example&myip=192.0.2.45	tovix-process-test/1.0	alice	200	good 192.0.2.45$' "$log" ||
     fail "log line missing: $(cat "$log")"
 grep -q 'Pa55' "$log" "$tmp/first.err" && fail "password logged"
 
@@ -93,7 +112,7 @@ wait "$pid"
 status=$?
 pid=
 [ $status -eq 0 ] || fail "SIGTERM exit status $status"
-"$server" list --db "$db" | grep -q '^home\.example	alice	192\.0\.2\.44	' || fail "record lost"
+"$server" list --db "$db" | grep -q '^home\.example	alice	192\.0\.2\.45	' || fail "record lost"
 
 # The account commands: the password from standard input, never an argument.
 acc=$tmp/accounts.db

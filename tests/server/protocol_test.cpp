@@ -267,10 +267,11 @@ TEST(ServerStore, ListingHasAHeaderAndOneLinePerHost) {
     }
     std::ostringstream out, err;
     EXPECT_EQ(0, list_hosts(dir.file("r.db"), out, err));
-    EXPECT_EQ("host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\n"
+    EXPECT_EQ("host\taccount\tipv4\tipv6\twildcard\tmx\tbackmx\toffline\tupdated\tlast seen"
+              "\tfaults\n"
               "a.zone.example\talice\t192.0.2.1\t-\tON\tmx.example\tYES\tYES\t"
-              "2024-02-29T23:59:59Z\n"
-              "b.zone.example\tbob\t-\t2001:db8::1\tOFF\t-\tNO\tNO\t2024-02-29T23:59:59Z\n",
+              "2024-02-29T23:59:59Z\t-\t-\n"
+              "b.zone.example\tbob\t-\t2001:db8::1\tOFF\t-\tNO\tNO\t2024-02-29T23:59:59Z\t-\t-\n",
               out.str());
     EXPECT_EQ("", err.str());
 }

@@ -85,7 +85,8 @@ TEST(ServerStoreMigration, MovesEveryRowAndPublishesThoseInAZone) {
     }
     EXPECT_EQ((std::set<std::string>{"account_hosts", "accounts", "comments", "cryptokeys",
                                      "domainmetadata", "domains", "hosts", "records",
-                                     "supermasters", "tovix_meta", "tsigkeys"}),
+                                     "supermasters", "tovix_activity", "tovix_challenges",
+                                     "tovix_history", "tovix_meta", "tovix_tokens", "tsigkeys"}),
               connection(path)->tables());
     // Opening again changes nothing.
     Store again(path, Store::Mode::Existing, {{"tovix.example"}, 60});
@@ -291,7 +292,8 @@ TEST(ServerStore, AMissingPowerDnsSchemaIsAClearError) {
         EXPECT_NE(std::string::npos, std::string(e.what()).find("/nonexistent.sql")) << e.what();
     }
     std::ostringstream out, err;
-    EXPECT_EQ(1, list_hosts(dir.file("s.db"), out, err, "/nonexistent.sql")) << "no tables were made";
+    EXPECT_EQ(1, list_hosts(dir.file("s.db"), out, err, "/nonexistent.sql"))
+        << "no tables were made";
 }
 
 TEST(ServerStore, AnUnchangedUpdateRestoresRecordsRemovedBehindItsBack) {

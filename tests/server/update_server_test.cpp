@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "dnserr"},
         AnswerCase{"LinkLocalMyipUsesCaller", kHome + "&myip=fe80::1", kAlice, kAgent, 200,
                    "good 127.0.0.1"},
-        AnswerCase{"OtherPath", "/update?hostname=home.example", kAlice, kAgent, 404, "not found"}),
+        AnswerCase{"OtherPath", "/nic/updates?hostname=home.example", kAlice, kAgent, 404,
+                   "not found"}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
 
 // --- protocol behaviour ------------------------------------------------------

@@ -33,6 +33,12 @@ check "DNS: www.home.tovix.example A 127.0.0.1 (wildcard=ON)" \
     dns_is www.home.tovix.example A 127.0.0.1
 check "DNS: home.tovix.example MX 10 home.tovix.example. (mx=HOST, backmx=YES)" \
     dns_is home.tovix.example MX "10 home.tovix.example."
+# A token of the host as the password, the host's name as the user name.
+TOKEN=$("$TOVIX_SERVER" token add home.tovix.example --db "$DB" 2>/dev/null)
+run_tovix token --watch "\"$APP\" -Slient home.tovix.example home.tovix.example $TOKEN"
+check "with a token: exit status 0" wait_tovix
+check "with a token: answered nochg 127.0.0.1" \
+    grep -q $'\thome.tovix.example\t200\tnochg 127.0.0.1$' "$REQUESTS"
 stop_server
 pdns_stop
 

@@ -1,0 +1,100 @@
+// What the store keeps of a host beside its settings: its latest changes
+// (written in the transaction of the change, the oldest beyond the limit
+// dropped there too), and its activity, which the servers write in batches
+// as deltas so that several servers on one database add up.
+#include "store/store.h"
+
+namespace tovix::server {
+
+namespace {
+
+Origin origin_at(const SqlRows& r, std::size_t i, std::size_t first) {
+    return {r.text(i, first), r.text(i, first + 1), r.integer(i, first + 2) != 0,
+            r.text(i, first + 3)};
+}
+
+} // namespace
+
+// Inside a write transaction that holds the host's zone.
+void Store::add_history(const std::string& host, std::int64_t now, const HistoryEntry& entry) {
+    const std::int64_t seq =
+        db_->query("SELECT COALESCE(MAX(seq), 0) + 1 FROM tovix_history WHERE host = ?1", {host})
+            .integer(0, 0);
+    const Origin& o = entry.origin;
+    db_->write("INSERT INTO tovix_history (host, seq, at, what, old_value, new_value, caller,"
+               " user_agent, https, credential) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+               {host, seq, now, entry.what, entry.before.substr(0, 1024),
+                entry.after.substr(0, 1024), o.caller.substr(0, 64), o.user_agent.substr(0, 255),
+                std::int64_t{o.https}, o.credential.substr(0, 80)});
+    const auto keep = static_cast<std::int64_t>(history_size_);
+    if (seq > keep)
+        db_->write("DELETE FROM tovix_history WHERE host = ?1 AND seq <= ?2", {host, seq - keep});
+}
+
+std::vector<HistoryEntry> Store::history(const std::string& host, std::size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT at, what, old_value, new_value, caller, user_agent,"
+                                 " https, credential FROM tovix_history WHERE host = ?1"
+                                 " ORDER BY seq DESC LIMIT ?2",
+                                 {host, static_cast<std::int64_t>(limit)});
+    std::vector<HistoryEntry> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out.push_back(
+            {r.integer(i, 0), r.text(i, 1), r.text(i, 2), r.text(i, 3), origin_at(r, i, 4)});
+    return out;
+}
+
+// One transaction for the whole batch: a few statements per host, one sync.
+void Store::record_activity(const std::map<std::string, Activity>& deltas) {
+    if (deltas.empty())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    transaction(Begin::Write, [&] {
+        for (const auto& [host, a] : deltas) {
+            // Only hosts an account owns: a host withdrawn meanwhile stays forgotten.
+            if (db_->query("SELECT 1 FROM account_hosts WHERE host = ?1", {host}).empty())
+                continue;
+            db_->query(
+                "INSERT INTO tovix_activity (host) VALUES (?1) ON CONFLICT (host) DO NOTHING",
+                {host});
+            if (a.seen_at)
+                db_->query(
+                    "UPDATE tovix_activity SET seen_at = ?2, seen_caller = ?3,"
+                    " seen_agent = ?4 WHERE host = ?1 AND seen_at <= ?2",
+                    {host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255)});
+            if (a.faults())
+                db_->query("UPDATE tovix_activity SET badauth = badauth + ?2,"
+                           " throttled = throttled + ?3, malformed = malformed + ?4,"
+                           " fault_at = CASE WHEN fault_at < ?5 THEN ?5 ELSE fault_at END"
+                           " WHERE host = ?1",
+                           {host, a.badauth, a.throttled, a.malformed, a.fault_at});
+            for (const auto& [id, at] : a.token_uses)
+                db_->query("UPDATE tovix_tokens SET last_used = ?3"
+                           " WHERE host = ?1 AND id = ?2 AND last_used < ?3",
+                           {host, id, at});
+        }
+        return true;
+    });
+}
+
+std::map<std::string, Activity> Store::activity() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT host, seen_at, seen_caller, seen_agent, badauth,"
+                                 " throttled, malformed, fault_at FROM tovix_activity");
+    std::map<std::string, Activity> out;
+    for (std::size_t i = 0; i < r.rows.size(); ++i)
+        out[r.text(i, 0)] = {r.integer(i, 1), r.text(i, 2),    r.text(i, 3),    r.integer(i, 4),
+                             r.integer(i, 5), r.integer(i, 6), r.integer(i, 7), {}};
+    return out;
+}
+
+// A host that leaves its account takes its tokens, history, activity and
+// challenges along: its next owner starts afresh. The challenges' records
+// go with its other records (withdraw).
+void Store::forget_host_data(const std::string& host) {
+    for (const char* table :
+         {"tovix_tokens", "tovix_history", "tovix_activity", "tovix_challenges"})
+        db_->query(std::string("DELETE FROM ") + table + " WHERE host = ?1", {host});
+}
+
+} // namespace tovix::server
