@@ -3,6 +3,7 @@
 // password from the terminal or standard input and never from an argument.
 #include "cli.h"
 
+#include "dns_purge.h"
 #include "secret_input.h"
 #include "store/store.h"
 #include "text.h"
@@ -26,6 +27,9 @@ const char* const kUsage =
     "       tovix-server account hosts USER HOST... [--db DB]\n"
     "       tovix-server account remove USER [--db DB]\n"
     "       tovix-server account list [--db DB]\n"
+    "       tovix-server zone add NAME [--dnssec] [--db DB]\n"
+    "       tovix-server zone secure NAME|--requested [--db DB]\n"
+    "       tovix-server zone ds NAME [--db DB]\n"
     "       tovix-server --help\n"
     "\n"
     "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
@@ -77,7 +81,20 @@ const char* const kUsage =
     "                       that is not one, never from the command line. A\n"
     "                       running server sees the change within a fifth of a\n"
     "                       second. Removing an account, or a host from one,\n"
-    "                       withdraws the host's records\n";
+    "                       withdraws the host's records. With --pdns-control\n"
+    "                       they are purged from that PowerDNS's caches (with\n"
+    "                       PostgreSQL, every running server purges its own)\n"
+    "  zone add NAME        create a zone (SOA and NS) in the database; a server\n"
+    "                       serves updates in it with --zone NAME. --dnssec:\n"
+    "                       sign it too, as zone secure does\n"
+    "  zone secure NAME     have PowerDNS sign the zone live: an ECDSA P-256 key\n"
+    "                       (algorithm 13) and NSEC3 in narrow mode, made by\n"
+    "                       PowerDNS's pdnsutil (--pdnsutil PATH; default: from\n"
+    "                       PATH). --requested: every zone that asked to be\n"
+    "                       signed and has no key yet (tovix-server-dns.service\n"
+    "                       does this as it starts). Without pdnsutil the zone\n"
+    "                       stays unsigned, and served\n"
+    "  zone ds NAME         print the zone's DS records for its parent zone\n";
 
 namespace {
 
@@ -86,7 +103,7 @@ bool takes_value(const std::string& name) {
     return name == "--db" || name == "--pdns-schema" || name == "--listen" ||
            name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
-           name == "--zone" || name == "--ttl" || name == "--pdns-control";
+           name == "--zone" || name == "--ttl" || name == "--pdns-control" || name == "--pdnsutil";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -101,6 +118,8 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
         options.config.pdns_schema = value;
     } else if (name == "--pdns-control") {
         options.config.pdns_control.push_back(value);
+    } else if (name == "--pdnsutil") {
+        options.pdnsutil = value;
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {
@@ -162,6 +181,37 @@ bool apply_flag(Options& options, const std::string& name) {
     return flag != nullptr;
 }
 
+// Which options each command other than serving takes.
+bool applies(Options::Command command, const std::string& name) {
+    if (name == "--db" || name == "--pdns-schema")
+        return true;
+    if (name == "--pdns-control")
+        return command != Options::Command::List;
+    return command == Options::Command::Zone &&
+           (name == "--pdnsutil" || name == "--ttl" || name == "--dnssec" || name == "--requested");
+}
+
+bool zone_arguments_ok(const Options& options, std::string* error) {
+    const std::vector<std::string>& z = options.zone;
+    const std::string verb = z.empty() ? "" : z[0];
+    const bool named = z.size() == 2 && !options.requested;
+    const bool ok = ((verb == "add" || verb == "ds") && named) ||
+                    (verb == "secure" && (named || (z.size() == 1 && options.requested)));
+    if (!ok) {
+        *error = "zone: expected add NAME [--dnssec], secure NAME, secure --requested or ds NAME";
+        return false;
+    }
+    if (options.dnssec && verb != "add") {
+        *error = "--dnssec applies to zone add";
+        return false;
+    }
+    if (named && !is_fqdn(normalize_host(z[1]))) {
+        *error = "bad zone '" + z[1] + "': expected a name of two labels or more";
+        return false;
+    }
+    return true;
+}
+
 bool check_consistency(Options& options, std::string* error) {
     const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
     if (cert != key || (options.listen_tls && !cert)) {
@@ -170,6 +220,8 @@ bool check_consistency(Options& options, std::string* error) {
     }
     if (cert && !options.listen_tls)
         options.listen_tls = ListenAddress{options.listen.host, 443};
+    if (options.command == Options::Command::Zone && !zone_arguments_ok(options, error))
+        return false;
     if (options.command == Options::Command::Account) {
         const std::vector<std::string>& a = options.account;
         const std::string verb = a.empty() ? "" : a[0];
@@ -191,8 +243,10 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
     Options options;
     std::size_t i = 0;
-    if (!args.empty() && (args[0] == "list" || args[0] == "account")) {
-        options.command = args[0] == "list" ? Options::Command::List : Options::Command::Account;
+    if (!args.empty() && (args[0] == "list" || args[0] == "account" || args[0] == "zone")) {
+        options.command = args[0] == "list"      ? Options::Command::List
+                          : args[0] == "account" ? Options::Command::Account
+                                                 : Options::Command::Zone;
         ++i;
     }
     const bool serving = options.command == Options::Command::Serve;
@@ -223,12 +277,22 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.account.push_back(name);
             continue;
         }
+        if (options.command == Options::Command::Zone && !value) {
+            if (name.rfind("-", 0) != 0) {
+                options.zone.push_back(name);
+                continue;
+            }
+            if (name == "--dnssec" || name == "--requested") {
+                (name == "--dnssec" ? options.dnssec : options.requested) = true;
+                continue;
+            }
+        }
         if (!takes_value(name)) {
             *error =
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (!serving && name != "--db" && name != "--pdns-schema") {
+        if (!serving && !applies(options.command, name)) {
             *error = name + " does not apply to " + args[0];
             return std::nullopt;
         }
@@ -305,12 +369,18 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
     const std::vector<std::string>& a = options.account;
     const std::string& verb = a[0];
     try {
+        // A host withdrawn leaves the caches of --pdns-control's PowerDNS
+        // (one last try as this returns).
+        DnsPurger purger(options.config.pdns_control,
+                         [&err](const std::string& line) { err << line << '\n'; });
         // Zones are the server's business; this only opens (or makes) the
         // file. A listing writes nothing: a running server would take any
         // write for a change of the accounts.
         Store store(options.config.db_path,
                     verb == "list" ? Store::Mode::Existing : Store::Mode::Create,
                     StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
+        store.on_changed_names(
+            [&purger](const std::vector<std::string>& names) { purger.purge(names); });
         if (verb == "list") {
             out << "account\thosts\n";
             for (const AccountRecord& r : store.accounts()) {

@@ -11,6 +11,7 @@
 #include "credentials.h"
 #include "text.h"
 #include "request_log.h"
+#include "store/changes.h"
 #include "store/store.h"
 #include "workers.h"
 
@@ -122,6 +123,8 @@ class UpdateServer {
     // Before workers_: their queued checks still run while workers_ stops.
     Authenticator auth_;
     DnsPurger purger_; // before committer_, which tells it the changed names
+    // With PostgreSQL and a PowerDNS to purge: the other servers' changes.
+    std::unique_ptr<ChangeListener> listener_;
     Committer committer_;
     Workers workers_;
     HttpServer http_; // last: stopped first

@@ -108,8 +108,10 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
         db_->query("DELETE FROM hosts WHERE name = ?1", {name});
         if (h.empty())
             continue;
-        if (unpublish(name, h.integer(0, 1)))
+        if (unpublish(name, h.integer(0, 1))) {
             zones.emplace(h.text(0, 0), h.integer(0, 1));
+            changed_name(name, h.text(0, 0));
+        }
     }
     for (const auto& [zone, id] : zones) {
         lock_zone(zone, id);

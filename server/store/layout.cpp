@@ -6,6 +6,8 @@
 // hosts that wait for one are published in it.
 #include "store/store.h"
 
+#include "store/changes.h"
+
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -65,7 +67,8 @@ const char* const kLegacyTable = "tovix_legacy_records";
 
 } // namespace
 
-Store::Store(const std::string& where, Mode mode, StoreOptions options) : ttl_(options.ttl) {
+Store::Store(const std::string& where, Mode mode, StoreOptions options)
+    : ttl_(options.ttl), origin_(new_origin()) {
     try {
         db_ = is_postgres_uri(where) ? open_postgres(where)
                                      : open_sqlite(where, mode == Mode::Create);
@@ -143,8 +146,10 @@ void Store::serve_zones(const std::vector<std::string>& zones) {
             host.zone = *zone;
             save_host(host);
         }
-        if (zone_ids_.count(host.zone) && publish(host))
+        if (zone_ids_.count(host.zone) && publish(host)) {
             changed_zones.insert(host.zone);
+            changed_name(host.name, host.zone);
+        }
     }
     for (const std::string& zone : changed_zones)
         bump_serial(zone);
