@@ -145,7 +145,8 @@ bool ChangeListener::open(Conn& conn, std::string* why) {
     }
     // libpq would print the server's notices (and its farewell when it ends
     // the session) on standard error; the loss is logged here instead.
-    PQsetNoticeProcessor(conn.pg, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn.pg, [](void*, const char*) {}, nullptr);
     for (PostgresPollingStatusType s = PGRES_POLLING_WRITING; s != PGRES_POLLING_OK;) {
         if (s == PGRES_POLLING_FAILED) {
             *why = trimmed(PQerrorMessage(conn.pg));

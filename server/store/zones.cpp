@@ -28,13 +28,14 @@ void Store::changed_name(const std::string& host, const std::string& zone) {
 }
 
 // Inside the transaction, before COMMIT: PostgreSQL sends the notification
-// when (and only when) the transaction commits.
+// when (and only when) the transaction commits. It goes out with the
+// transaction's other writes, without a round trip of its own.
 void Store::announce_changes() {
     if (changed_names_.empty() || !db_->has_notify())
         return;
     const std::vector<std::string> names(changed_names_.begin(), changed_names_.end());
     for (const std::string& payload : change_payloads(origin_, names))
-        db_->query("SELECT pg_notify(?1, ?2)", {kChangesChannel, payload});
+        db_->write("SELECT pg_notify(?1, ?2)", {kChangesChannel, payload});
 }
 
 void Store::tell_changes() {

@@ -8,10 +8,10 @@
 set -u
 server=$1
 . "$(dirname "$0")/../support/names-test.sh"
-command -v delv >/dev/null && command -v pdnsutil >/dev/null || {
+if ! command -v delv >/dev/null || ! command -v pdnsutil >/dev/null; then
     echo "delv (bind9-dnsutils) or pdnsutil (pdns-server) is not installed; skipping"
     exit 77
-}
+fi
 names_test_begin "$server" --zone signed.example --zone plain.example --zone late.example \
     --account 'alice:pw:home.signed.example,home.plain.example,home.late.example'
 zone() { "$server" zone "$@" --db "$work/names.db" --pdns-control "$work/pdns.controlsocket"; }
