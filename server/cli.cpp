@@ -181,8 +181,10 @@ bool apply_flag(Options& options, const std::string& name) {
     return flag != nullptr;
 }
 
-// Which options each command other than serving takes.
+// Which options each command takes (of those that take a value).
 bool applies(Options::Command command, const std::string& name) {
+    if (command == Options::Command::Serve)
+        return name != "--pdnsutil";
     if (name == "--db" || name == "--pdns-schema")
         return true;
     if (name == "--pdns-control")
@@ -292,8 +294,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (!serving && !applies(options.command, name)) {
-            *error = name + " does not apply to " + args[0];
+        if (!applies(options.command, name)) {
+            *error = name + " does not apply to " + (serving ? "serving" : args[0]);
             return std::nullopt;
         }
         if (!value) {

@@ -43,6 +43,7 @@ TEST(ZoneCommandLine, GoodAndBad) {
         {{"zone", "add", "a.example", "--listen", "127.0.0.1:80"}, false, {}, false, false},
         {{"list", "--pdns-control", "s"}, false, {}, false, false},
         {{"--dnssec"}, false, {}, false, false},
+        {{"--pdnsutil", "/x"}, false, {}, false, false},
     };
     for (const Row& r : rows) {
         std::string error;
