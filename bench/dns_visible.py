@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Update to visible in DNS: sends dyndns2 updates to tovix-server on
-127.0.0.1:80, each with a new address, and after each "good" polls PowerDNS
-on 127.0.0.1:53 (UDP, no recursion; at most 60 s) until the A record holds
-the new address.
+127.0.0.1:80 (or SERVER_URL), each with a new address, and after each
+"good" polls PowerDNS on 127.0.0.1:53 (or DNS_ADDRESS; UDP, no recursion; at
+most 60 s) until the A record holds the new address.
 Prints the spread of that delay and of the update itself.
 
-Usage: dns_visible.py HOST USER PASSWORD COUNT
+Usage: dns_visible.py HOST USER PASSWORD COUNT [SERVER_URL [DNS_ADDRESS]]
 """
 import base64
 import socket
@@ -57,16 +57,18 @@ def percentile(values, p):
 
 def main():
     host, user, password, count = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    server_url = sys.argv[5] if len(sys.argv) > 5 else "http://127.0.0.1"
+    dns_address = sys.argv[6] if len(sys.argv) > 6 else "127.0.0.1"
     auth = "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.connect(("127.0.0.1", 53))
+    sock.connect((dns_address, 53))
     sock.settimeout(2)
     visible, update, polls = [], [], 0
     for i in range(count):
         n = i + 1
         address = f"10.{(n >> 16) & 255}.{(n >> 8) & 255}.{n & 255}"
         request = urllib.request.Request(
-            f"http://127.0.0.1/nic/update?hostname={host}&myip={address}",
+            f"{server_url}/nic/update?hostname={host}&myip={address}",
             headers={"Authorization": auth, "User-Agent": "tovix-bench/1.0"})
         start = time.perf_counter()
         with urllib.request.urlopen(request, timeout=10) as reply:

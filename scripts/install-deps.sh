@@ -10,8 +10,8 @@ packages=(
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     clang libclang-rt-14-dev
     wine wine32:i386 xvfb fonts-wqy-zenhei fonts-wine imagemagick x11-utils
-    pdns-server pdns-backend-sqlite3 pdns-backend-pgsql postgresql dnsutils ddclient inadyn
-    pebble lego
+    pdns-server pdns-backend-sqlite3 pdns-backend-pgsql postgresql dnsutils bind9-dnsutils dnsperf
+    ddclient inadyn pebble lego
     lintian systemd man-db groff-base unzip adduser
 )
 

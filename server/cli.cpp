@@ -3,6 +3,7 @@
 // password from the terminal or standard input and never from an argument.
 #include "cli.h"
 
+#include "dns_purge.h"
 #include "secret_input.h"
 #include "store/store.h"
 #include "text.h"
@@ -32,6 +33,9 @@ const char* const kUsage =
     "       tovix-server token list HOST [--db DB]\n"
     "       tovix-server token remove HOST ID [--db DB]\n"
     "       tovix-server history HOST [--limit N] [--db DB]\n"
+    "       tovix-server zone add NAME [--dnssec] [--db DB]\n"
+    "       tovix-server zone secure NAME|--requested [--db DB]\n"
+    "       tovix-server zone ds NAME [--db DB]\n"
     "       tovix-server --help\n"
     "\n"
     "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
@@ -89,11 +93,24 @@ const char* const kUsage =
     "                       that is not one, never from the command line. A\n"
     "                       running server sees the change within a fifth of a\n"
     "                       second. Removing an account, or a host from one,\n"
-    "                       withdraws the host's records\n"
+    "                       withdraws the host's records. With --pdns-control\n"
+    "                       they are purged from that PowerDNS's caches (with\n"
+    "                       PostgreSQL, every running server purges its own)\n"
     "  token ...            make, list or remove a host's update tokens. A token\n"
     "                       is printed once; with the host's name as user name\n"
     "                       it updates that host and no other\n"
-    "  history HOST         print the host's latest changes, newest first\n";
+    "  history HOST         print the host's latest changes, newest first\n"
+    "  zone add NAME        create a zone (SOA and NS) in the database; a server\n"
+    "                       serves updates in it with --zone NAME. --dnssec:\n"
+    "                       sign it too, as zone secure does\n"
+    "  zone secure NAME     have PowerDNS sign the zone live: an ECDSA P-256 key\n"
+    "                       (algorithm 13) and NSEC3 in narrow mode, made by\n"
+    "                       PowerDNS's pdnsutil (--pdnsutil PATH; default: from\n"
+    "                       PATH). --requested: every zone that asked to be\n"
+    "                       signed and has no key yet (tovix-server-dns.service\n"
+    "                       does this as it starts). Without pdnsutil the zone\n"
+    "                       stays unsigned, and served\n"
+    "  zone ds NAME         print the zone's DS records for its parent zone\n";
 
 namespace {
 
@@ -103,7 +120,8 @@ bool takes_value(const std::string& name) {
            name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
            name == "--zone" || name == "--ttl" || name == "--pdns-control" || name == "--history" ||
-           name == "--activity-interval" || name == "--label" || name == "--limit";
+           name == "--activity-interval" || name == "--label" || name == "--limit" ||
+           name == "--pdnsutil";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -136,6 +154,8 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
             options.limit = *n;
         else
             options.config.activity_interval = std::chrono::seconds(*n);
+    } else if (name == "--pdnsutil") {
+        options.pdnsutil = value;
     } else if (name == "--log-requests") {
         options.config.log_path = value;
     } else if (name == "--tls-cert") {
@@ -197,6 +217,41 @@ bool apply_flag(Options& options, const std::string& name) {
     return flag != nullptr;
 }
 
+// Which options each command takes (of those that take a value).
+bool applies(Options::Command command, const std::string& name) {
+    if (command == Options::Command::Serve)
+        return name != "--pdnsutil" && name != "--label" && name != "--limit";
+    if (name == "--db" || name == "--pdns-schema")
+        return true;
+    if (name == "--pdns-control")
+        return command == Options::Command::Account || command == Options::Command::Zone;
+    if (name == "--label" || name == "--limit")
+        return command == (name == "--label" ? Options::Command::Token : Options::Command::History);
+    return command == Options::Command::Zone &&
+           (name == "--pdnsutil" || name == "--ttl" || name == "--dnssec" || name == "--requested");
+}
+
+bool zone_arguments_ok(const Options& options, std::string* error) {
+    const std::vector<std::string>& z = options.zone;
+    const std::string verb = z.empty() ? "" : z[0];
+    const bool named = z.size() == 2 && !options.requested;
+    const bool ok = ((verb == "add" || verb == "ds") && named) ||
+                    (verb == "secure" && (named || (z.size() == 1 && options.requested)));
+    if (!ok) {
+        *error = "zone: expected add NAME [--dnssec], secure NAME, secure --requested or ds NAME";
+        return false;
+    }
+    if (options.dnssec && verb != "add") {
+        *error = "--dnssec applies to zone add";
+        return false;
+    }
+    if (named && !is_fqdn(normalize_host(z[1]))) {
+        *error = "bad zone '" + z[1] + "': expected a name of two labels or more";
+        return false;
+    }
+    return true;
+}
+
 bool check_consistency(Options& options, std::string* error) {
     const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
     if (cert != key || (options.listen_tls && !cert)) {
@@ -205,6 +260,8 @@ bool check_consistency(Options& options, std::string* error) {
     }
     if (cert && !options.listen_tls)
         options.listen_tls = ListenAddress{options.listen.host, 443};
+    if (options.command == Options::Command::Zone && !zone_arguments_ok(options, error))
+        return false;
     if (options.command == Options::Command::Account) {
         const std::vector<std::string>& a = options.account;
         const std::string verb = a.empty() ? "" : a[0];
@@ -232,16 +289,15 @@ bool check_consistency(Options& options, std::string* error) {
     return true;
 }
 
-// The commands, and the options each takes besides --db and --pdns-schema.
 struct CommandName {
     const char* name;
     Options::Command command;
-    const char* option;
 };
-constexpr CommandName kCommands[] = {{"list", Options::Command::List, nullptr},
-                                     {"account", Options::Command::Account, nullptr},
-                                     {"token", Options::Command::Token, "--label"},
-                                     {"history", Options::Command::History, "--limit"}};
+constexpr CommandName kCommands[] = {{"list", Options::Command::List},
+                                     {"account", Options::Command::Account},
+                                     {"token", Options::Command::Token},
+                                     {"history", Options::Command::History},
+                                     {"zone", Options::Command::Zone}};
 
 } // namespace
 
@@ -249,11 +305,9 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
     Options options;
     std::size_t i = 0;
-    const char* command_option = nullptr;
     for (const CommandName& c : kCommands) {
         if (!args.empty() && args[0] == c.name) {
             options.command = c.command;
-            command_option = c.option;
             ++i;
         }
     }
@@ -281,19 +335,28 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                      " 'tovix-server account add USER HOST...'";
             return std::nullopt;
         }
-        if (name.rfind("-", 0) != 0 && !serving && options.command != Options::Command::List) {
+        if (name.rfind("-", 0) != 0 && !serving && options.command != Options::Command::List &&
+            options.command != Options::Command::Zone) {
             options.account.push_back(name);
             continue;
+        }
+        if (options.command == Options::Command::Zone && !value) {
+            if (name.rfind("-", 0) != 0) {
+                options.zone.push_back(name);
+                continue;
+            }
+            if (name == "--dnssec" || name == "--requested") {
+                (name == "--dnssec" ? options.dnssec : options.requested) = true;
+                continue;
+            }
         }
         if (!takes_value(name)) {
             *error =
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        const bool own = command_option && name == command_option;
-        if ((!serving && name != "--db" && name != "--pdns-schema" && !own) ||
-            (serving && (name == "--label" || name == "--limit"))) {
-            *error = name + " does not apply to " + (serving ? "the server" : args[0]);
+        if (!applies(options.command, name)) {
+            *error = name + " does not apply to " + (serving ? "serving" : args[0]);
             return std::nullopt;
         }
         if (!value) {
@@ -374,12 +437,18 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
     const std::vector<std::string>& a = options.account;
     const std::string& verb = a[0];
     try {
+        // A host withdrawn leaves the caches of --pdns-control's PowerDNS
+        // (one last try as this returns).
+        DnsPurger purger(options.config.pdns_control,
+                         [&err](const std::string& line) { err << line << '\n'; });
         // Zones are the server's business; this only opens (or makes) the
         // file. A listing writes nothing: a running server would take any
         // write for a change of the accounts.
         Store store(options.config.db_path,
                     verb == "list" ? Store::Mode::Existing : Store::Mode::Create,
                     StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
+        store.on_changed_names(
+            [&purger](const std::vector<std::string>& names) { purger.purge(names); });
         if (verb == "list") {
             out << "account\thosts\n";
             for (const AccountRecord& r : store.accounts()) {

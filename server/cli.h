@@ -22,7 +22,7 @@ std::optional<int> parse_decimal(std::string_view text, int min, int max);
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Token, History, Help };
+    enum class Command { Serve, List, Account, Token, History, Zone, Help };
     Command command = Command::Serve;
     Config config;
     ListenAddress listen{"127.0.0.1", 80};
@@ -31,6 +31,10 @@ struct Options {
     std::vector<std::string> account; // "add USER HOST...", "passwd USER", ...; token's, history's
     std::string label;                // token add --label
     int limit = 20;                   // history --limit
+    std::vector<std::string> zone;    // "add NAME", "secure NAME", "ds NAME"
+    bool dnssec = false;              // zone add --dnssec
+    bool requested = false;           // zone secure --requested
+    std::string pdnsutil = "pdnsutil";
 };
 
 extern const char* const kUsage;

@@ -2,6 +2,7 @@
 #include "cli.h"
 #include "store/database.h"
 #include "update_server.h"
+#include "zone_admin.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -147,6 +148,8 @@ int main(int argc, char** argv) {
         return token_command(*options, std::cout, std::cerr);
     case Options::Command::History:
         return history_command(*options, std::cout, std::cerr);
+    case Options::Command::Zone:
+        return zone_command(*options, std::cout, std::cerr);
     case Options::Command::Serve:
         break;
     }

@@ -48,6 +48,26 @@ bool is_loopback(const std::string& address) {
     return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
+// Each change any other server on a PostgreSQL database commits is purged
+// from this server's PowerDNS too.
+std::unique_ptr<ChangeListener> listen_for_changes(const Config& config, const Store& store,
+                                                   const std::vector<std::string>& zones,
+                                                   DnsPurger& purger) {
+    if (config.pdns_control.empty() || !is_postgres_uri(config.db_path))
+        return nullptr;
+    std::vector<std::string> every_name;
+    for (const std::string& zone : zones)
+        every_name.push_back(zone + "$");
+    const bool log = config.log_to_stderr;
+    return std::make_unique<ChangeListener>(
+        config.db_path, store.origin(), every_name,
+        [&purger](const std::vector<std::string>& names) { purger.purge(names); },
+        [log](const std::string& line) {
+            if (log)
+                std::fprintf(stderr, "%s\n", line.c_str());
+        });
+}
+
 } // namespace
 
 Account default_account() {
@@ -79,7 +99,8 @@ UpdateServer::UpdateServer(Config config)
               if (config_.log_to_stderr)
                   std::fprintf(stderr, "%s\n", line.c_str());
           }),
-      committer_(store_, &purger_), workers_(2, 256),
+      listener_(listen_for_changes(config_, store_, zones_, purger_)), committer_(store_, &purger_),
+      workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
             config_.limits,

@@ -12,6 +12,7 @@
 #include "credentials.h"
 #include "text.h"
 #include "request_log.h"
+#include "store/changes.h"
 #include "store/store.h"
 #include "workers.h"
 
@@ -138,6 +139,8 @@ class UpdateServer {
     Authenticator auth_;
     DnsPurger purger_; // before committer_, which tells it the changed names
     ActivityLog activity_;
+    // With PostgreSQL and a PowerDNS to purge: the other servers' changes.
+    std::unique_ptr<ChangeListener> listener_;
     Committer committer_;
     Workers workers_;
     HttpServer http_; // last: stopped first

@@ -107,6 +107,9 @@ class Database {
     // Whether PRAGMA data_version tells this connection that another one
     // has committed (SQLite); otherwise the store counts its changes itself.
     virtual bool has_data_version() const = 0;
+    // Whether a transaction can tell the other connections of its changes
+    // (PostgreSQL's NOTIFY, sent on commit; store/changes.h).
+    virtual bool has_notify() const { return false; }
 };
 
 // `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;

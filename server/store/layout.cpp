@@ -6,6 +6,8 @@
 // hosts that wait for one are published in it.
 #include "store/store.h"
 
+#include "store/changes.h"
+
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -106,7 +108,7 @@ const char* const kLegacyTable = "tovix_legacy_records";
 } // namespace
 
 Store::Store(const std::string& where, Mode mode, StoreOptions options)
-    : ttl_(options.ttl), history_size_(options.history) {
+    : ttl_(options.ttl), history_size_(options.history), origin_(new_origin()) {
     try {
         db_ = is_postgres_uri(where) ? open_postgres(where)
                                      : open_sqlite(where, mode == Mode::Create);
@@ -186,8 +188,10 @@ void Store::serve_zones(const std::vector<std::string>& zones) {
             host.zone = *zone;
             save_host(host);
         }
-        if (zone_ids_.count(host.zone) && publish(host))
+        if (zone_ids_.count(host.zone) && publish(host)) {
             changed_zones.insert(host.zone);
+            changed_name(host.name, host.zone);
+        }
     }
     for (const std::string& zone : changed_zones)
         bump_serial(zone);

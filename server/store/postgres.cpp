@@ -159,6 +159,8 @@ class PostgresDatabase final : public Database {
 
     bool has_data_version() const override { return false; }
 
+    bool has_notify() const override { return true; }
+
   private:
     // After the server went away (a restart, a failover) the next call
     // connects again. A call that failed because the connection broke is

@@ -102,9 +102,14 @@ bool Store::transaction(Begin begin, const std::function<bool()>& work) {
         db_->begin_write();
     else
         db_->exec("BEGIN");
+    changed_names_.clear();
     try {
         const bool keep = work();
+        if (keep)
+            announce_changes();
         db_->exec(keep ? "COMMIT" : "ROLLBACK");
+        if (keep)
+            tell_changes();
         return keep;
     } catch (...) {
         db_->rollback();
@@ -413,11 +418,15 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
                 Host gone;
                 gone.name = h.name;
                 gone.zone = old->zone;
-                if (publish(gone))
+                if (publish(gone)) {
                     changed_zones.insert(gone.zone);
+                    changed_name(h.name, gone.zone);
+                }
             }
-            if (publish(h, present))
+            if (publish(h, present)) {
                 changed_zones.insert(h.zone);
+                changed_name(h.name, h.zone);
+            }
         }
         for (const std::string& zone : changed_zones)
             bump_serial(zone);

@@ -178,6 +178,27 @@ class Store {
                                   std::int64_t now, std::int64_t max_age = 86400);
     // Withdraws the values older than `max_age`; returns their hosts.
     std::vector<std::string> expire_challenges(std::int64_t now, std::int64_t max_age = 86400);
+    // The DNS names each committed transaction changed, as purge arguments
+    // (see DnsPurger): "HOST$" for a host and every name under it, "ZONE"
+    // for the apex of a zone whose serial moved. `sink` hears them right
+    // after the commit. Where the database can (PostgreSQL's NOTIFY), the
+    // transaction itself also tells them to every other server on it
+    // (ChangeListener, store/changes.h), tagged with origin().
+    using NamesSink = std::function<void(const std::vector<std::string>& names)>;
+    void on_changed_names(NamesSink sink);
+    const std::string& origin() const { return origin_; }
+    // Tells the sink and the other servers of names changed outside the
+    // store (pdnsutil signing a zone), in a transaction of their own.
+    void announce(const std::vector<std::string>& names);
+
+    // Zones (store/zones.cpp). Whether the zone is in the database; whether
+    // it asked to be signed (a mark that `zone secure --requested` reads);
+    // whether PowerDNS holds keys for it.
+    bool has_zone(const std::string& zone);
+    void request_dnssec(const std::string& zone);
+    bool has_keys(const std::string& zone);
+    // The zones that asked to be signed and hold no keys yet.
+    std::vector<std::string> unsigned_requests();
 
   private:
     // How a transaction begins: to write (the database's write lock), or
@@ -238,6 +259,9 @@ class Store {
     void forget_host_data(const std::string& host);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
     std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
+    void changed_name(const std::string& host, const std::string& zone);
+    void announce_changes();
+    void tell_changes();
 
     std::mutex mutex_; // one connection, shared by all request threads
     std::unique_ptr<Database> db_;
@@ -246,6 +270,9 @@ class Store {
     std::vector<std::string> served_zones_;
     std::map<std::string, std::int64_t> zone_ids_;
     bool accounts_created_ = false;
+    const std::string origin_;
+    std::set<std::string> changed_names_; // by the open transaction
+    NamesSink sink_;
 };
 
 } // namespace tovix::server

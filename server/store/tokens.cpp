@@ -132,8 +132,10 @@ ChallengeResult Store::set_challenge(const std::string& host, const std::string&
         for (std::size_t i = 2; i < kept.rows.size(); ++i)
             db_->query("DELETE FROM tovix_challenges WHERE host = ?1 AND value = ?2",
                        {host, kept.text(i, 0)});
-        if (publish_challenges(host, zone->second))
+        if (publish_challenges(host, zone->second)) {
             bump_serial(zone->first, zone->second);
+            changed_name(host, zone->first);
+        }
         return true;
     });
     return result;
@@ -152,8 +154,10 @@ std::vector<std::string> Store::expire_challenges(std::int64_t now, std::int64_t
                 lock_zone(zone->first, zone->second);
             db_->query("DELETE FROM tovix_challenges WHERE host = ?1 AND created < ?2",
                        {host, now - max_age});
-            if (zone && publish_challenges(host, zone->second))
+            if (zone && publish_challenges(host, zone->second)) {
                 bump_serial(zone->first, zone->second);
+                changed_name(host, zone->first);
+            }
             return true;
         });
         hosts.push_back(host);

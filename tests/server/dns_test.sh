@@ -81,6 +81,12 @@ after=$(serial)
 row "no change for the serial" "hostname=$a&myip=192.0.2.5" "nochg 192.0.2.5"
 [ "$(serial)" = "$after" ] || fail "serial $after -> $(serial) after nochg"
 
+# A host withdrawn on the command line leaves PowerDNS's cache at once.
+check_dns b.dyn.example A 127.0.0.1 # cached now
+"$server" account hosts alice "$a,x.outside.example" --db "$work/names.db" \
+    --pdns-control "$work/pdns.controlsocket" || fail "account hosts failed"
+check_dns b.dyn.example A NXDOMAIN
+
 # PowerDNS down: updates are answered all the same, the failed purge is
 # logged with the socket's path, and it goes on once PowerDNS is back.
 pdns_stop

@@ -12,7 +12,10 @@
 # and B on 127.0.0.1:8081 and :8082 with --db on it and the zone
 # multinode.example, one account owning HOSTS hosts (added through SERVER
 # with the same --db), and pdns_server --launch=gpgsql on 127.0.0.1:53 over
-# the same database.
+# the same database; a second pdns_server on 127.0.0.2:53 is node B's.
+# Both PowerDNS keep their caches for 10 minutes: each server purges its own
+# (--pdns-control), and every change made through the other server or the
+# command line reaches it through PostgreSQL's NOTIFY alone.
 #
 # 1. LOOPS parallel curl loops send UPDATES_PER_LOOP updates each, every one
 #    a new address for its host, alternately to A and B; meanwhile A is
@@ -25,6 +28,9 @@
 #    same moment: one answers good, the other nochg; afterwards the host has
 #    exactly one A record, the last address, and the zone's SOA serial (as
 #    DNS answers it) went up by exactly RACE_ROUNDS.
+# 3. Node to node: a change through one server (or a host withdrawn with
+#    `account hosts`) is answered at once by the other node's PowerDNS,
+#    which had cached the old answer.
 #
 # The whole run must end within MULTINODE_TIME_LIMIT seconds (default: 30,
 # plus a second for every 20 updates and for every 2 race rounds).
@@ -77,7 +83,10 @@ tmp=$(mktemp -d)
 STREAM_DIR=$tmp/stream STREAM_USER=multi STREAM_PASSWORD=m0re:nodes STREAM_ZONE=$zone
 STREAM_PORTS="$port_a $port_b"
 STREAM_PIDS=()
-mkdir "$STREAM_DIR" "$tmp/dns"
+mkdir "$STREAM_DIR" "$tmp/dns-a" "$tmp/dns-b"
+# Caches that outlast the test: only a purge changes what they answer.
+PDNS_EXTRA_ARGS="--cache-ttl=600 --query-cache-ttl=600 --negquery-cache-ttl=600"
+pdns_b_pid=
 declare -A pid_of=()
 cleanup() {
     stream_stop
@@ -87,6 +96,7 @@ cleanup() {
         wait "${pid_of[$name]}" 2>/dev/null || true
     done
     pdns_stop
+    PDNS_PID=$pdns_b_pid pdns_stop
     pg_end
     rm -rf "$tmp"
 }
@@ -124,7 +134,7 @@ launch_server() {
     local name=$1 port=$2 log=$tmp/server-$1.log
     listened_before[$name]=$(grep -c 'listening on' "$log" 2>/dev/null || true)
     "$server" --listen "127.0.0.1:$port" --db "$PG_URI" --zone "$zone" \
-        --pdns-control "$tmp/dns/pdns.controlsocket" 2>>"$log" &
+        --pdns-control "$tmp/dns-$name/pdns.controlsocket" 2>>"$log" &
     pid_of[$name]=$!
 }
 wait_listening() {
@@ -147,7 +157,9 @@ launch_server a "$port_a"
 launch_server b "$port_b"
 wait_listening a
 wait_listening b
-pdns_pgsql_start "$PG_URI" "$tmp/dns" || fail "PowerDNS did not start"
+PDNS_ADDRESS=127.0.0.2 pdns_pgsql_start "$PG_URI" "$tmp/dns-b" || fail "B's PowerDNS did not start"
+pdns_b_pid=$PDNS_PID
+pdns_pgsql_start "$PG_URI" "$tmp/dns-a" || fail "A's PowerDNS did not start"
 
 # 1. The stream, with A killed and restarted.
 stream_start
@@ -215,10 +227,45 @@ got=$(dns "$race_host" A)
 ((serial_after - serial_before == rounds)) ||
     fail "the SOA serial went from $serial_before to $serial_after in $rounds changes"
 
-pdns_pgsql_check "$tmp/dns" || fail "PowerDNS's checks of the database failed"
+# 3. Node to node, through NOTIFY: WHY|PowerDNS (of node)|ACTION|NAME|TYPE|EXPECTED
+# ACTION: "update NODE QUERY" or "withdraw HOST" (account hosts, through no server).
+hosts_but() {
+    local list h
+    list=$(stream_hosts | tr , '\n')
+    for h; do list=$(grep -vxF "$h" <<<"$list"); done
+    paste -sd, <<<"$list"
+}
+across=0 withdrawn=()
+while IFS='|' read -r why node action name type want; do
+    address=127.0.0.1
+    [[ $node == b ]] && address=127.0.0.2
+    PDNS_ADDRESS=$address dns "$name" "$type" >/dev/null # cached now
+    read -r verb arg query <<<"$action"
+    if [[ $verb == update ]]; then
+        port=$port_a
+        [[ $arg == b ]] && port=$port_b
+        got=$(curl -s -m 5 -u "$STREAM_USER:$STREAM_PASSWORD" \
+            "http://127.0.0.1:$port/nic/update?$query")
+        [[ $got == good* ]] || fail "$why: the update was answered '$got'"
+    else
+        withdrawn+=("$arg")
+        "$server" account hosts "$STREAM_USER" "$(hosts_but "${withdrawn[@]}"),$race_host" \
+            --db "$PG_URI" 2>"$tmp/hosts.err" || fail "$why: account hosts: $(cat "$tmp/hosts.err")"
+    fi
+    got=$(PDNS_ADDRESS=$address dns_wait "$name" "$type" "$want") ||
+        fail "$why: $node's PowerDNS answers $got for $name $type, not $want"
+    across=$((across + 1))
+done <<EOF
+an update through A, at B's PowerDNS|b|update a hostname=h0.$zone&myip=10.252.0.1|h0.$zone|A|10.252.0.1
+an update through B, at A's PowerDNS|a|update b hostname=h0.$zone&myip=10.252.0.2|h0.$zone|A|10.252.0.2
+a withdrawal on the command line, at A's PowerDNS|a|withdraw h1.$zone|h1.$zone|A|NXDOMAIN
+a withdrawal on the command line, at B's PowerDNS|b|withdraw h2.$zone|h2.$zone|A|NXDOMAIN
+EOF
+
+pdns_pgsql_check "$tmp/dns-a" || fail "PowerDNS's checks of the database failed"
 
 echo "multinode: $STREAM_SENT updates over 2 servers, $kills kills of one:" \
     "$STREAM_GOOD good, $STREAM_LOST unanswered, $STREAM_OTHER other; all $STREAM_GOOD found in the database," \
     "$served hosts answered by DNS; race: $rounds rounds, each one good and one nochg" \
     "(good from A $won_a, from B $won_b), serial +$((serial_after - serial_before));" \
-    "pdnsutil checks passed"
+    "$across changes answered by the other node's PowerDNS; pdnsutil checks passed"

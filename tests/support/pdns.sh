@@ -7,6 +7,8 @@
 PDNS_CONFIG_DIR=${PDNS_CONFIG_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../../server/dns" && pwd)}
 PDNS_PGSQL_CONFIG_DIR=${PDNS_PGSQL_CONFIG_DIR:-$PDNS_CONFIG_DIR/pgsql}
 PDNS_PID=
+# The address pdns_run serves on and dns asks (127.0.0.1, port 53).
+PDNS_ADDRESS=${PDNS_ADDRESS:-127.0.0.1}
 
 # pdns_start DB DIR: serves DB on 127.0.0.1:53 with the command line others
 # use, the control socket and the log (pdns.log) in DIR, and any further
@@ -78,12 +80,12 @@ pdns_run() {
     local dir=$1
     shift
     # shellcheck disable=SC2086
-    pdns_server "$@" --local-address=127.0.0.1 --local-port=53 --socket-dir="$dir" \
+    pdns_server "$@" --local-address="$PDNS_ADDRESS" --local-port=53 --socket-dir="$dir" \
         ${PDNS_EXTRA_ARGS:-} </dev/null >"$dir/pdns.log" 2>&1 &
     PDNS_PID=$!
     for _ in $(seq 200); do
         # Any answer at all (REFUSED for the root) means it is serving.
-        dig +time=1 +tries=1 @127.0.0.1 . SOA >/dev/null 2>&1 && return 0
+        dig +time=1 +tries=1 @"$PDNS_ADDRESS" . SOA >/dev/null 2>&1 && return 0
         kill -0 "$PDNS_PID" 2>/dev/null || break
         sleep 0.05
     done
@@ -105,7 +107,7 @@ pdns_stop() {
 # otherwise the status (NXDOMAIN, REFUSED, ...); NOANSWER when none came.
 dns() {
     local out status
-    out=$(dig +time=1 +tries=2 +norecurse @127.0.0.1 "$1" "$2" 2>/dev/null) || {
+    out=$(dig +time=1 +tries=2 +norecurse @"$PDNS_ADDRESS" "$1" "$2" 2>/dev/null) || {
         echo NOANSWER
         return
     }
@@ -114,7 +116,7 @@ dns() {
         echo "$status"
         return
     fi
-    out=$(dig +short +time=1 +tries=2 @127.0.0.1 "$1" "$2" 2>/dev/null | sort | paste -sd' ')
+    out=$(dig +short +time=1 +tries=2 @"$PDNS_ADDRESS" "$1" "$2" 2>/dev/null | sort | paste -sd' ')
     echo "${out:-NODATA}"
 }
 
