@@ -19,8 +19,10 @@ const char* const kUsage =
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
-    "                    [--pdns-control SOCKET]...\n"
+    "                    [--pdns-control SOCKET]... [--metrics-listen ADDR:PORT]\n"
     "       tovix-server list [--db DB]\n"
+    "       tovix-server check [--db DB] [--zone NAME]... [--tls-cert FILE [--tls-key FILE]]\n"
+    "                    [--dns ADDR:PORT] [--listen ADDR:PORT]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
     "       tovix-server account hosts USER HOST... [--db DB]\n"
@@ -70,7 +72,19 @@ const char* const kUsage =
     "                       the control socket of a PowerDNS serving the\n"
     "                       database (pdns.controlsocket in its --socket-dir);\n"
     "                       repeatable. Each change is purged from its caches\n"
+    "  --metrics-listen ADDR:PORT\n"
+    "                       serve GET /metrics (Prometheus) and GET /healthz\n"
+    "                       (200 ok, or 503 and why) there; off by default. The\n"
+    "                       metrics tell of the traffic: keep them on loopback\n"
+    "                       or a private network\n"
     "  list                 print the stored hosts and exit\n"
+    "  check                check the database (opens, writable, layout, file\n"
+    "                       mode), each --zone (SOA and NS, and the serial\n"
+    "                       PowerDNS answers at --dns, default 127.0.0.1:53),\n"
+    "                       the certificate and key (match, 14 days left or\n"
+    "                       more) and the built-in account (absent unless\n"
+    "                       --listen is loopback); one ok or FAIL line each,\n"
+    "                       exit status 0 only when all pass\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
     "                       read from the terminal, or from standard input when\n"
@@ -86,7 +100,21 @@ bool takes_value(const std::string& name) {
     return name == "--db" || name == "--pdns-schema" || name == "--listen" ||
            name == "--listen-tls" || name == "--tls-cert" || name == "--tls-key" ||
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
-           name == "--zone" || name == "--ttl" || name == "--pdns-control";
+           name == "--zone" || name == "--ttl" || name == "--pdns-control" ||
+           name == "--metrics-listen" || name == "--dns";
+}
+
+// Whether an option applies to the command.
+bool applies(const Options& options, const std::string& name) {
+    switch (options.command) {
+    case Options::Command::Serve:
+        return name != "--dns";
+    case Options::Command::Check:
+        return name == "--db" || name == "--zone" || name == "--tls-cert" || name == "--tls-key" ||
+               name == "--dns" || name == "--listen" || name == "--pdns-schema";
+    default:
+        return name == "--db" || name == "--pdns-schema";
+    }
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -133,6 +161,13 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
             return false;
         }
         options.config.ttl = *ttl;
+    } else if (name == "--metrics-listen" || name == "--dns") {
+        const std::optional<ListenAddress> address = parse_listen(value);
+        if (!address) {
+            *error = "bad " + name + " '" + value + "': expected ADDR:PORT or [ADDR6]:PORT";
+            return false;
+        }
+        (name == "--dns" ? options.dns : options.metrics_listen) = *address;
     } else {
         const bool tls = name == "--listen-tls";
         std::optional<ListenAddress> listen = parse_listen(value);
@@ -164,6 +199,11 @@ bool apply_flag(Options& options, const std::string& name) {
 
 bool check_consistency(Options& options, std::string* error) {
     const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
+    if (options.command == Options::Command::Check) {
+        if (key && !cert)
+            *error = "check: --tls-key needs --tls-cert";
+        return cert || !key;
+    }
     if (cert != key || (options.listen_tls && !cert)) {
         *error = "HTTPS needs both --tls-cert and --tls-key";
         return false;
@@ -191,8 +231,10 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                                           std::string* error) {
     Options options;
     std::size_t i = 0;
-    if (!args.empty() && (args[0] == "list" || args[0] == "account")) {
-        options.command = args[0] == "list" ? Options::Command::List : Options::Command::Account;
+    if (!args.empty() && (args[0] == "list" || args[0] == "account" || args[0] == "check")) {
+        options.command = args[0] == "list"      ? Options::Command::List
+                          : args[0] == "account" ? Options::Command::Account
+                                                 : Options::Command::Check;
         ++i;
     }
     const bool serving = options.command == Options::Command::Serve;
@@ -228,8 +270,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
                 name.rfind("-", 0) == 0 ? "unknown option " + name : "unexpected argument " + name;
             return std::nullopt;
         }
-        if (!serving && name != "--db" && name != "--pdns-schema") {
-            *error = name + " does not apply to " + args[0];
+        if (!applies(options, name)) {
+            *error = name + " does not apply to " + (serving ? "the server" : args[0]);
             return std::nullopt;
         }
         if (!value) {

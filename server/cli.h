@@ -22,13 +22,15 @@ std::optional<int> parse_decimal(std::string_view text, int min, int max);
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Help };
+    enum class Command { Serve, List, Account, Check, Help };
     Command command = Command::Serve;
     Config config;
     ListenAddress listen{"127.0.0.1", 80};
     std::optional<ListenAddress> listen_tls; // with a certificate and key
     std::string tls_cert_file, tls_key_file;
-    std::vector<std::string> account; // "add USER HOST...", "passwd USER", ...
+    std::vector<std::string> account;            // "add USER HOST...", "passwd USER", ...
+    std::optional<ListenAddress> metrics_listen; // /metrics and /healthz
+    std::optional<ListenAddress> dns;            // check: the PowerDNS to ask
 };
 
 extern const char* const kUsage;

@@ -7,6 +7,7 @@
 #include "sources.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +34,7 @@ struct HttpRequest {
     Fields query;       // decoded; a key without '=' has an empty value
     std::string peer;   // the connection's source address, canonical text
     int peer_port = 0;
+    std::chrono::steady_clock::time_point received{}; // its request line came in
 
     // The first header of that name (any case) or query parameter, if any.
     std::optional<std::string> header(std::string_view name) const;

@@ -3,6 +3,8 @@
 // the group commit that makes each answer durable before it is sent.
 #include "update_server.h"
 
+#include "metrics.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -153,7 +155,15 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
     entry->target = request.target;
     entry->user_agent = request.header("User-Agent").value_or("");
     entry->user = user;
-    return [this, entry, reply = std::move(reply)](Answer answer) {
+    const bool updating = is_update_path(request.path);
+    return [this, entry, updating, received = request.received,
+            reply = std::move(reply)](Answer answer) {
+        metrics().request(updating ? Metrics::kUpdateRoute : Metrics::kOtherRoute, answer.status);
+        if (updating && (answer.status == 200 || answer.status == 401 || answer.status == 503))
+            metrics().update_answer(answer.body);
+        if (updating && received != std::chrono::steady_clock::time_point{})
+            metrics().update_seconds.observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - received).count());
         HttpResponse response{answer.status, answer.body, {}};
         if (answer.status == 401)
             response.headers.emplace_back("WWW-Authenticate", kRealm);
