@@ -21,6 +21,18 @@ void Metrics::request(Route route, int status) {
     requests_[route][i].fetch_add(1, std::memory_order_relaxed);
 }
 
+void Metrics::answered(bool update, std::chrono::steady_clock::time_point received, int status,
+                       std::string_view body) {
+    request(update ? kUpdateRoute : kOtherRoute, status);
+    if (!update)
+        return;
+    if (status == 200 || status == 401 || status == 503)
+        update_answer(body);
+    if (received != std::chrono::steady_clock::time_point{})
+        update_seconds.observe(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - received).count());
+}
+
 void Metrics::update_answer(std::string_view body) {
     while (!body.empty()) {
         const std::size_t end = body.find('\n');

@@ -158,12 +158,7 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
     const bool updating = is_update_path(request.path);
     return [this, entry, updating, received = request.received,
             reply = std::move(reply)](Answer answer) {
-        metrics().request(updating ? Metrics::kUpdateRoute : Metrics::kOtherRoute, answer.status);
-        if (updating && (answer.status == 200 || answer.status == 401 || answer.status == 503))
-            metrics().update_answer(answer.body);
-        if (updating && received != std::chrono::steady_clock::time_point{})
-            metrics().update_seconds.observe(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - received).count());
+        metrics().answered(updating, received, answer.status, answer.body);
         HttpResponse response{answer.status, answer.body, {}};
         if (answer.status == 401)
             response.headers.emplace_back("WWW-Authenticate", kRealm);
