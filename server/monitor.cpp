@@ -185,18 +185,27 @@ void Monitor::probe_loop() {
     } while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopping_; }));
 }
 
+HealthVerdict Monitor::health() const {
+    const Metrics& m = metrics();
+    return judge_health(database_health().snapshot(), m.committer_queue.load(),
+                        m.committer_queue_limit.load(), disk_nearly_full(db_),
+                        DatabaseHealth::Clock::now());
+}
+
 Monitor::Answer Monitor::answer(const std::string& method, const std::string& target) const {
     const char* const text = "text/plain; charset=utf-8";
     if (target != "/metrics" && target != "/healthz")
         return {404, "not found\n", text};
     if (method != "GET" && method != "HEAD")
         return {405, "method not allowed\n", text};
+    const HealthVerdict v = health();
     if (target == "/metrics")
-        return {200, render_metrics(metrics()), "text/plain; version=0.0.4; charset=utf-8"};
-    const Metrics& m = metrics();
-    const HealthVerdict v = judge_health(database_health().snapshot(), m.committer_queue.load(),
-                                         m.committer_queue_limit.load(), disk_nearly_full(db_),
-                                         DatabaseHealth::Clock::now());
+        return {200,
+                render_metrics(metrics()) +
+                    "# HELP tovix_healthy Whether GET /healthz answers 200.\n"
+                    "# TYPE tovix_healthy gauge\ntovix_healthy " +
+                    (v.ok ? "1" : "0") + "\n",
+                "text/plain; version=0.0.4; charset=utf-8"};
     return {v.ok ? 200 : 503, v.reason + "\n", text};
 }
 

@@ -78,6 +78,7 @@ class Monitor {
 
   private:
     void probe_loop();
+    HealthVerdict health() const;
 
     const std::string db_;
     const std::chrono::milliseconds probe_after_;
