@@ -176,7 +176,7 @@ void Monitor::probe_loop() {
             continue;
         lock.unlock();
         try {
-            open_writable(db_);
+            probe_database(db_);
             database_health().succeeded();
         } catch (const std::exception& e) {
             database_health().failed(e.what());

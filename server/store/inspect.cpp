@@ -10,11 +10,21 @@
 
 namespace tovix::server {
 
-std::unique_ptr<Database> open_writable(const std::string& where) {
+void probe_database(const std::string& where) {
     std::unique_ptr<Database> db =
         is_postgres_uri(where) ? open_postgres(where) : open_sqlite(where, false);
-    db->check_writable();
-    return db;
+    // PostgreSQL tells without a write whether it takes writes. SQLite's
+    // test of that is a write: a read-only file shows in the commits that fail.
+    if (!db->has_data_version())
+        db->check_writable();
+    db->begin_write();
+    try {
+        db->query("SELECT id FROM domains LIMIT 1");
+    } catch (...) {
+        db->rollback();
+        throw;
+    }
+    db->rollback();
 }
 
 std::string layout_problem(Database& db) {

@@ -13,9 +13,12 @@
 
 namespace tovix::server {
 
-// Opens the database (an SQLite file that does not exist is an error, not
-// made) and proves it takes a write. Throws StoreError.
-std::unique_ptr<Database> open_writable(const std::string& where);
+// The health probe: opens the database (an SQLite file that does not exist
+// is an error, not made), takes its write lock (the
+// lock a commit needs), reads a row and rolls back. It writes nothing, so a
+// server's connection sees no change (an SQLite data_version that moved
+// would make it read the accounts again). Throws StoreError.
+void probe_database(const std::string& where);
 
 // What the current layout lacks: empty when every table of PowerDNS and of
 // the service is there and none is of an older layout.
