@@ -21,8 +21,10 @@ db=${BENCH_DB:-$out/load.db}
 rm -f "$out/load.db" "$out/load.requests.log" "$out/load.txt"
 . "$bench_dir/../tests/support/accounts.sh"
 account_add "$server" "$db" "$user:$password:$list"
+# BENCH_SERVER_ARGS: more options for the server (bench/metrics_cost.sh).
+# shellcheck disable=SC2086
 "$server" --listen 127.0.0.1:80 --db "$db" --log-requests "$out/load.requests.log" \
-    --zone bench.example </dev/null >"$out/load.server.out" 2>&1 &
+    --zone bench.example ${BENCH_SERVER_ARGS:-} </dev/null >"$out/load.server.out" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 200); do

@@ -90,6 +90,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/server/dns/pgsql/pdns.conf
 # For ACME clients that run a program per DNS-01 challenge (lego --dns exec).
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/server/acme/acme-dns-hook
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovix-server/examples COMPONENT server)
+# For the operator's monitoring: alert rules for Prometheus and a Grafana
+# dashboard over the metrics of --metrics-listen.
+install(FILES ${pkg_src}/server/tovix-server.rules.yml ${pkg_src}/server/tovix-server-dashboard.json
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovix-server/examples COMPONENT server)
 
 # The Windows zip comes from a win32 build of these sources in win32/ below
 # this build, packaged by CPackWin32Config.cmake.

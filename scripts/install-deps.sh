@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config git file curl python3 iproute2 util-linux tmux
     googletest libgtest-dev libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
-    libmicrohttpd-dev libsodium-dev libpq-dev nlohmann-json3-dev openssl
+    libmicrohttpd-dev libsodium-dev libpq-dev libgnutls28-dev nlohmann-json3-dev openssl prometheus
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     clang libclang-rt-14-dev
     wine wine32:i386 xvfb fonts-wqy-zenhei fonts-wine imagemagick x11-utils

@@ -17,6 +17,7 @@
 //      ago on another node works at once.
 #include "auth.h"
 
+#include "metrics.h"
 #include "dyndns.h"
 #include "tokens.h"
 
@@ -76,6 +77,8 @@ AccountsPtr Authenticator::reload(bool force) {
     }
     for (TokenRecord& t : store_.all_tokens())
         fresh->tokens[t.digest] = std::move(t);
+    metrics().accounts = static_cast<std::int64_t>(fresh->by_name.size());
+    metrics().hosts = static_cast<std::int64_t>(fresh->owners.size());
     std::lock_guard<std::mutex> lock(accounts_mutex_);
     accounts_ = std::move(fresh);
     version_ = version;
@@ -118,13 +121,17 @@ void Authenticator::check(const std::string& source, const Credentials& credenti
         return done(v);
     const AccountRecord* account = accounts->find(user);
     const std::string& hash = account ? account->password_hash : unknown_user_hash_;
-    if (account && verified_.known(user, credentials.password, hash))
+    if (account && verified_.known(user, credentials.password, hash)) {
+        metrics().password_cache_hits.fetch_add(1, std::memory_order_relaxed);
         return done({Verdict::Outcome::Good, accounts, account, 0});
+    }
 
     const auto now = LoginGuard::Clock::now();
     auto throttled = [&] {
         const double seconds =
             std::chrono::duration<double>(guard_.wait(source, user, now)).count();
+        metrics().throttled(guard_.source_waits(source, now) ? Metrics::kBySource
+                                                             : Metrics::kByAccount);
         done({Verdict::Outcome::Throttled, nullptr, nullptr,
               std::max(1, static_cast<int>(std::ceil(seconds)))});
     };
@@ -150,8 +157,10 @@ void Authenticator::check(const std::string& source, const Credentials& credenti
     }
     const bool queued = workers_.run(
         [this, source, credentials, accounts, key] { verify(source, credentials, accounts, key); });
-    if (!queued)
+    if (!queued) {
+        metrics().throttled(Metrics::kChecksFull);
         finish(key, {Verdict::Outcome::Busy, nullptr, nullptr, 1});
+    }
 }
 
 // On a worker thread: Argon2id, and on failure the account read again.
@@ -171,6 +180,7 @@ void Authenticator::verify(const std::string& source, const Credentials& credent
         }
         return finish(key, {Verdict::Outcome::Bad, nullptr, nullptr, 0});
     }
+    metrics().password_checks.fetch_add(1, std::memory_order_relaxed);
     bool good = verify_password(account ? account->password_hash : unknown_user_hash_,
                                 credentials.password) &&
                 account;

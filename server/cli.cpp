@@ -22,8 +22,10 @@ const char* const kUsage =
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--log-requests FILE]\n"
     "                    [--pdns-control SOCKET]... [--history N]\n"
-    "                    [--activity-interval SECONDS]\n"
+    "                    [--activity-interval SECONDS] [--metrics-listen ADDR:PORT]\n"
     "       tovix-server list [--db DB]\n"
+    "       tovix-server check [--db DB] [--zone NAME]... [--tls-cert FILE [--tls-key FILE]]\n"
+    "                    [--dns ADDR:PORT] [--listen ADDR:PORT]\n"
     "       tovix-server account add USER HOST... [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
     "       tovix-server account hosts USER HOST... [--db DB]\n"
@@ -86,7 +88,19 @@ const char* const kUsage =
     "  --activity-interval SECONDS\n"
     "                       how often the hosts' last-seen times and faults are\n"
     "                       written (default 60); a crash loses at most that\n"
+    "  --metrics-listen ADDR:PORT\n"
+    "                       serve GET /metrics (Prometheus) and GET /healthz\n"
+    "                       (200 ok, or 503 and why) there; off by default. The\n"
+    "                       metrics tell of the traffic: keep them on loopback\n"
+    "                       or a private network\n"
     "  list                 print the stored hosts and exit\n"
+    "  check                check the database (opens, writable, layout, file\n"
+    "                       mode), each --zone (SOA and NS, and the serial\n"
+    "                       PowerDNS answers at --dns, default 127.0.0.1:53),\n"
+    "                       the certificate and key (match, 14 days left or\n"
+    "                       more) and the built-in account (absent unless\n"
+    "                       --listen is loopback); one ok or FAIL line each,\n"
+    "                       exit status 0 only when all pass\n"
     "  account ...          add an account owning hosts, set its password or\n"
     "                       hosts, remove or list accounts. A new password is\n"
     "                       read from the terminal, or from standard input when\n"
@@ -121,7 +135,7 @@ bool takes_value(const std::string& name) {
            name == "--trusted-proxy" || name == "--proxy-header" || name == "--log-requests" ||
            name == "--zone" || name == "--ttl" || name == "--pdns-control" || name == "--history" ||
            name == "--activity-interval" || name == "--label" || name == "--limit" ||
-           name == "--pdnsutil";
+           name == "--pdnsutil" || name == "--metrics-listen" || name == "--dns";
 }
 
 bool apply_value(Options& options, const std::string& name, const std::string& value,
@@ -188,6 +202,13 @@ bool apply_value(Options& options, const std::string& name, const std::string& v
             return false;
         }
         options.config.ttl = *ttl;
+    } else if (name == "--metrics-listen" || name == "--dns") {
+        const std::optional<ListenAddress> address = parse_listen(value);
+        if (!address) {
+            *error = "bad " + name + " '" + value + "': expected ADDR:PORT or [ADDR6]:PORT";
+            return false;
+        }
+        (name == "--dns" ? options.dns : options.metrics_listen) = *address;
     } else {
         const bool tls = name == "--listen-tls";
         std::optional<ListenAddress> listen = parse_listen(value);
@@ -220,7 +241,10 @@ bool apply_flag(Options& options, const std::string& name) {
 // Which options each command takes (of those that take a value).
 bool applies(Options::Command command, const std::string& name) {
     if (command == Options::Command::Serve)
-        return name != "--pdnsutil" && name != "--label" && name != "--limit";
+        return name != "--pdnsutil" && name != "--label" && name != "--limit" && name != "--dns";
+    if (command == Options::Command::Check)
+        return name == "--db" || name == "--zone" || name == "--tls-cert" || name == "--tls-key" ||
+               name == "--dns" || name == "--listen" || name == "--pdns-schema";
     if (name == "--db" || name == "--pdns-schema")
         return true;
     if (name == "--pdns-control")
@@ -254,6 +278,11 @@ bool zone_arguments_ok(const Options& options, std::string* error) {
 
 bool check_consistency(Options& options, std::string* error) {
     const bool cert = !options.tls_cert_file.empty(), key = !options.tls_key_file.empty();
+    if (options.command == Options::Command::Check) {
+        if (key && !cert)
+            *error = "check: --tls-key needs --tls-cert";
+        return cert || !key;
+    }
     if (cert != key || (options.listen_tls && !cert)) {
         *error = "HTTPS needs both --tls-cert and --tls-key";
         return false;
@@ -293,11 +322,10 @@ struct CommandName {
     const char* name;
     Options::Command command;
 };
-constexpr CommandName kCommands[] = {{"list", Options::Command::List},
-                                     {"account", Options::Command::Account},
-                                     {"token", Options::Command::Token},
-                                     {"history", Options::Command::History},
-                                     {"zone", Options::Command::Zone}};
+constexpr CommandName kCommands[] = {
+    {"list", Options::Command::List},   {"account", Options::Command::Account},
+    {"token", Options::Command::Token}, {"history", Options::Command::History},
+    {"zone", Options::Command::Zone},   {"check", Options::Command::Check}};
 
 } // namespace
 
@@ -336,7 +364,8 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             return std::nullopt;
         }
         if (name.rfind("-", 0) != 0 && !serving && options.command != Options::Command::List &&
-            options.command != Options::Command::Zone) {
+            options.command != Options::Command::Zone &&
+            options.command != Options::Command::Check) {
             options.account.push_back(name);
             continue;
         }

@@ -22,7 +22,7 @@ std::optional<int> parse_decimal(std::string_view text, int min, int max);
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Token, History, Zone, Help };
+    enum class Command { Serve, List, Account, Token, History, Zone, Check, Help };
     Command command = Command::Serve;
     Config config;
     ListenAddress listen{"127.0.0.1", 80};
@@ -35,6 +35,8 @@ struct Options {
     bool dnssec = false;              // zone add --dnssec
     bool requested = false;           // zone secure --requested
     std::string pdnsutil = "pdnsutil";
+    std::optional<ListenAddress> metrics_listen; // /metrics and /healthz
+    std::optional<ListenAddress> dns;            // check: the PowerDNS to ask
 };
 
 extern const char* const kUsage;

@@ -4,6 +4,9 @@
 // PowerDNS's caches, then answers every request of the batch.
 #include "committer.h"
 
+#include "metrics.h"
+#include "monitor.h"
+
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -25,7 +28,9 @@ std::vector<std::string> purge_names(const std::vector<Update>& updates,
 
 Committer::Committer(Store& store, DnsPurger* purger, std::size_t max_batch, std::size_t max_queued)
     : store_(store), purger_(purger), max_batch_(max_batch), max_queued_(max_queued),
-      thread_([this] { run(); }) {}
+      thread_([this] { run(); }) {
+    metrics().committer_queue_limit = static_cast<std::int64_t>(max_queued_);
+}
 
 Committer::~Committer() {
     {
@@ -43,6 +48,7 @@ bool Committer::submit(std::vector<Update> updates, Done done) {
             return false;
         queued_updates_ += updates.size();
         queue_.push_back({std::move(updates), std::move(done)});
+        metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
     }
     changed_.notify_one();
     return true;
@@ -66,12 +72,18 @@ void Committer::run() {
             batch.push_back(std::move(next));
             queue_.pop_front();
         }
+        metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
         lock.unlock();
         std::optional<std::vector<Applied>> changed;
+        const auto began = std::chrono::steady_clock::now();
         try {
             changed = store_.apply(updates, std::time(nullptr));
+            metrics().committed(updates.size(), std::chrono::steady_clock::now() - began);
+            database_health().succeeded();
         } catch (const StoreError& e) {
             std::fprintf(stderr, "tovix-server: database: %s\n", e.what());
+            metrics().commit_failed();
+            database_health().failed(e.what());
         }
         if (changed && purger_)
             purger_->purge(purge_names(updates, *changed));

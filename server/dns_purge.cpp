@@ -5,6 +5,7 @@
 // unknown command is answered with a complaint, and a name it cannot parse
 // is not answered at all (hence the timeouts, and purgeable()).
 #include "dns_purge.h"
+#include "metrics.h"
 
 #include "text.h"
 
@@ -206,8 +207,11 @@ void DnsPurger::send(Target& target, std::unique_lock<std::mutex>& lock) {
         auto end = next;
         for (; end != batch.end() && names.size() < policy_.names_per_command; ++end)
             names.push_back(end->first);
-        if (!command(path, purge_command(names), policy_.timeout, &why))
+        metrics().purge_commands.fetch_add(1, std::memory_order_relaxed);
+        if (!command(path, purge_command(names), policy_.timeout, &why)) {
+            metrics().purge_failures.fetch_add(1, std::memory_order_relaxed);
             break;
+        }
         next = batch.erase(next, end);
     }
     lock.lock();

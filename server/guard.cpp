@@ -166,6 +166,12 @@ bool LoginGuard::try_check(std::string_view source, std::string_view account,
     return true;
 }
 
+bool LoginGuard::source_waits(std::string_view source, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Entry& s = sources_.find(tag("s", source_key(source)), now);
+    return until_one(s.tokens, sources_.main.rate) > Clock::duration::zero();
+}
+
 void LoginGuard::succeeded(std::string_view source, std::string_view account,
                            Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);

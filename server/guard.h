@@ -57,6 +57,8 @@ class LoginGuard {
     // so, the check is counted as a failure until succeeded() says otherwise.
     bool try_check(std::string_view source, std::string_view account, Clock::time_point now);
     void succeeded(std::string_view source, std::string_view account, Clock::time_point now);
+    // Whether the source itself is out of tokens (rather than the account).
+    bool source_waits(std::string_view source, Clock::time_point now);
 
   private:
     struct Bucket {

@@ -18,6 +18,7 @@
 #include "http_parts.h"
 
 #include "dyndns.h"
+#include "metrics.h"
 #include "text.h"
 
 #include <microhttpd.h>
@@ -30,6 +31,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -94,6 +96,7 @@ namespace {
 // One request, from its request line to its completion (MHD's con_cls).
 struct RequestState {
     std::string target;
+    Clock::time_point received = Clock::now();
     bool started = false;    // the head is in
     bool dispatched = false; // the handler has it
     bool answered = false;   // the handler's response is queued
@@ -175,6 +178,7 @@ HttpRequest make_request(MHD_Connection* connection, const RequestState& state, 
     request.path = url;
     request.target = state.target.empty() ? url : state.target;
     request.body = state.body;
+    request.received = state.received;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &request.headers);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
     const MHD_ConnectionInfo* info =
@@ -198,6 +202,7 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
         state->response = std::move(response);
         if (state->suspended) {
             state->suspended = false;
+            metrics().suspended.fetch_sub(1, std::memory_order_relaxed);
             {
                 std::lock_guard<std::mutex> dl(d->mutex);
                 d->suspended.erase(state.get());
@@ -246,6 +251,7 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
         return MHD_YES;
     }
     state->suspended = true;
+    metrics().suspended.fetch_add(1, std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> dl(d->mutex);
         d->suspended.insert(state.get());
@@ -259,6 +265,15 @@ void* on_uri(void*, const char* uri, MHD_Connection*) {
     (*state)->target = uri ? uri : "";
     (*state)->too_many_params = uri && cut_long_query(const_cast<char*>(uri));
     return state;
+}
+
+// What the layer answered by itself, for the metrics; a dropped connection
+// (0) was cut by the sweep, which counts it.
+void count_refusal(int status) {
+    if (status == 413 || status == 414 || status == 431)
+        metrics().refused(Metrics::kTooLarge);
+    else if (status != 0 && status != 503)
+        metrics().refused(Metrics::kMalformed);
 }
 
 void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
@@ -275,8 +290,10 @@ void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
             r.target = (*holder)->target;
         // A client that went away after its answer was queued, or before it
         // sent anything, is nothing to log.
-        if (!(holder && (*holder)->dispatched) && (r.status != 0 || !r.target.empty()))
+        if (!(holder && (*holder)->dispatched) && (r.status != 0 || !r.target.empty())) {
             d->server->rejection_log()(r);
+            count_refusal(r.status);
+        }
     }
     delete holder;
     *con_cls = nullptr;
@@ -300,6 +317,7 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         std::lock_guard<std::mutex> lock(table.mutex);
         table.live.insert(c);
         *socket_context = c;
+        metrics().connections.fetch_add(1, std::memory_order_relaxed);
     } else {
         auto* c = static_cast<HttpServer::Connection*>(*socket_context);
         {
@@ -308,6 +326,7 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         }
         d->server->sources().release(c->source);
         delete c;
+        metrics().connections.fetch_sub(1, std::memory_order_relaxed);
         *socket_context = nullptr;
     }
 }
@@ -319,9 +338,10 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
 // the same instant may each let one more in.
 MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
     int port = 0;
-    return static_cast<Daemon*>(cls)->server->sources().admits(address_text(address, &port))
-               ? MHD_YES
-               : MHD_NO;
+    if (static_cast<Daemon*>(cls)->server->sources().admits(address_text(address, &port)))
+        return MHD_YES;
+    metrics().refused(Metrics::kPerSource);
+    return MHD_NO;
 }
 
 // GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
@@ -331,6 +351,9 @@ constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VER
                                        "+VERS-TLS1.2:-RSA";
 
 void on_log(void* cls, const char* format, va_list args) {
+    // The library's connection limit refuses before on_accept is asked.
+    if (std::strstr(format, "reached connection limit"))
+        metrics().refused(Metrics::kTooManyConnections);
     // Only what goes wrong while starting: a hostile client must not be
     // able to fill the log through the library.
     if (!static_cast<Daemon*>(cls)->starting)
@@ -430,6 +453,7 @@ void HttpServer::stop() {
                 state->response = HttpResponse{503, "stopping", {}};
             if (state->suspended) {
                 state->suspended = false;
+                metrics().suspended.fetch_sub(1, std::memory_order_relaxed);
                 MHD_resume_connection(state->connection);
             }
         }
@@ -449,6 +473,7 @@ void HttpServer::sweep() {
             if (c->awaiting_head && !c->cut && c->since < overdue && c->fd >= 0) {
                 shutdown(c->fd, SHUT_RDWR);
                 c->cut = true;
+                metrics().refused(Metrics::kTooSlow);
             }
         }
     }

@@ -7,6 +7,7 @@
 #include "sources.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,7 +35,8 @@ struct HttpRequest {
     std::string peer;   // the connection's source address, canonical text
     int peer_port = 0;
     bool https = false;
-    std::string body; // at most HttpLimits::max_body bytes
+    std::string body;                                 // at most HttpLimits::max_body bytes
+    std::chrono::steady_clock::time_point received{}; // its request line came in
 
     // The first header of that name (any case) or query parameter, if any.
     std::optional<std::string> header(std::string_view name) const;

@@ -1,5 +1,8 @@
 // tovix-server: the update server for Tovix clients.
+#include "check.h"
 #include "cli.h"
+#include "metrics.h"
+#include "monitor.h"
 #include "store/database.h"
 #include "update_server.h"
 #include "zone_admin.h"
@@ -69,6 +72,33 @@ bool read_tls(const Options& options, Endpoint* tls) {
     return true;
 }
 
+// Loopback or a private range: no warning that the metrics show the traffic.
+bool private_address(const std::string& host) {
+    const std::optional<std::string> ip = canonical_ip(host);
+    return ip && is_host_address(*ip, {true, true}) && !is_host_address(*ip, {false, false});
+}
+
+// The monitor's listener, when asked for; false when it cannot listen.
+bool start_monitor(const Options& options, std::optional<Monitor>& monitor, std::string* where) {
+    if (!options.metrics_listen)
+        return true;
+    const ListenAddress& at = *options.metrics_listen;
+    if (!private_address(at.host))
+        std::fprintf(stderr,
+                     "tovix-server: warning: --metrics-listen %s is no loopback or private"
+                     " address; the metrics tell of the traffic: keep the port firewalled\n",
+                     describe(at).c_str());
+    monitor.emplace(options.config.db_path);
+    std::string error;
+    if (!monitor->listen(at.host, at.port, &error)) {
+        std::fprintf(stderr, "tovix-server: cannot serve metrics on %s: %s\n", describe(at).c_str(),
+                     error.c_str());
+        return false;
+    }
+    *where += ", metrics on " + describe({at.host, monitor->port()});
+    return true;
+}
+
 // Everything that can be found wrong is found before the first answer: the
 // database (opened and written), the certificate and key, the addresses.
 int serve(const Options& options) {
@@ -115,10 +145,17 @@ int serve(const Options& options) {
         }
         where += ", HTTPS on " + describe({tls.host, server->port(1)});
     }
+    metrics().database_kind = is_postgres_uri(config.db_path) ? "postgresql" : "sqlite";
+    metrics().zones = static_cast<std::int64_t>(std::max<std::size_t>(1, config.zones.size()));
+    std::optional<Monitor> monitor;
+    if (!start_monitor(options, monitor, &where))
+        return 1;
     std::fprintf(stderr, "tovix-server: listening on %s, database %s\n", where.c_str(),
                  printable_location(options.config.db_path).c_str());
     int sig = 0;
     sigwait(&stop_signals, &sig);
+    if (monitor)
+        monitor->stop();
     server->stop();
     std::fprintf(stderr, "tovix-server: stopped\n");
     return 0;
@@ -150,6 +187,8 @@ int main(int argc, char** argv) {
         return history_command(*options, std::cout, std::cerr);
     case Options::Command::Zone:
         return zone_command(*options, std::cout, std::cerr);
+    case Options::Command::Check:
+        return check_command(*options, std::cout);
     case Options::Command::Serve:
         break;
     }

@@ -5,6 +5,7 @@
 
 #include "acme.h"
 #include "tokens.h"
+#include "metrics.h"
 
 #include <arpa/inet.h>
 
@@ -327,7 +328,10 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
     entry->target = request.target;
     entry->user_agent = request.header("User-Agent").value_or("");
     entry->user = user;
-    return [this, entry, reply = std::move(reply)](Answer answer) {
+    const bool updating = is_update_path(request.path);
+    return [this, entry, updating, received = request.received,
+            reply = std::move(reply)](Answer answer) {
+        metrics().answered(updating, received, answer.status, answer.body);
         HttpResponse response{answer.status, answer.body, std::move(answer.headers)};
         if (answer.status == 401)
             response.headers.emplace_back("WWW-Authenticate", kRealm);

@@ -6,6 +6,8 @@
 // destructor the whole map) while it sleeps.
 #include "workers.h"
 
+#include "metrics.h"
+
 namespace tovix::server {
 
 Workers::Workers(unsigned threads, std::size_t max_queued) : max_queued_(max_queued) {
@@ -33,6 +35,7 @@ bool Workers::run(std::function<void()> job) {
         if (stopping_ || jobs_.size() >= max_queued_)
             return false;
         jobs_.push_back(std::move(job));
+        metrics().queued_checks = static_cast<std::int64_t>(jobs_.size());
     }
     changed_.notify_all();
     return true;
@@ -55,6 +58,7 @@ void Workers::work() {
             return;
         std::function<void()> job = std::move(jobs_.front());
         jobs_.pop_front();
+        metrics().queued_checks = static_cast<std::int64_t>(jobs_.size());
         lock.unlock();
         job();
         lock.lock();

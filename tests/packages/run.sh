@@ -93,6 +93,14 @@ if [ "${1:-}" = --serve ]; then
         fail "after the curl update DNS answers '$got'"
     [ "$(stat -c %U "$state/tovix-server.db")" = "$user" ] &&
         pass "the database belongs to $user" || fail "$(ls -l "$state")"
+    # The default options' metrics listener, on loopback.
+    health=$(curl -s http://127.0.0.1:9161/healthz)
+    [ "$health" = ok ] && pass "/healthz on 127.0.0.1:9161: ok" || fail "/healthz: '$health'"
+    curl -s http://127.0.0.1:9161/metrics | grep -q '^tovix_updates_total{result="good"} 1$' &&
+        pass "/metrics counts the good update" || fail "/metrics: no good update counted"
+    runuser -u "$user" -- tovix-server check --db "$state/tovix-server.db" --zone tovix.example \
+        >"$work/check.log" 2>&1 && pass "tovix-server check: all ok" ||
+        fail "tovix-server check: $(grep FAIL "$work/check.log")"
     [ "$failures" -eq 0 ] || cat "$work"/*.log
     exit $((failures > 0))
 fi
@@ -236,6 +244,20 @@ ls /etc/systemd/system/multi-user.target.wants/tovix-server.service \
     pass "both services are enabled" || fail "the services are not enabled"
 man -w tovix-server >/dev/null 2>&1 && man -w tovix >/dev/null 2>&1 &&
     pass "man tovix, man tovix-server" || fail "man does not find the pages"
+
+section "monitoring examples"
+examples=/usr/share/doc/tovix-server/examples
+if command -v promtool >/dev/null; then
+    promtool check rules "$examples/tovix-server.rules.yml" >"$work/promtool.log" 2>&1 &&
+        pass "promtool check rules tovix-server.rules.yml" ||
+        fail "promtool check rules: $(cat "$work/promtool.log")"
+else
+    fail "promtool is not installed (scripts/install-deps.sh installs prometheus)"
+fi
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert d["panels"]' \
+    "$examples/tovix-server-dashboard.json" 2>"$work/json.log" &&
+    pass "tovix-server-dashboard.json is a dashboard (JSON)" ||
+    fail "tovix-server-dashboard.json: $(cat "$work/json.log")"
 
 section "systemd-analyze verify"
 cp /usr/share/doc/tovix/examples/tovix-update.service \
