@@ -442,6 +442,7 @@ void WebPages::change_password(const std::shared_ptr<Call>& call) {
         const bool queued = c_.workers.run([this, call, fresh]() mutable {
             try {
                 c_.store.set_password(call->account->name, hash_password(fresh));
+                c_.auth.refresh();
             } catch (const StoreError&) {
                 wipe(fresh);
                 return call->page(500, "change_password", "password",
@@ -567,12 +568,14 @@ void WebPages::host_post(const std::shared_ptr<Call>& call, const std::string& h
         const std::string token = make_token();
         if (!c_.store.add_token(host, token_digest(token), form["label"], std::time(nullptr)))
             return call->not_found();
+        c_.auth.refresh();
         return host_page(call, host, token);
     }
     if (action == "revoke") {
         const std::optional<int> id = parse_decimal(form["id"], 1, 999999999);
         if (!id || !c_.store.remove_token(host, *id))
             return call->not_found();
+        c_.auth.refresh();
         return call->redirect("/host/" + host + "?m=revoked");
     }
     call->not_found();
@@ -657,6 +660,7 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
             return accounts_page(call, {}, call->word("not_yourself"));
         if (!before || !c_.store.remove_account(name))
             return accounts_page(call, {}, call->word("no_account"));
+        c_.auth.refresh();
         withdrawn(before->hosts);
         return call->redirect("/admin/accounts?m=account_removed");
     }
@@ -670,6 +674,7 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
         if (page == "hosts") {
             if (!before || !c_.store.set_hosts(name, *hosts))
                 return accounts_page(call, {}, call->word("no_account"));
+            c_.auth.refresh();
             std::vector<std::string> dropped;
             std::set_difference(before->hosts.begin(), before->hosts.end(), hosts->begin(),
                                 hosts->end(), std::back_inserter(dropped));
@@ -689,6 +694,7 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
             wipe(password);
             return accounts_page(call, {}, call->word("account_exists"));
         }
+        c_.auth.refresh();
         accounts_page(call, made ? password : std::string());
         wipe(password);
     } catch (const StoreError& e) {
