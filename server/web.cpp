@@ -175,13 +175,14 @@ std::string server_name(const HttpRequest& request) {
     return plain ? host : "SERVER";
 }
 
-// A POST from another site: an Origin that is not this one, or a browser
-// that says so.
+// A POST from another site. Browsers say where a request comes from in
+// Sec-Fetch-Site; without it, by Origin, which a browser sends as "null"
+// under Referrer-Policy: no-referrer (then the CSRF token alone decides).
 bool foreign(const HttpRequest& request) {
-    if (iequals(request.header("Sec-Fetch-Site").value_or("same-origin"), "cross-site"))
-        return true;
+    if (std::optional<std::string> site = request.header("Sec-Fetch-Site"))
+        return !iequals(*site, "same-origin") && !iequals(*site, "none");
     const std::optional<std::string> origin = request.header("Origin");
-    if (!origin)
+    if (!origin || *origin == "null")
         return false;
     const std::string host = request.header("Host").value_or("");
     return *origin != (request.https ? "https://" : "http://") + host;
@@ -494,7 +495,7 @@ void WebPages::my_hosts(const std::shared_ptr<Call>& call) {
             {"ddclient", "protocol=dyndns2\nuse=web, web=https://" + server +
                              "/checkip\nssl=yes\nserver=" + server + "\nlogin=" + name +
                              "\npassword=TOKEN\n" + name},
-            {"inadyn", "custom tovix:1 {\n    ssl            = true\n    username       = " + name +
+            {"inadyn", "custom tovix {\n    ssl            = true\n    username       = " + name +
                            "\n    password       = TOKEN\n    checkip-server = " + server +
                            "\n    checkip-path   = /checkip\n    ddns-server    = " + server +
                            "\n    ddns-path      = \"/nic/update?hostname=%h&myip=%i\"\n"
