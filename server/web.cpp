@@ -293,6 +293,12 @@ void WebPages::handle(const HttpRequest& request, const std::string& caller, Res
     const bool post = request.method == "POST";
     if (!post && request.method != "GET" && request.method != "HEAD")
         return call->respond(call->answer(405, "method not allowed", {{"Allow", "GET, POST"}}));
+    const bool known = path == "/" || path == "/signin" || path == "/signout" ||
+                       path == "/password" || path == "/hosts" || path == "/lang" ||
+                       path == "/style.css" || path.rfind("/host/", 0) == 0 ||
+                       path.rfind("/admin/", 0) == 0;
+    if (!known)
+        return call->respond(call->answer(404, "not found"));
     if (path == "/style.css")
         return call->respond(call->answer(200, *web_file("style.css"),
                                           {{"Content-Type", "text/css; charset=utf-8"}}));

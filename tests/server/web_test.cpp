@@ -61,6 +61,19 @@ TEST(ServerPostgresWeb, SessionsExpireAndEnd) {
     EXPECT_EQ("dave", other.session("g", 5001)->account);
 }
 
+TEST(WebSessions, AccountsOfAnEarlierLayoutAreNoOperators) {
+    TempDir dir;
+    const std::string path = dir.file("old.db");
+    open_sqlite(path, true)
+        ->exec("CREATE TABLE accounts (name VARCHAR(64) PRIMARY KEY NOT NULL,"
+               " password_hash VARCHAR(255) NOT NULL);"
+               "INSERT INTO accounts VALUES ('erin', '$argon2id$z')");
+    Store store(path, Store::Mode::Existing, StoreOptions{{"example"}});
+    EXPECT_FALSE(store.account("erin")->admin);
+    ASSERT_TRUE(store.set_admin("erin", true));
+    EXPECT_TRUE(store.accounts().at(0).admin);
+}
+
 struct Reply {
     int status = 0;
     std::string location, body, cookie;
