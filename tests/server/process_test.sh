@@ -131,13 +131,17 @@ update() { # USER PASSWORD: the answer for USER's host
 [ "$(update dave first)" = "good 192.0.2.7" ] || fail "dave's first update"
 [ "$(update tovix KoReL52)" = "badauth" ] || fail "--no-default-account still made tovix"
 printf 'second\n' | "$server" account passwd dave --db "$acc" || fail "account passwd"
-printf 'pw\n' | "$server" account add erin erin.home.example --db "$acc" || fail "add erin"
+printf 'pw\n' | "$server" account add erin erin.home.example --admin --db "$acc" || fail "add erin"
 sleep 0.5 # the running server looks for changes every 200 ms
 [ "$(update dave first)" = "badauth" ] || fail "the old password still works"
 [ "$(update dave second)" = "nochg 192.0.2.7" ] || fail "the new password does not"
 [ "$(update erin pw)" = "good 192.0.2.7" ] || fail "erin, added while running"
+"$server" account admin dave on --db "$acc" && "$server" account admin erin off --db "$acc" ||
+    fail "account admin"
+"$server" account admin nobody on --db "$acc" 2>/dev/null && fail "admin of nobody"
 "$server" account list --db "$acc" >"$tmp/list.out" || fail "account list"
-grep -q '^dave	dave.home.example$' "$tmp/list.out" || fail "list: $(cat "$tmp/list.out")"
+[ "$(sed 1d "$tmp/list.out" | paste -sd'|')" = $'dave\tdave.home.example\tyes|erin\terin.home.example\tno' ] ||
+    fail "list: $(cat "$tmp/list.out")"
 "$server" account remove erin --db "$acc" || fail "account remove"
 sleep 0.5
 [ "$(update erin pw)" = "badauth" ] || fail "erin, removed, still updates"
