@@ -160,6 +160,10 @@ tls_port=$(sed -n 's/.*HTTPS on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$tmp/tls.err")
 answer=$(curl -sk --max-time 10 -u dave:second -A 't/1' \
     "https://127.0.0.1:$tls_port/nic/update?hostname=dave.home.example&myip=192.0.2.8")
 [ "$answer" = "good 192.0.2.8" ] || fail "HTTPS update: '$answer'"
+cookie=$(curl -sk --max-time 10 -o /dev/null -D - -d 'user=dave&password=second' \
+    "https://127.0.0.1:$tls_port/signin" | tr -d '\r' | sed -n 's/^Set-Cookie: //p')
+[[ "$cookie" =~ ^__Host-tovix_session=[0-9a-f]{64}\;\ Path=/\;\ HttpOnly\;\ SameSite=Strict\;\ Secure$ ]] ||
+    fail "the web page's session cookie over HTTPS: '$cookie'"
 kill -TERM "$pid"
 wait "$pid"
 pid=
