@@ -483,16 +483,17 @@ void WebPages::my_hosts(const std::shared_ptr<Call>& call) {
         const Activity seen = a == activity.end() ? Activity{} : a->second;
         std::string faults = w.at("none");
         if (seen.faults())
-            faults = std::to_string(seen.faults()) + " (badauth " + std::to_string(seen.badauth) +
-                     ", throttled " + std::to_string(seen.throttled) + ", malformed " +
+            faults = std::to_string(seen.faults()) + " (" + w.at("badauth") + " " +
+                     std::to_string(seen.badauth) + ", " + w.at("throttled") + " " +
+                     std::to_string(seen.throttled) + ", " + w.at("malformed") + " " +
                      std::to_string(seen.malformed) + "; " + when(seen.fault_at, w) + ")";
         list.push_back(mstch::map{
             {"name", name},
             {"ipv4", host.ipv4.empty() ? "-" : host.ipv4},
             {"ipv6", host.ipv6.empty() ? "-" : host.ipv6},
-            {"wildcard", std::string(host.wildcard ? "ON" : "OFF")},
+            {"wildcard", w.at(host.wildcard ? "on" : "off")},
             {"mx", host.mx.empty() ? "-" : host.mx},
-            {"backmx", std::string(host.backmx ? "YES" : "NO")},
+            {"backmx", w.at(host.backmx ? "yes" : "no")},
             {"offline", host.offline},
             {"updated", when(host.updated_at, w)},
             {"seen", seen.seen_at ? when(seen.seen_at, w) + " " + seen.seen_caller : w.at("never")},
@@ -528,9 +529,10 @@ void WebPages::host_page(const std::shared_ptr<Call>& call, const std::string& n
     for (std::size_t i = page * kHistoryPage; i < history.size() && rows.size() < kHistoryPage;
          ++i) {
         const HistoryEntry& e = history[i];
+        const auto what = w.find("what_" + e.what);
         rows.push_back(mstch::map{
             {"time", when(e.time, w)},
-            {"what", e.what},
+            {"what", what == w.end() ? e.what : what->second},
             {"before", e.before},
             {"after", e.after},
             {"by", e.origin.credential +
