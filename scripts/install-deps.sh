@@ -13,6 +13,7 @@ packages=(
     pdns-server pdns-backend-sqlite3 pdns-backend-pgsql postgresql dnsutils bind9-dnsutils dnsperf
     ddclient inadyn pebble lego
     lintian systemd man-db groff-base unzip adduser
+    libmstch-dev chromium chromium-driver python3-selenium
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

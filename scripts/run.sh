@@ -3,8 +3,9 @@
 # tovix-server, starts the server on 127.0.0.1:80 and PowerDNS on
 # 127.0.0.1:53 over the same database, inside a private network namespace
 # (so nothing else on the machine is touched), runs a silent update, shows
-# the host the server now holds and what DNS answers for the default host
-# name, and, on a terminal, runs the interactive mode too. Run as root.
+# the host the server now holds, what DNS answers for the default host
+# name and where the web page is with the account to sign in with, and, on
+# a terminal, runs the interactive mode too. Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,6 +44,9 @@ exec unshare -n -- bash -c '
     "$bin/tovix-server" list --db "$1/records.db"
     echo "== what DNS answers: dig @127.0.0.1 home.tovix.example (PowerDNS)"
     dig +noall +answer @127.0.0.1 home.tovix.example A
+    echo "== the web page: http://127.0.0.1/ (inside this run'"'"'s network namespace)"
+    echo "   sign in as account tovix, password KoReL52; it answers:"
+    curl -s -o /dev/null -w "   GET /signin: %{http_code}\n" http://127.0.0.1/signin
     if [ "$2" = 1 ]; then
         echo "== tovix (interactive; the window closes by itself after a success)"
         sleep 1

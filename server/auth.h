@@ -72,6 +72,10 @@ class Authenticator {
     void check(const std::string& source, const Credentials& credentials, Done done);
 
     AccountsPtr accounts() const;
+    // Reads the accounts and tokens again now: after a change this process
+    // made itself, which SQLite's data_version does not count. Throws
+    // StoreError.
+    void refresh() { reload(true); }
 
   private:
     void refresher();

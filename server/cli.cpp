@@ -23,10 +23,12 @@ const char* const kUsage =
     "                    [--log-requests FILE]\n"
     "                    [--pdns-control SOCKET]... [--history N]\n"
     "                    [--activity-interval SECONDS] [--metrics-listen ADDR:PORT]\n"
+    "                    [--no-web] [--web-allow-http]\n"
     "       tovix-server list [--db DB]\n"
     "       tovix-server check [--db DB] [--zone NAME]... [--tls-cert FILE [--tls-key FILE]]\n"
     "                    [--dns ADDR:PORT] [--listen ADDR:PORT]\n"
-    "       tovix-server account add USER HOST... [--db DB]\n"
+    "       tovix-server account add USER HOST... [--admin] [--db DB]\n"
+    "       tovix-server account admin USER on|off [--db DB]\n"
     "       tovix-server account passwd USER [--db DB]\n"
     "       tovix-server account hosts USER HOST... [--db DB]\n"
     "       tovix-server account remove USER [--db DB]\n"
@@ -93,6 +95,11 @@ const char* const kUsage =
     "                       (200 ok, or 503 and why) there; off by default. The\n"
     "                       metrics tell of the traffic: keep them on loopback\n"
     "                       or a private network\n"
+    "  --no-web             do not serve the web page (under /, beside the update\n"
+    "                       paths) where owners manage their hosts and operators\n"
+    "                       the accounts\n"
+    "  --web-allow-http     take the web page's sign-in over plain HTTP even when\n"
+    "                       listening beyond loopback (otherwise HTTPS only)\n"
     "  list                 print the stored hosts and exit\n"
     "  check                check the database (opens, writable, layout, file\n"
     "                       mode), each --zone (SOA and NS, and the serial\n"
@@ -102,9 +109,11 @@ const char* const kUsage =
     "                       --listen is loopback); one ok or FAIL line each,\n"
     "                       exit status 0 only when all pass\n"
     "  account ...          add an account owning hosts, set its password or\n"
-    "                       hosts, remove or list accounts. A new password is\n"
-    "                       read from the terminal, or from standard input when\n"
-    "                       that is not one, never from the command line. A\n"
+    "                       hosts, remove or list accounts; --admin or admin\n"
+    "                       USER on|off: an operator of the web page. A new\n"
+    "                       password is read from the terminal, or from\n"
+    "                       standard input when that is not one, never from the\n"
+    "                       command line. A\n"
     "                       running server sees the change within a fifth of a\n"
     "                       second. Removing an account, or a host from one,\n"
     "                       withdraws the host's records. With --pdns-control\n"
@@ -232,9 +241,11 @@ bool apply_flag(Options& options, const std::string& name) {
     bool* flag = name == "--no-default-account"      ? &options.config.default_account
                  : name == "--public-addresses-only" ? &options.config.public_addresses_only
                  : name == "--reveal-owned-names"    ? &options.config.reveal_owned_names
+                 : name == "--no-web"                ? &options.config.web
+                 : name == "--web-allow-http"        ? &options.config.web_allow_http
                                                      : nullptr;
     if (flag)
-        *flag = name != "--no-default-account";
+        *flag = name != "--no-default-account" && name != "--no-web";
     return flag != nullptr;
 }
 
@@ -296,10 +307,15 @@ bool check_consistency(Options& options, std::string* error) {
         const std::string verb = a.empty() ? "" : a[0];
         const bool ok = (verb == "list" && a.size() == 1) ||
                         ((verb == "passwd" || verb == "remove") && a.size() == 2) ||
-                        ((verb == "add" || verb == "hosts") && a.size() >= 3);
+                        ((verb == "add" || verb == "hosts") && a.size() >= 3) ||
+                        (verb == "admin" && a.size() == 3 && (a[2] == "on" || a[2] == "off"));
         if (!ok) {
-            *error = "account: expected add USER HOST..., passwd USER, hosts USER HOST...,"
-                     " remove USER or list";
+            *error = "account: expected add USER HOST... [--admin], passwd USER, hosts USER"
+                     " HOST..., admin USER on|off, remove USER or list";
+            return false;
+        }
+        if (options.admin && verb != "add") {
+            *error = "--admin applies to account add";
             return false;
         }
     }
@@ -367,6 +383,10 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             options.command != Options::Command::Zone &&
             options.command != Options::Command::Check) {
             options.account.push_back(name);
+            continue;
+        }
+        if (options.command == Options::Command::Account && name == "--admin" && !value) {
+            options.admin = true;
             continue;
         }
         if (options.command == Options::Command::Zone && !value) {
@@ -479,12 +499,13 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
         store.on_changed_names(
             [&purger](const std::vector<std::string>& names) { purger.purge(names); });
         if (verb == "list") {
-            out << "account\thosts\n";
+            out << "account\thosts\toperator\n";
             for (const AccountRecord& r : store.accounts()) {
                 std::string hosts;
                 for (const std::string& h : r.hosts)
                     hosts += (hosts.empty() ? "" : ",") + h;
-                out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\n';
+                out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\t'
+                    << (r.admin ? "yes" : "no") << '\n';
             }
             return out ? 0 : 1;
         }
@@ -499,6 +520,8 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
         bool done = false;
         if (verb == "remove") {
             done = store.remove_account(user);
+        } else if (verb == "admin") {
+            done = store.set_admin(user, a[2] == "on");
         } else if (verb == "hosts") {
             done = store.set_hosts(user, hosts);
         } else {
@@ -508,8 +531,9 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
                 err << "tovix-server: " << why << '\n';
                 return 1;
             }
-            done = verb == "add" ? store.add_account({user, hash_password(*password), hosts})
-                                 : store.set_password(user, hash_password(*password));
+            done = verb == "add"
+                       ? store.add_account({user, hash_password(*password), hosts, options.admin})
+                       : store.set_password(user, hash_password(*password));
         }
         if (!done) {
             err << "tovix-server: account " << user

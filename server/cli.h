@@ -34,6 +34,7 @@ struct Options {
     std::vector<std::string> zone;    // "add NAME", "secure NAME", "ds NAME"
     bool dnssec = false;              // zone add --dnssec
     bool requested = false;           // zone secure --requested
+    bool admin = false;               // account add --admin
     std::string pdnsutil = "pdnsutil";
     std::optional<ListenAddress> metrics_listen; // /metrics and /healthz
     std::optional<ListenAddress> dns;            // check: the PowerDNS to ask

@@ -102,6 +102,11 @@ UpdateServer::UpdateServer(Config config)
           }),
       listener_(listen_for_changes(config_, store_, zones_, purger_)), committer_(store_, &purger_),
       workers_(2, 256),
+      web_(config_.web ? std::make_unique<WebPages>(WebContext{
+                             store_, auth_, committer_, workers_, purger_, zones_,
+                             [this] { return loopback_only_ || config_.web_allow_http; },
+                             printable_location(config_.db_path), config_.throttled_delay_ms})
+                       : nullptr),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
             config_.limits,
@@ -190,8 +195,13 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
         return checkip(request, caller, respond);
     if (acme)
         return acme_update(request, caller, respond);
-    if (!is_update_path(request.path))
-        return respond({404, "not found"});
+    if (!is_update_path(request.path)) {
+        if (!web_)
+            return respond({404, "not found"});
+        return web_->handle(request, caller, [respond](HttpResponse r) {
+            respond({r.status, std::move(r.body), 0, std::move(r.headers)});
+        });
+    }
     if (request.method != "GET")
         return respond({405, "method not allowed", 0, {{"Allow", "GET"}}});
     // Not a fault: clients send their credentials once challenged.

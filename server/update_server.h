@@ -11,6 +11,7 @@
 #include "http.h"
 #include "credentials.h"
 #include "text.h"
+#include "web.h"
 #include "request_log.h"
 #include "store/changes.h"
 #include "store/store.h"
@@ -67,6 +68,8 @@ struct Config {
     std::size_t history = 100; // changes kept per host
     // How often the hosts' last-seen times and faults are written.
     std::chrono::milliseconds activity_interval{60000};
+    bool web = true;             // the web page under /
+    bool web_allow_http = false; // its sign-in over plain HTTP beyond loopback
 };
 
 class UpdateServer {
@@ -143,7 +146,8 @@ class UpdateServer {
     std::unique_ptr<ChangeListener> listener_;
     Committer committer_;
     Workers workers_;
-    HttpServer http_; // last: stopped first
+    std::unique_ptr<WebPages> web_; // unless Config::web is off
+    HttpServer http_;               // last: stopped first
 };
 
 } // namespace tovix::server

@@ -25,12 +25,12 @@ std::int64_t Store::accounts_version() {
 std::vector<AccountRecord> Store::accounts() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<AccountRecord> out;
-    const SqlRows r = db_->query("SELECT a.name, a.password_hash, h.host FROM accounts a"
+    const SqlRows r = db_->query("SELECT a.name, a.password_hash, h.host, a.admin FROM accounts a"
                                  " LEFT JOIN account_hosts h ON h.account = a.name"
                                  " ORDER BY a.name, h.host");
     for (std::size_t i = 0; i < r.rows.size(); ++i) {
         if (out.empty() || out.back().name != r.text(i, 0))
-            out.push_back({r.text(i, 0), r.text(i, 1), {}});
+            out.push_back({r.text(i, 0), r.text(i, 1), {}, r.integer(i, 3) != 0});
         if (std::string host = r.text(i, 2); !host.empty())
             out.back().hosts.push_back(std::move(host));
     }
@@ -39,13 +39,13 @@ std::vector<AccountRecord> Store::accounts() {
 
 std::optional<AccountRecord> Store::account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const SqlRows r = db_->query("SELECT a.password_hash, h.host FROM accounts a"
+    const SqlRows r = db_->query("SELECT a.password_hash, h.host, a.admin FROM accounts a"
                                  " LEFT JOIN account_hosts h ON h.account = a.name"
                                  " WHERE a.name = ?1 ORDER BY h.host",
                                  {name});
     if (r.empty())
         return std::nullopt;
-    AccountRecord out{name, r.text(0, 0), {}};
+    AccountRecord out{name, r.text(0, 0), {}, r.integer(0, 2) != 0};
     for (std::size_t i = 0; i < r.rows.size(); ++i) {
         if (std::string host = r.text(i, 1); !host.empty())
             out.hosts.push_back(std::move(host));
@@ -160,8 +160,8 @@ bool Store::add_account(const AccountRecord& account) {
     return account_change([&] {
         if (account_exists(account.name))
             return false;
-        db_->query("INSERT INTO accounts (name, password_hash) VALUES (?1, ?2)",
-                   {account.name, account.password_hash});
+        db_->query("INSERT INTO accounts (name, password_hash, admin) VALUES (?1, ?2, ?3)",
+                   {account.name, account.password_hash, std::int64_t{account.admin}});
         write_hosts_of(account.name, account.hosts);
         return true;
     });
@@ -169,8 +169,11 @@ bool Store::add_account(const AccountRecord& account) {
 
 bool Store::set_password(const std::string& name, const std::string& hash) {
     return account_change([&] {
-        return db_->query("UPDATE accounts SET password_hash = ?2 WHERE name = ?1", {name, hash})
-                   .changed > 0;
+        if (db_->query("UPDATE accounts SET password_hash = ?2 WHERE name = ?1", {name, hash})
+                .changed == 0)
+            return false;
+        db_->query("DELETE FROM tovix_sessions WHERE account = ?1", {name});
+        return true;
     });
 }
 
@@ -188,8 +191,17 @@ bool Store::remove_account(const std::string& name) {
         if (!account_exists(name))
             return false;
         write_hosts_of(name, {});
+        db_->query("DELETE FROM tovix_sessions WHERE account = ?1", {name});
         db_->query("DELETE FROM accounts WHERE name = ?1", {name});
         return true;
+    });
+}
+
+bool Store::set_admin(const std::string& name, bool admin) {
+    return account_change([&] {
+        return db_->query("UPDATE accounts SET admin = ?2 WHERE name = ?1",
+                          {name, std::int64_t{admin}})
+                   .changed > 0;
     });
 }
 

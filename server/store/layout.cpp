@@ -101,6 +101,14 @@ const char* const kHostDataSchema = "CREATE TABLE IF NOT EXISTS tovix_tokens ("
                                     " seq BIGINT NOT NULL,"
                                     " PRIMARY KEY (host, value))";
 
+// The web page's sessions: the digest of each id, whose they are, when
+// made and when last used.
+const char* const kSessionsSchema = "CREATE TABLE IF NOT EXISTS tovix_sessions ("
+                                    " digest VARCHAR(64) PRIMARY KEY NOT NULL,"
+                                    " account VARCHAR(64) NOT NULL,"
+                                    " created BIGINT NOT NULL,"
+                                    " last_seen BIGINT NOT NULL)";
+
 // The table the one-table layout kept its rows in, renamed out of
 // PowerDNS's way for the length of the migration.
 const char* const kLegacyTable = "tovix_legacy_records";
@@ -156,6 +164,10 @@ void Store::make_tables(const std::string& pdns_schema) {
     db_->exec(kHostsSchema);
     accounts_created_ = !tables.count("accounts");
     db_->exec(kAccountsSchema);
+    // Accounts of an earlier layout are no operators.
+    if (!db_->has_column("accounts", "admin"))
+        db_->exec("ALTER TABLE accounts ADD COLUMN admin SMALLINT NOT NULL DEFAULT 0");
+    db_->exec(kSessionsSchema);
     db_->exec(kHostDataSchema);
     if (legacy)
         migrate_legacy();

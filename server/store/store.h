@@ -88,7 +88,18 @@ struct AccountRecord {
     std::string name;
     std::string password_hash;
     std::vector<std::string> hosts; // normalized, sorted
+    bool admin = false;             // may use the web page's operator pages
 };
+
+// A signed-in session of the web page, found by the digest of its id.
+struct SessionRecord {
+    std::string account;
+    std::int64_t created = 0, last_seen = 0;
+};
+
+// How long a session lives: idle, and at most.
+inline constexpr std::int64_t kSessionIdle = 30 * 60;
+inline constexpr std::int64_t kSessionLifetime = 12 * 3600;
 
 // What apply() did with one update.
 struct Applied {
@@ -156,6 +167,15 @@ class Store {
     bool set_password(const std::string& name, const std::string& hash);
     bool set_hosts(const std::string& name, const std::vector<std::string>& hosts);
     bool remove_account(const std::string& name);
+    bool set_admin(const std::string& name, bool admin);
+
+    // Web sessions (sessions.cpp), kept in the database so that every
+    // server on it knows them. session() finds a live one (kSessionIdle,
+    // kSessionLifetime) and marks it used; a password change, the account's
+    // removal and end_session() end them. add_session drops the expired.
+    bool add_session(const std::string& digest, const std::string& account, std::int64_t now);
+    std::optional<SessionRecord> session(const std::string& digest, std::int64_t now);
+    void end_session(const std::string& digest);
 
     // Update tokens (tokens.cpp). add_token returns the new token's id, or
     // nothing when no account owns the host; each change counts as an

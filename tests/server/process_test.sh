@@ -131,13 +131,17 @@ update() { # USER PASSWORD: the answer for USER's host
 [ "$(update dave first)" = "good 192.0.2.7" ] || fail "dave's first update"
 [ "$(update tovix KoReL52)" = "badauth" ] || fail "--no-default-account still made tovix"
 printf 'second\n' | "$server" account passwd dave --db "$acc" || fail "account passwd"
-printf 'pw\n' | "$server" account add erin erin.home.example --db "$acc" || fail "add erin"
+printf 'pw\n' | "$server" account add erin erin.home.example --admin --db "$acc" || fail "add erin"
 sleep 0.5 # the running server looks for changes every 200 ms
 [ "$(update dave first)" = "badauth" ] || fail "the old password still works"
 [ "$(update dave second)" = "nochg 192.0.2.7" ] || fail "the new password does not"
 [ "$(update erin pw)" = "good 192.0.2.7" ] || fail "erin, added while running"
+"$server" account admin dave on --db "$acc" && "$server" account admin erin off --db "$acc" ||
+    fail "account admin"
+"$server" account admin nobody on --db "$acc" 2>/dev/null && fail "admin of nobody"
 "$server" account list --db "$acc" >"$tmp/list.out" || fail "account list"
-grep -q '^dave	dave.home.example$' "$tmp/list.out" || fail "list: $(cat "$tmp/list.out")"
+[ "$(sed 1d "$tmp/list.out" | paste -sd'|')" = $'dave\tdave.home.example\tyes|erin\terin.home.example\tno' ] ||
+    fail "list: $(cat "$tmp/list.out")"
 "$server" account remove erin --db "$acc" || fail "account remove"
 sleep 0.5
 [ "$(update erin pw)" = "badauth" ] || fail "erin, removed, still updates"
@@ -156,6 +160,10 @@ tls_port=$(sed -n 's/.*HTTPS on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$tmp/tls.err")
 answer=$(curl -sk --max-time 10 -u dave:second -A 't/1' \
     "https://127.0.0.1:$tls_port/nic/update?hostname=dave.home.example&myip=192.0.2.8")
 [ "$answer" = "good 192.0.2.8" ] || fail "HTTPS update: '$answer'"
+cookie=$(curl -sk --max-time 10 -o /dev/null -D - -d 'user=dave&password=second' \
+    "https://127.0.0.1:$tls_port/signin" | tr -d '\r' | sed -n 's/^Set-Cookie: //p')
+[[ "$cookie" =~ ^__Host-tovix_session=[0-9a-f]{64}\;\ Path=/\;\ HttpOnly\;\ SameSite=Strict\;\ Secure$ ]] ||
+    fail "the web page's session cookie over HTTPS: '$cookie'"
 kill -TERM "$pid"
 wait "$pid"
 pid=

@@ -211,6 +211,10 @@ TEST(ServerCommandLine, ListAccountAndHelp) {
     EXPECT_EQ((std::vector<std::string>{"add", "alice", "a.example", "b.example"}), o->account);
     EXPECT_EQ("r.db", o->config.db_path);
     EXPECT_EQ(Options::Command::Help, parse({"--help"})->command);
+    EXPECT_TRUE(parse({"account", "add", "a", "a.example", "--admin"})->admin);
+    o = parse({"--no-web", "--web-allow-http"});
+    EXPECT_FALSE(o->config.web);
+    EXPECT_TRUE(o->config.web_allow_http);
 }
 
 class BadCommandLineTest : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -235,7 +239,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Args{"list", "--listen", "127.0.0.1:80"}, Args{"account"},
                       Args{"account", "add", "alice"}, Args{"account", "passwd", "a", "sekrit"},
                       Args{"account", "frob", "alice"}, Args{"--help=yes"},
-                      Args{"--proxy-header", "x-real-ip"}));
+                      Args{"--proxy-header", "x-real-ip"}, Args{"account", "admin", "a", "yes"},
+                      Args{"account", "admin", "a"}, Args{"account", "passwd", "a", "--admin"},
+                      Args{"list", "--no-web"}));
 
 // --- store and its listing ---------------------------------------------------------
 
