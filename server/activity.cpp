@@ -1,12 +1,18 @@
+// The activity of the hosts, gathered in memory and written by a thread of
+// its own once an interval, or sooner when many hosts have some.
 #include "activity.h"
+
+#include "metrics.h"
 
 #include <utility>
 
 namespace tovix::server {
 
 ActivityLog::ActivityLog(Store& store, std::chrono::milliseconds interval,
-                         std::function<void()> tick, std::function<void(const std::string&)> log)
-    : store_(store), interval_(interval), tick_(std::move(tick)), log_(std::move(log)) {
+                         std::function<void()> tick, std::function<void(const std::string&)> log,
+                         std::size_t max_hosts)
+    : store_(store), interval_(interval), tick_(std::move(tick)), log_(std::move(log)),
+      max_hosts_(max_hosts) {
     writer_ = std::thread([this] { run(); });
 }
 
@@ -20,10 +26,30 @@ ActivityLog::~ActivityLog() {
     flush();
 }
 
+Activity* ActivityLog::entry(const std::string& host) {
+    const auto found = pending_.find(host);
+    if (found != pending_.end())
+        return &found->second;
+    if (pending_.size() >= max_hosts_) {
+        metrics().activity_dropped.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    Activity* a = &pending_[host];
+    metrics().activity_pending = static_cast<std::int64_t>(pending_.size());
+    if (pending_.size() == max_hosts_) {
+        full_ = true;
+        stop_changed_.notify_all();
+    }
+    return a;
+}
+
 void ActivityLog::seen(const std::string& host, std::int64_t now, const std::string& caller,
                        const std::string& user_agent, std::int64_t token) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Activity& a = pending_[host];
+    Activity* found = entry(host);
+    if (!found)
+        return;
+    Activity& a = *found;
     if (now >= a.seen_at) {
         a.seen_at = now;
         a.seen_caller = caller;
@@ -35,7 +61,10 @@ void ActivityLog::seen(const std::string& host, std::int64_t now, const std::str
 
 void ActivityLog::fault(const std::string& host, Fault kind, std::int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Activity& a = pending_[host];
+    Activity* found = entry(host);
+    if (!found)
+        return;
+    Activity& a = *found;
     ++(kind == Fault::Badauth ? a.badauth : kind == Fault::Throttled ? a.throttled : a.malformed);
     a.fault_at = std::max(a.fault_at, now);
 }
@@ -46,6 +75,7 @@ void ActivityLog::flush() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(pending_);
+        metrics().activity_pending = 0;
     }
     try {
         store_.record_activity(batch);
@@ -66,16 +96,25 @@ void ActivityLog::flush() {
             for (const auto& [id, at] : old.token_uses)
                 a.token_uses[id] = std::max(a.token_uses[id], at);
         }
+        metrics().activity_pending = static_cast<std::int64_t>(pending_.size());
         log_(std::string("tovix-server: writing the hosts' activity: ") + e.what());
     }
 }
 
+// Writes once an interval, or at once when max_hosts_ hosts are waiting;
+// the housekeeping keeps to the interval. What is left at the end the
+// destructor writes.
 void ActivityLog::run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_changed_.wait_for(lock, interval_, [this] { return stopping_; })) {
+    for (;;) {
+        const bool due =
+            !stop_changed_.wait_for(lock, interval_, [this] { return stopping_ || full_; });
+        if (stopping_)
+            return;
+        full_ = false;
         lock.unlock();
         flush();
-        if (tick_) {
+        if (due && tick_) {
             try {
                 tick_();
             } catch (const StoreError& e) {

@@ -23,9 +23,12 @@ class ActivityLog {
     enum class Fault { Badauth, Throttled, Malformed };
 
     // `tick` runs on the writer's thread after each write (housekeeping
-    // that shares its pace); `log` reports a write that failed.
+    // that shares its pace); `log` reports a write that failed. At most
+    // `max_hosts` hosts wait to be written: reaching that starts a write
+    // at once, and what comes for further hosts meanwhile is dropped (and
+    // counted in the metrics).
     ActivityLog(Store& store, std::chrono::milliseconds interval, std::function<void()> tick,
-                std::function<void(const std::string&)> log);
+                std::function<void(const std::string&)> log, std::size_t max_hosts = 200000);
     ~ActivityLog(); // writes what is pending
     ActivityLog(const ActivityLog&) = delete;
     ActivityLog& operator=(const ActivityLog&) = delete;
@@ -39,16 +42,19 @@ class ActivityLog {
 
   private:
     void run();
+    Activity* entry(const std::string& host); // under mutex_; null: dropped
 
     Store& store_;
     std::chrono::milliseconds interval_;
     std::function<void()> tick_;
     std::function<void(const std::string&)> log_;
+    const std::size_t max_hosts_;
     std::mutex mutex_;
     std::map<std::string, Activity> pending_;
     std::mutex flush_mutex_; // one write at a time, in order
     std::condition_variable stop_changed_;
     bool stopping_ = false;
+    bool full_ = false; // max_hosts_ reached: write now
     std::thread writer_;
 };
 

@@ -17,6 +17,8 @@
 //      ago on another node works at once.
 #include "auth.h"
 
+#include "text.h"
+
 #include "metrics.h"
 #include "dyndns.h"
 #include "tokens.h"
@@ -194,7 +196,8 @@ void Authenticator::verify(const std::string& source, const Credentials& credent
                 good = account && account->password_hash == stored->password_hash;
             }
         } catch (const StoreError& e) {
-            std::fprintf(stderr, "tovix-server: reading account %s: %s\n", user.c_str(), e.what());
+            std::fprintf(stderr, "tovix-server: reading account %s: %s\n", log_field(user).c_str(),
+                         e.what());
         }
     }
     if (good) {
@@ -215,8 +218,8 @@ bool Authenticator::verify_token(const Credentials& credentials, AccountsPtr* ac
         *accounts = reload(true);
         return true;
     } catch (const StoreError& e) {
-        std::fprintf(stderr, "tovix-server: reading a token of %s: %s\n", credentials.user.c_str(),
-                     e.what());
+        std::fprintf(stderr, "tovix-server: reading a token of %s: %s\n",
+                     log_field(credentials.user).c_str(), e.what());
         return false;
     }
 }

@@ -54,6 +54,11 @@ bool Committer::submit(std::vector<Update> updates, Done done) {
     return true;
 }
 
+bool Committer::drain(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_until(lock, deadline, [this] { return queue_.empty() && !writing_; });
+}
+
 // Takes whatever has queued up (at most max_batch updates, and always at
 // least one request), writes it in one transaction, answers each request.
 void Committer::run() {
@@ -73,6 +78,7 @@ void Committer::run() {
             queue_.pop_front();
         }
         metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
+        writing_ = true;
         lock.unlock();
         std::optional<std::vector<Applied>> changed;
         const auto began = std::chrono::steady_clock::now();
@@ -98,6 +104,8 @@ void Committer::run() {
             p.done(std::vector<Applied>(first, changed->begin() + static_cast<std::ptrdiff_t>(at)));
         }
         lock.lock();
+        writing_ = false;
+        idle_.notify_all();
     }
 }
 

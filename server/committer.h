@@ -9,6 +9,7 @@
 #include "dns_purge.h"
 #include "store/store.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -43,6 +44,9 @@ class Committer {
     // Queues one request's updates; `done` is called on the committer's
     // thread. False when the queue is full (nothing queued).
     bool submit(std::vector<Update> updates, Done done);
+    // Waits until every request queued has been answered, or `deadline`
+    // has come; true when all were.
+    bool drain(std::chrono::steady_clock::time_point deadline);
 
   private:
     struct Pending {
@@ -58,6 +62,8 @@ class Committer {
     std::condition_variable changed_;
     std::deque<Pending> queue_;
     std::size_t queued_updates_ = 0;
+    bool writing_ = false; // a batch is being written and answered
+    std::condition_variable idle_;
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -63,15 +63,21 @@ int token_command(const Options& options, std::ostream& out, std::ostream& err) 
                     StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
         if (verb == "add") {
             const std::string token = make_token();
-            const std::optional<std::int64_t> made =
+            const NewToken made =
                 store.add_token(*host, token_digest(token), options.label, std::time(nullptr));
+            if (made.full) {
+                err << "tovix-server: " << *host << " has " << kMaxTokensPerHost
+                    << " tokens, the most a host may have; revoke one first"
+                       " ('tovix-server token remove HOST ID', see 'token list')\n";
+                return 1;
+            }
             if (!made) {
                 err << "tovix-server: no account owns " << *host
                     << " (add it with 'tovix-server account hosts USER HOST...')\n";
                 return 1;
             }
             out << token << '\n';
-            err << "tovix-server: token " << *made << " of " << *host
+            err << "tovix-server: token " << made.id << " of " << *host
                 << " (shown only this once; user name: " << *host << ")\n";
         } else if (verb == "list") {
             out << "id\tlabel\tcreated\tlast used\n";

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tovix::server {
@@ -121,15 +122,22 @@ struct HttpServer::Daemon {
     std::string cert, key;
     bool starting = true;
 
+    // New requests are answered "stopping" (drain, stop) and none is
+    // suspended any more (stop): a suspended connection left behind would
+    // make MHD_stop_daemon abort the process.
+    std::atomic<bool> draining{false};
     std::mutex mutex; // suspended requests, resumed with a 503 when stopping
-    std::unordered_set<RequestState*> suspended;
+    bool closing = false;
+    std::unordered_map<RequestState*, StatePtr> suspended;
+    int quiesced_fd = -1; // the listening socket, ours to close once stopped
 };
 
 namespace {
 
 using Daemon = HttpServer::Daemon;
 
-void queue(MHD_Connection* connection, const HttpResponse& response) {
+// Answers on the HTTPS listener tell browsers to keep to HTTPS for a year.
+void queue(const Daemon* d, MHD_Connection* connection, const HttpResponse& response) {
     MHD_Response* r = MHD_create_response_from_buffer(
         response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r)
@@ -141,6 +149,8 @@ void queue(MHD_Connection* connection, const HttpResponse& response) {
     }
     if (!typed)
         MHD_add_response_header(r, "Content-Type", "text/plain");
+    if (!d->cert.empty())
+        MHD_add_response_header(r, "Strict-Transport-Security", "max-age=31536000");
     MHD_queue_response(connection, static_cast<unsigned>(response.status), r);
     MHD_destroy_response(r);
 }
@@ -187,6 +197,12 @@ HttpRequest make_request(MHD_Connection* connection, const RequestState& state, 
     return request;
 }
 
+// What a request gets once the server is stopping: come back later, on a
+// new connection.
+HttpResponse stopping() {
+    return {503, "stopping", {{"Connection", "close"}, {"Retry-After", "1"}}};
+}
+
 // Hands the request to the handler. Its reply, whenever it comes, is queued
 // here (at once) or by the access handler after the resume.
 void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, const char* url,
@@ -228,7 +244,7 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
             state->refused = true; // logged as the layer's refusal when it completes
             // Answered before any body is read: the library then reads
             // nothing more from this connection and closes it, and says so.
-            queue(connection, {refusal.status, refusal.text, {{"Connection", "close"}}});
+            queue(d, connection, {refusal.status, refusal.text, {{"Connection", "close"}}});
         }
         return MHD_YES;
     }
@@ -242,21 +258,29 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
         *upload_size = 0;
         return MHD_YES;
     }
-    if (!state->dispatched)
+    if (!state->dispatched) {
+        if (d->draining) {
+            state->dispatched = state->answered = true;
+            queue(d, connection, stopping());
+            return MHD_YES;
+        }
         dispatch(d, connection, state, url, method);
+    }
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->response) {
-        state->answered = true;
-        queue(connection, *state->response);
-        return MHD_YES;
-    }
-    state->suspended = true;
-    metrics().suspended.fetch_add(1, std::memory_order_relaxed);
-    {
+    if (!state->response) {
         std::lock_guard<std::mutex> dl(d->mutex);
-        d->suspended.insert(state.get());
+        if (d->closing) {
+            state->response = stopping();
+        } else {
+            state->suspended = true;
+            metrics().suspended.fetch_add(1, std::memory_order_relaxed);
+            d->suspended.emplace(state.get(), state);
+            MHD_suspend_connection(connection);
+            return MHD_YES;
+        }
     }
-    MHD_suspend_connection(connection);
+    state->answered = true;
+    queue(d, connection, *state->response);
     return MHD_YES;
 }
 
@@ -434,23 +458,33 @@ int HttpServer::port(std::size_t n) const {
     return n < daemons_.size() ? daemons_[n]->port : 0;
 }
 
+void HttpServer::drain() {
+    for (auto& d : daemons_) {
+        if (d->draining.exchange(true))
+            continue;
+        d->quiesced_fd = MHD_quiesce_daemon(d->mhd);
+    }
+}
+
 void HttpServer::stop() {
     if (stopping_.exchange(true))
         return;
     if (sweeper_.joinable())
         sweeper_.join();
+    drain();
     for (auto& d : daemons_) {
-        // A suspended connection must be resumed before the daemon stops.
-        std::vector<RequestState*> pending;
+        // A suspended connection must be resumed before the daemon stops,
+        // and from here on none is suspended again.
+        std::unordered_map<RequestState*, StatePtr> pending;
         {
             std::lock_guard<std::mutex> lock(d->mutex);
-            pending.assign(d->suspended.begin(), d->suspended.end());
-            d->suspended.clear();
+            d->closing = true;
+            pending.swap(d->suspended);
         }
-        for (RequestState* state : pending) {
+        for (auto& [raw, state] : pending) {
             std::lock_guard<std::mutex> lock(state->mutex);
             if (!state->response)
-                state->response = HttpResponse{503, "stopping", {}};
+                state->response = stopping();
             if (state->suspended) {
                 state->suspended = false;
                 metrics().suspended.fetch_sub(1, std::memory_order_relaxed);
@@ -458,6 +492,8 @@ void HttpServer::stop() {
             }
         }
         MHD_stop_daemon(d->mhd);
+        if (d->quiesced_fd >= 0)
+            close(d->quiesced_fd);
     }
     daemons_.clear();
 }

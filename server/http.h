@@ -97,7 +97,12 @@ class HttpServer {
     bool listen(const Endpoint& endpoint, std::string* error);
     // The port of the n-th address listened on.
     int port(std::size_t n = 0) const;
-    // Stops accepting and closes every connection. Safe more than once.
+    // Stops accepting connections; requests that come on open ones from
+    // now on are answered 503 "stopping" with Connection: close, while the
+    // answers of those already handed to the handler still go out.
+    void drain();
+    // Drains, answers what is still waiting 503, and closes every
+    // connection. Safe more than once.
     void stop();
 
     struct Connection; // per connection, for the slow-client sweep

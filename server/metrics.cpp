@@ -175,6 +175,8 @@ std::string render_metrics(const Metrics& m) {
             m.committer_queue);
     e.gauge("tovix_committer_queue_limit", "Host updates the committer queues at most.",
             m.committer_queue_limit);
+    e.gauge("tovix_activity_pending_hosts",
+            "Hosts whose last-seen time or fault counts wait to be written.", m.activity_pending);
     e.histogram("tovix_update_duration_seconds",
                 "Update requests: time from the request's arrival to its answer.",
                 m.update_seconds);
@@ -191,6 +193,10 @@ std::string render_metrics(const Metrics& m) {
     e.counter("tovix_dns_purge_commands_total", "Purge commands sent to a PowerDNS control socket.",
               m.purge_commands);
     e.counter("tovix_dns_purge_failures_total", "Purge commands that failed.", m.purge_failures);
+    e.counter("tovix_activity_dropped_total",
+              "Last-seen times and fault counts dropped because too many hosts had some waiting"
+              " to be written.",
+              m.activity_dropped);
     e.family("tovix_build_info", "gauge", "The server's version and database kind.");
     e.sample("tovix_build_info",
              "version=\"" + label(TOVIX_VERSION) + "\",database=\"" + label(m.database_kind) + "\"",

@@ -77,11 +77,13 @@ class Metrics {
     Counter commit_failures{0};     // transactions rolled back on a database error
     Counter purge_commands{0};      // purge commands sent to a PowerDNS
     Counter purge_failures{0};      // of them, failed
+    Counter activity_dropped{0};    // last-seen and fault counts dropped: too many hosts at once
     Gauge connections{0};           // open on the public listeners
     Gauge suspended{0};             // requests waiting for their answer
     Gauge queued_checks{0};         // password checks waiting for a worker
     Gauge committer_queue{0};       // updates waiting for the committer
     Gauge committer_queue_limit{0}; // the most it takes
+    Gauge activity_pending{0};      // hosts whose last-seen time or faults wait to be written
     Gauge hosts{0}, accounts{0}, zones{0};
     Gauge last_commit_unix{0};            // seconds; 0: none yet
     std::string database_kind = "sqlite"; // set once, before serving

@@ -3,6 +3,7 @@
 // the test sink keeps entries before write() returns.
 #include "request_log.h"
 
+#include "guard.h"
 #include "text.h"
 
 #include <fcntl.h>
@@ -45,8 +46,11 @@ std::string decoded_key(std::string_view key) {
 }
 
 bool secret_key(const std::string& key) {
-    return key.find("pass") != std::string::npos || key.find("token") != std::string::npos ||
-           key == "pwd" || key == "pw" || key == "secret" || key == "key";
+    for (const char* part : {"pass", "token", "secret", "session", "csrf", "key", "auth"}) {
+        if (key.find(part) != std::string::npos)
+            return true;
+    }
+    return key == "pwd" || key == "pw";
 }
 
 RequestEntry summary(std::size_t count, const char* what) {
@@ -71,12 +75,12 @@ std::string format_log_line(const RequestEntry& e) {
     std::string line = format_utc(e.time);
     for (const std::string* field : {&remote, &e.method, &e.target, &e.user_agent, &e.user}) {
         line += '\t';
-        line += escape_field(*field);
+        line += log_field(*field);
     }
     line += '\t';
     line += std::to_string(e.status);
     line += '\t';
-    line += escape_field(e.answer);
+    line += log_field(e.answer);
     return line;
 }
 
@@ -101,8 +105,8 @@ std::string redact_target(std::string_view target) {
     return out;
 }
 
-RequestLog::RequestLog(Options options)
-    : options_(std::move(options)), tokens_(options_.refused_burst) {
+RequestLog::RequestLog(Options options) : options_(std::move(options)) {
+    refused_.tokens = options_.refused_burst;
     if (!options_.path.empty()) {
         const int fd = open(options_.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0 || !(file_.reset(fdopen(fd, "a")), file_)) {
@@ -124,42 +128,85 @@ RequestLog::~RequestLog() {
     thread_.join();
 }
 
-// Whether a line is written: lines of refused requests draw on a bucket
-// refilled each second; a full queue takes nothing more.
-bool RequestLog::admit(bool refused) {
-    if (refused) {
-        const std::time_t now = std::time(nullptr);
-        if (now != refilled_) {
-            const double seconds = refilled_ ? static_cast<double>(now - refilled_) : 0;
-            tokens_ = std::min(options_.refused_burst,
-                               tokens_ + std::max(0.0, seconds) * options_.refused_per_second);
-            refilled_ = now;
+void RequestLog::Bucket::refill(std::time_t now, double burst, double per_second) {
+    if (now == refilled)
+        return;
+    const double seconds = refilled ? static_cast<double>(now - refilled) : 0;
+    tokens = std::min(burst, tokens + std::max(0.0, seconds) * per_second);
+    refilled = now;
+}
+
+// The bucket of a caller's source. The table stays bounded: when it is
+// full, the sources whose buckets have filled up again are forgotten (they
+// would start full anyway); if none has, all are, and the limit in all
+// (refused lines) still holds.
+RequestLog::Bucket& RequestLog::source_bucket(const std::string& address, std::time_t now) {
+    const std::string key = source_key(address);
+    auto found = sources_.find(key);
+    if (found != sources_.end())
+        return found->second;
+    if (sources_.size() >= options_.max_sources) {
+        for (auto it = sources_.begin(); it != sources_.end();) {
+            it->second.refill(now, options_.source_burst, options_.source_per_second);
+            it = it->second.tokens >= options_.source_burst ? sources_.erase(it) : std::next(it);
         }
-        if (tokens_ < 1) {
+        if (sources_.size() >= options_.max_sources)
+            sources_.clear();
+    }
+    Bucket& fresh = sources_[key];
+    fresh.tokens = options_.source_burst;
+    fresh.refilled = now;
+    return fresh;
+}
+
+// Whether a line is written: lines of requests without valid credentials
+// draw on their source's bucket, lines of refused requests on one bucket
+// for all; a full queue takes nothing more.
+bool RequestLog::admit(const RequestEntry& entry) {
+    const std::time_t now = std::time(nullptr);
+    Bucket* source = nullptr;
+    if (!entry.authenticated) {
+        source = &source_bucket(entry.remote_addr, now);
+        source->refill(now, options_.source_burst, options_.source_per_second);
+        if (source->tokens < 1) {
+            ++source_dropped_;
+            return false;
+        }
+    }
+    if (entry.status == 0 || entry.status >= 400) {
+        refused_.refill(now, options_.refused_burst, options_.refused_per_second);
+        if (refused_.tokens < 1) {
             ++refused_dropped_;
             return false;
         }
-        tokens_ -= 1;
+        refused_.tokens -= 1;
     }
+    if (source)
+        source->tokens -= 1;
     if (lines_.size() >= options_.max_queued) {
         ++overflow_dropped_;
         return false;
     }
-    // What was left out is said before the next line that goes in.
-    for (std::size_t* dropped : {&refused_dropped_, &overflow_dropped_}) {
+    say_dropped();
+    return true;
+}
+
+// What was left out is said before the next line that goes in, and at the end.
+void RequestLog::say_dropped() {
+    const std::pair<std::size_t*, const char*> counts[] = {
+        {&refused_dropped_, "refused requests not logged"},
+        {&source_dropped_, "requests without credentials not logged (limit per source)"},
+        {&overflow_dropped_, "requests not logged (the log fell behind)"}};
+    for (const auto& [dropped, what] : counts) {
         if (*dropped == 0)
             continue;
-        lines_.push_back(format_log_line(summary(
-            *dropped, dropped == &refused_dropped_ ? "refused requests not logged"
-                                                   : "requests not logged (the log fell behind)")));
+        lines_.push_back(format_log_line(summary(*dropped, what)));
         *dropped = 0;
     }
-    return true;
 }
 
 void RequestLog::write(RequestEntry entry) {
     entry.target = redact_target(entry.target);
-    const bool refused = entry.status == 0 || entry.status >= 400;
     std::string line = options_.to_stderr || file_ ? format_log_line(entry) : std::string();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -168,7 +215,7 @@ void RequestLog::write(RequestEntry entry) {
             while (kept_.size() > options_.keep)
                 kept_.pop_front();
         }
-        if (line.empty() || !admit(refused))
+        if (line.empty() || !admit(entry))
             return;
         lines_.push_back(std::move(line));
     }
@@ -185,6 +232,8 @@ void RequestLog::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return stopping_ || !lines_.empty(); });
+        if (stopping_)
+            say_dropped();
         if (lines_.empty())
             return;
         std::deque<std::string> batch;

@@ -79,6 +79,22 @@ std::string escape_field(std::string_view text) {
     return out;
 }
 
+std::string log_field(std::string_view text) {
+    std::string out = escape_field(text.substr(0, kMaxLoggedField));
+    if (out.size() <= kMaxLoggedField)
+        return out;
+    std::size_t cut = 0;
+    for (std::size_t i = 0; i < kMaxLoggedField;) {
+        const std::size_t step = out[i] != '\\' ? 1 : out[i + 1] == 'x' ? 4 : 2;
+        if (i + step > kMaxLoggedField)
+            break;
+        i += step;
+        cut = i;
+    }
+    out.resize(cut);
+    return out;
+}
+
 std::string format_utc(std::time_t when) {
     std::tm tm{};
     gmtime_r(&when, &tm);

@@ -23,6 +23,11 @@ std::vector<std::string> split_list(std::string_view text, char sep = ',');
 // LF and other control bytes become \\, \t, \r, \n and \xNN.
 std::string escape_field(std::string_view text);
 
+// A value as a log line holds it: escaped, then cut to kMaxLoggedField
+// bytes (never inside an escape), whoever sent it.
+std::string log_field(std::string_view text);
+inline constexpr std::size_t kMaxLoggedField = 256;
+
 // "2024-05-01T12:34:56Z".
 std::string format_utc(std::time_t when);
 

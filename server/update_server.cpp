@@ -24,6 +24,17 @@ bool is_update_path(const std::string& path) {
     return path == "/dyndns/update" || path == "/nic/update";
 }
 
+// What the log says of an answer that is not an update's: the route alone.
+// A page may show a new token or password and carries the session's CSRF
+// value; an ACME answer echoes its challenge.
+const char* route_name(const std::string& path, bool web) {
+    if (path == "/checkip")
+        return "checkip";
+    if (path == "/update")
+        return "acme";
+    return web ? "page" : "not found";
+}
+
 // What the classic check-IP pages answer, which ddclient (use=web) and
 // inadyn (checkip-server) read the address from.
 std::string checkip_page(const std::string& address) {
@@ -101,12 +112,12 @@ UpdateServer::UpdateServer(Config config)
                   std::fprintf(stderr, "%s\n", line.c_str());
           }),
       listener_(listen_for_changes(config_, store_, zones_, purger_)), committer_(store_, &purger_),
-      workers_(2, 256),
       web_(config_.web ? std::make_unique<WebPages>(WebContext{
                              store_, auth_, committer_, workers_, purger_, zones_,
                              [this] { return loopback_only_ || config_.web_allow_http; },
                              printable_location(config_.db_path), config_.throttled_delay_ms})
                        : nullptr),
+      workers_(2, 256),
       http_([this](const HttpRequest& request,
                    HttpServer::Reply reply) { handle(request, std::move(reply)); },
             config_.limits,
@@ -172,7 +183,24 @@ bool UpdateServer::listen(const Endpoint& endpoint, std::string* error) {
     return http_.listen(endpoint, error);
 }
 
+// In the order the work flows: no new request; the password checks and
+// the answers held back run; the updates they queued are written and
+// answered; then the connections close. A check may queue an update, but
+// an update queues nothing for the workers, so one more round at most.
+// What is left after the bound is answered "stopping" and never written.
 void UpdateServer::stop() {
+    std::lock_guard<std::mutex> once(stop_mutex_);
+    if (stopped_)
+        return;
+    stopped_ = true;
+    http_.drain();
+    const auto deadline = std::chrono::steady_clock::now() + kStopBound;
+    bool idle = false;
+    while (!idle && std::chrono::steady_clock::now() < deadline)
+        idle = workers_.drain(deadline) && committer_.drain(deadline) && workers_.drain(deadline);
+    if (!idle && config_.log_to_stderr)
+        std::fprintf(stderr, "tovix-server: stopping with requests still unanswered after %d s\n",
+                     static_cast<int>(kStopBound.count()));
     http_.stop();
 }
 
@@ -198,8 +226,10 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
     if (!is_update_path(request.path)) {
         if (!web_)
             return respond({404, "not found"});
-        return web_->handle(request, caller, [respond](HttpResponse r) {
-            respond({r.status, std::move(r.body), 0, std::move(r.headers)});
+        return web_->handle(request, caller, [respond](HttpResponse r, bool signed_in) {
+            Answer answer{r.status, std::move(r.body), 0, std::move(r.headers)};
+            answer.authenticated = signed_in;
+            respond(std::move(answer));
         });
     }
     if (request.method != "GET")
@@ -262,15 +292,15 @@ void UpdateServer::acme_update(const HttpRequest& request, const std::string& ca
                     switch (verdict.outcome) {
                     case Verdict::Outcome::Good:
                         if (verdict.token)
-                            return set_challenge(host, txt, respond);
+                            return set_challenge(host, txt, authenticated(respond));
                         return respond({401, "X-Api-Key is not a token of this host"});
                     case Verdict::Outcome::Bad:
-                        count_fault({host}, ActivityLog::Fault::Badauth);
+                        count_fault(owned({host}), ActivityLog::Fault::Badauth);
                         return respond({401, "X-Api-Key is not a token of this host"});
                     case Verdict::Outcome::Busy:
                         return respond({503, "busy, try again", verdict.retry_after});
                     case Verdict::Outcome::Throttled:
-                        count_fault({host}, ActivityLog::Fault::Throttled);
+                        count_fault(owned({host}), ActivityLog::Fault::Throttled);
                         return workers_.later(config_.throttled_delay_ms, [respond, verdict] {
                             respond({503, "too many failed attempts, try again later",
                                      verdict.retry_after});
@@ -292,7 +322,8 @@ void UpdateServer::set_challenge(const std::string& host, const std::string& txt
             result = store_.set_challenge(host, txt, std::time(nullptr));
         } catch (const StoreError& e) {
             if (config_.log_to_stderr)
-                std::fprintf(stderr, "tovix-server: challenge of %s: %s\n", host.c_str(), e.what());
+                std::fprintf(stderr, "tovix-server: challenge of %s: %s\n", log_field(host).c_str(),
+                             e.what());
             return respond({500, "the database failed"});
         }
         if (result != ChallengeResult::Set)
@@ -312,14 +343,23 @@ std::vector<std::string> UpdateServer::named_hosts(const HttpRequest& request,
     std::vector<std::string> names = split_list(request.param("hostname").value_or(""));
     if (names.empty() && !user.empty())
         names.push_back(user);
+    std::vector<std::string> hosts;
+    for (const std::string& name : names)
+        hosts.push_back(normalize_host(name));
+    hosts = owned(std::move(hosts));
+    if (hosts.size() > kMaxHostsPerRequest)
+        hosts.resize(kMaxHostsPerRequest);
+    return hosts;
+}
+
+// Only hosts an account owns are counted: a name anybody may make up would
+// grow the activity without bound.
+std::vector<std::string> UpdateServer::owned(std::vector<std::string> hosts) const {
     const AccountsPtr accounts = auth_.accounts();
-    std::vector<std::string> out;
-    for (const std::string& name : names) {
-        std::string host = normalize_host(name);
-        if (accounts->owners.count(host) && out.size() < kMaxHostsPerRequest)
-            out.push_back(std::move(host));
-    }
-    return out;
+    hosts.erase(std::remove_if(hosts.begin(), hosts.end(),
+                               [&](const std::string& h) { return !accounts->owners.count(h); }),
+                hosts.end());
+    return hosts;
 }
 
 void UpdateServer::count_fault(const std::vector<std::string>& hosts, ActivityLog::Fault kind) {
@@ -339,7 +379,8 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
     entry->user_agent = request.header("User-Agent").value_or("");
     entry->user = user;
     const bool updating = is_update_path(request.path);
-    return [this, entry, updating, received = request.received,
+    const char* route = route_name(request.path, web_ != nullptr);
+    return [this, entry, updating, route, received = request.received,
             reply = std::move(reply)](Answer answer) {
         metrics().answered(updating, received, answer.status, answer.body);
         HttpResponse response{answer.status, answer.body, std::move(answer.headers)};
@@ -349,9 +390,17 @@ UpdateServer::Respond UpdateServer::responder(const HttpRequest& request, const 
             response.headers.emplace_back("Retry-After", std::to_string(answer.retry_after));
         entry->time = std::time(nullptr);
         entry->status = answer.status;
-        entry->answer = std::move(answer.body);
+        entry->answer = updating ? std::move(answer.body) : route;
+        entry->authenticated = answer.authenticated;
         log_.write(*entry);
         reply(std::move(response));
+    };
+}
+
+UpdateServer::Respond UpdateServer::authenticated(Respond respond) {
+    return [respond = std::move(respond)](Answer answer) {
+        answer.authenticated = true;
+        respond(std::move(answer));
     };
 }
 
@@ -363,7 +412,7 @@ void UpdateServer::answer(const Verdict& verdict, const HttpRequest& request,
     const std::string user = request.header("X-Tovix-User").value_or("");
     switch (verdict.outcome) {
     case Verdict::Outcome::Good:
-        return update(request, caller, verdict, respond);
+        return update(request, caller, verdict, authenticated(respond));
     case Verdict::Outcome::Bad:
         count_fault(named_hosts(request, user), ActivityLog::Fault::Badauth);
         return respond({401, "badauth"});

@@ -87,8 +87,11 @@ class UpdateServer {
     // Serves one address (HTTPS when the Endpoint carries a certificate and key).
     bool listen(const Endpoint& endpoint, std::string* error);
     int port(std::size_t n = 0) const { return http_.port(n); }
-    // Stops serving; safe from any thread, and more than once.
+    // Stops serving: accepts nothing more, answers what was accepted
+    // (within kStopBound), then closes the connections. Safe from any
+    // thread, and more than once.
     void stop();
+    static constexpr std::chrono::seconds kStopBound{30};
 
     // Answers one request; this is what the HTTP layer calls.
     void handle(const HttpRequest& request, HttpServer::Reply reply);
@@ -103,12 +106,15 @@ class UpdateServer {
               headers(std::move(headers)) {}
         int status;
         std::string body;
-        int retry_after; // seconds, for a 503
-        Fields headers;  // Content-Type is text/plain unless given here
+        int retry_after;            // seconds, for a 503
+        Fields headers;             // Content-Type is text/plain unless given here
+        bool authenticated = false; // valid credentials came with the request
     };
     using Respond = std::function<void(Answer)>;
     Respond responder(const HttpRequest& request, const std::string& caller,
                       const std::string& user, HttpServer::Reply reply);
+    // `respond` for a request whose credentials were found good.
+    static Respond authenticated(Respond respond);
     void answer(const Verdict& verdict, const HttpRequest& request, const std::string& caller,
                 const Respond& respond);
     void update(const HttpRequest& request, const std::string& caller, const Verdict& verdict,
@@ -119,6 +125,7 @@ class UpdateServer {
     // The hosts a request names that an account owns: counted against them
     // when it is refused.
     std::vector<std::string> named_hosts(const HttpRequest& request, const std::string& user) const;
+    std::vector<std::string> owned(std::vector<std::string> hosts) const;
     void count_fault(const std::vector<std::string>& hosts, ActivityLog::Fault kind);
     struct Plan {
         std::vector<std::string> lines; // one per host named, in order
@@ -132,6 +139,8 @@ class UpdateServer {
                      const Accounts& accounts, const Verdict& verdict) const;
     bool seed_accounts();
 
+    std::mutex stop_mutex_;
+    bool stopped_ = false;
     Config config_;
     std::vector<std::string> zones_;
     std::atomic<bool> loopback_only_;
@@ -145,9 +154,11 @@ class UpdateServer {
     // With PostgreSQL and a PowerDNS to purge: the other servers' changes.
     std::unique_ptr<ChangeListener> listener_;
     Committer committer_;
+    // Before workers_, as auth_ is: a page's queued job still runs while
+    // workers_ stops. Unless Config::web is off.
+    std::unique_ptr<WebPages> web_;
     Workers workers_;
-    std::unique_ptr<WebPages> web_; // unless Config::web is off
-    HttpServer http_;               // last: stopped first
+    HttpServer http_; // last: stopped first
 };
 
 } // namespace tovix::server

@@ -28,6 +28,7 @@ namespace tovix::server {
 namespace {
 
 constexpr std::size_t kHistoryPage = 20;
+constexpr std::size_t kTokenPage = 10;
 
 // The texts of the page in each language: strings.tsv, "key\ten\tzh".
 struct Texts {
@@ -188,6 +189,20 @@ bool foreign(const HttpRequest& request) {
     return *origin != (request.https ? "https://" : "http://") + host;
 }
 
+// Where the language switch may send the browser back to: a path of this
+// site in the characters its own paths use, else the start. Anything more
+// ("//host", "/\\host", a tab or a space that browsers drop) could lead
+// off the site.
+std::string own_path(const std::string& back) {
+    const bool safe = back.size() <= 256 && back.size() >= 1 && back[0] == '/' &&
+                      back.rfind("//", 0) != 0 &&
+                      std::all_of(back.begin(), back.end(), [](char ch) {
+                          return std::isalnum(static_cast<unsigned char>(ch)) || ch == '/' ||
+                                 ch == '.' || ch == '-' || ch == '_';
+                      });
+    return safe ? back : "/";
+}
+
 std::string when(std::int64_t t, const std::map<std::string, std::string>& words) {
     return t ? format_utc(static_cast<std::time_t>(t)) : words.at("never");
 }
@@ -219,7 +234,7 @@ std::optional<std::vector<std::string>> host_list(std::string text, std::string*
 struct WebPages::Call {
     HttpRequest request;
     std::string caller;
-    Respond respond;
+    Respond send;
     bool chinese = false;
     std::map<std::string, std::string> form;
     // Signed in: the session's id, and its account as it is now.
@@ -229,6 +244,7 @@ struct WebPages::Call {
     const std::map<std::string, std::string>& words() const {
         return chinese ? texts().zh_plain : texts().en_plain;
     }
+    void respond(HttpResponse response) const { send(std::move(response), account.has_value()); }
     std::string word(const std::string& key) const {
         auto found = words().find(key);
         return found == words().end() ? key : found->second;
@@ -287,7 +303,7 @@ void WebPages::handle(const HttpRequest& request, const std::string& caller, Res
                        [](const auto& h) { return iequals(h.first, "Authorization"); }),
         call->request.headers.end());
     call->caller = caller;
-    call->respond = std::move(respond);
+    call->send = std::move(respond);
     call->chinese = wants_chinese(request);
     const std::string& path = request.path;
     const bool post = request.method == "POST";
@@ -304,12 +320,10 @@ void WebPages::handle(const HttpRequest& request, const std::string& caller, Res
                                           {{"Content-Type", "text/css; charset=utf-8"}}));
     if (path == "/lang") {
         const std::string to = request.param("to").value_or("") == "zh" ? "zh" : "en";
-        std::string back = request.param("back").value_or("/");
-        if (back.empty() || back[0] != '/' || back.rfind("//", 0) == 0 ||
-            back.find_first_of("\\\r\n") != std::string::npos)
-            back = "/";
-        return call->redirect(back,
-                              {{"Set-Cookie", "tovix_lang=" + to + "; Path=/; SameSite=Strict"}});
+        return call->redirect(
+            own_path(request.param("back").value_or("/")),
+            {{"Set-Cookie", "tovix_lang=" + to + "; Path=/; HttpOnly; SameSite=Lax" +
+                                (request.https ? "; Secure" : "")}});
     }
     if (post) {
         if (foreign(request))
@@ -383,7 +397,8 @@ void WebPages::route(const std::shared_ptr<Call>& call) {
             return operator_page(call, path.substr(7));
         call->not_found();
     } catch (const StoreError& e) {
-        std::fprintf(stderr, "tovix-server: web page %s: %s\n", r.path.c_str(), e.what());
+        std::fprintf(stderr, "tovix-server: web page %s: %s\n", log_field(r.path).c_str(),
+                     e.what());
         call->page(500, "failed", "message", {{"error", call->word("failed")}});
     }
 }
@@ -538,13 +553,20 @@ void WebPages::host_page(const std::shared_ptr<Call>& call, const std::string& n
             {"by", e.origin.credential +
                        (e.origin.caller.empty() ? std::string() : " " + e.origin.caller)}});
     }
+    const std::vector<TokenRecord> all_tokens = c_.store.tokens(name);
+    const std::size_t token_page = std::min<std::size_t>(
+        parse_decimal(call->request.param("tokens").value_or("0"), 0, 1000).value_or(0),
+        all_tokens.empty() ? 0 : (all_tokens.size() - 1) / kTokenPage);
     mstch::array tokens;
-    for (const TokenRecord& t : c_.store.tokens(name))
+    for (std::size_t i = token_page * kTokenPage;
+         i < all_tokens.size() && tokens.size() < kTokenPage; ++i) {
+        const TokenRecord& t = all_tokens[i];
         tokens.push_back(mstch::map{{"id", std::to_string(t.id)},
                                     {"host", name},
                                     {"label", t.label},
                                     {"created", when(t.created, w)},
                                     {"last_used", when(t.last_used, w)}});
+    }
     mstch::map context{
         {"name", name},
         {"ipv4", host.ipv4.empty() ? "-" : host.ipv4},
@@ -557,6 +579,10 @@ void WebPages::host_page(const std::shared_ptr<Call>& call, const std::string& n
         {"history", rows},
         {"router_url", "https://" + server_name(call->request) + "/nic/update?hostname=" + name},
     };
+    if (token_page > 0)
+        context["earlier_tokens"] = std::to_string(token_page - 1);
+    if (all_tokens.size() > (token_page + 1) * kTokenPage)
+        context["later_tokens"] = std::to_string(token_page + 1);
     if (page > 0)
         context["newer"] = std::to_string(page - 1);
     if (history.size() > (page + 1) * kHistoryPage)
@@ -575,7 +601,11 @@ void WebPages::host_post(const std::shared_ptr<Call>& call, const std::string& h
         if (form["label"].size() > 255)
             return call->page(400, "tokens", "message", {{"error", call->word("label")}});
         const std::string token = make_token();
-        if (!c_.store.add_token(host, token_digest(token), form["label"], std::time(nullptr)))
+        const NewToken made =
+            c_.store.add_token(host, token_digest(token), form["label"], std::time(nullptr));
+        if (made.full)
+            return call->page(400, "tokens", "message", {{"error", call->word("too_many_tokens")}});
+        if (!made)
             return call->not_found();
         c_.auth.refresh();
         return host_page(call, host, token);

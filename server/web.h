@@ -38,7 +38,8 @@ struct WebContext {
 
 class WebPages {
   public:
-    using Respond = std::function<void(HttpResponse)>;
+    // The answer, and whether it went to a signed-in session.
+    using Respond = std::function<void(HttpResponse, bool signed_in)>;
 
     explicit WebPages(WebContext context);
     // Answers one request for the page (any path but the update routes).

@@ -49,6 +49,16 @@ void Workers::later(int ms, std::function<void()> job) {
     changed_.notify_all();
 }
 
+bool Workers::drain(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    draining_ = true;
+    changed_.notify_all();
+    const bool idle = idle_.wait_until(
+        lock, deadline, [this] { return jobs_.empty() && timed_.empty() && running_ == 0; });
+    draining_ = false;
+    return idle;
+}
+
 // Runs queued jobs until stopping; what is queued then still runs.
 void Workers::work() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -59,9 +69,12 @@ void Workers::work() {
         std::function<void()> job = std::move(jobs_.front());
         jobs_.pop_front();
         metrics().queued_checks = static_cast<std::int64_t>(jobs_.size());
+        ++running_;
         lock.unlock();
         job();
         lock.lock();
+        --running_;
+        idle_.notify_all();
     }
 }
 
@@ -74,15 +87,18 @@ void Workers::time() {
             continue;
         }
         const Clock::time_point due = timed_.begin()->first;
-        if (due > Clock::now()) {
+        if (due > Clock::now() && !draining_) {
             changed_.wait_until(lock, due);
             continue;
         }
         std::function<void()> job = std::move(timed_.begin()->second);
         timed_.erase(timed_.begin());
+        ++running_;
         lock.unlock();
         job();
         lock.lock();
+        --running_;
+        idle_.notify_all();
     }
 }
 

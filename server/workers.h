@@ -27,6 +27,10 @@ class Workers {
     bool run(std::function<void()> job);
     // Runs `job` once `ms` have passed.
     void later(int ms, std::function<void()> job);
+    // Runs what is queued, and the timed jobs at once, until nothing is
+    // left or running (jobs queued meanwhile included) or `deadline` has
+    // come; true when nothing is.
+    bool drain(std::chrono::steady_clock::time_point deadline);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -38,6 +42,9 @@ class Workers {
     std::deque<std::function<void()>> jobs_;
     std::multimap<Clock::time_point, std::function<void()>> timed_;
     std::size_t max_queued_;
+    std::size_t running_ = 0;
+    std::condition_variable idle_;
+    bool draining_ = false; // every timed job is due
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -58,6 +58,15 @@ struct TokenRecord {
     std::int64_t last_used = 0; // 0: never
 };
 
+// What add_token made: the new token's id; none (0) when no account owns
+// the host, or when it has kMaxTokensPerHost tokens already (`full`).
+inline constexpr std::int64_t kMaxTokensPerHost = 20;
+struct NewToken {
+    std::int64_t id = 0;
+    bool full = false;
+    explicit operator bool() const { return id != 0; }
+};
+
 // One accepted change of a host, newest first in history(). `before` and
 // `after` name the settings that changed ("A=192.0.2.1 wildcard=OFF").
 struct HistoryEntry {
@@ -177,11 +186,10 @@ class Store {
     std::optional<SessionRecord> session(const std::string& digest, std::int64_t now);
     void end_session(const std::string& digest);
 
-    // Update tokens (tokens.cpp). add_token returns the new token's id, or
-    // nothing when no account owns the host; each change counts as an
-    // account change (accounts_version moves).
-    std::optional<std::int64_t> add_token(const std::string& host, const std::string& digest,
-                                          const std::string& label, std::int64_t now);
+    // Update tokens (tokens.cpp), at most kMaxTokensPerHost a host; each
+    // change counts as an account change (accounts_version moves).
+    NewToken add_token(const std::string& host, const std::string& digest, const std::string& label,
+                       std::int64_t now);
     std::vector<TokenRecord> tokens(const std::string& host); // by id
     std::vector<TokenRecord> all_tokens();
     std::optional<TokenRecord> token(const std::string& digest);

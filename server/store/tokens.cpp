@@ -32,20 +32,25 @@ std::string challenge_name(const std::string& host) {
 
 } // namespace
 
-std::optional<std::int64_t> Store::add_token(const std::string& host, const std::string& digest,
-                                             const std::string& label, std::int64_t now) {
-    std::int64_t id = 0;
-    const bool added = account_change([&] {
+NewToken Store::add_token(const std::string& host, const std::string& digest,
+                          const std::string& label, std::int64_t now) {
+    NewToken made;
+    account_change([&] {
         if (db_->query("SELECT 1 FROM account_hosts WHERE host = ?1", {host}).empty())
             return false;
-        id = db_->query("SELECT COALESCE(MAX(id), 0) + 1 FROM tovix_tokens WHERE host = ?1", {host})
-                 .integer(0, 0);
+        const SqlRows held = db_->query(
+            "SELECT COUNT(*), COALESCE(MAX(id), 0) FROM tovix_tokens WHERE host = ?1", {host});
+        if (held.integer(0, 0) >= kMaxTokensPerHost) {
+            made.full = true;
+            return false;
+        }
+        made.id = held.integer(0, 1) + 1;
         db_->query("INSERT INTO tovix_tokens (host, id, digest, label, created)"
                    " VALUES (?1, ?2, ?3, ?4, ?5)",
-                   {host, id, digest, label, now});
+                   {host, made.id, digest, label, now});
         return true;
     });
-    return added ? std::optional(id) : std::nullopt;
+    return made;
 }
 
 std::vector<TokenRecord> Store::tokens(const std::string& host) {

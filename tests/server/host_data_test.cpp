@@ -2,7 +2,11 @@
 // changes, last seen and faults, checkip, and the ACME challenge's TXT.
 #include "support.h"
 
+#include "activity.h"
+#include "metrics.h"
 #include "tokens.h"
+
+#include <thread>
 
 namespace tovix::server::test {
 namespace {
@@ -91,6 +95,14 @@ TEST_F(HostDataTest, HistoryIsBoundedAndActivityWrittenInBatches) {
     get("/nic/update?hostname=home.example&offline=YES", "alice", "s3cret:pw");
     get("/nic/update?hostname=home.example&myip=192.0.2.4", "alice", "wrong");
     get("/nic/update?myip=192.0.2.4", "home.example", home_); // nochg, yet seen
+    // A wrong token counts against a host an account owns, and against no
+    // name anybody may make up.
+    for (const std::string& host : {std::string("home.example"), std::string("made-up.example"),
+                                    "x." + std::string(9000, 'y')})
+        acme(host, make_token(),
+             "{\"subdomain\": \"" + host.substr(0, host.find('.')) + "\", \"txt\": \"" + kTxt +
+                 "\"}");
+    EXPECT_EQ(1, metrics().activity_pending.load()) << "hosts whose activity is kept";
 
     Store store(db_, Store::Mode::Existing);
     const std::vector<HistoryEntry> h = store.history("home.example", 10);
@@ -110,9 +122,34 @@ TEST_F(HostDataTest, HistoryIsBoundedAndActivityWrittenInBatches) {
     const Activity a = store.activity().at("home.example");
     EXPECT_NE(0, a.seen_at);
     EXPECT_EQ(kAgent, a.seen_agent);
-    EXPECT_EQ(1, a.badauth);
+    EXPECT_EQ(2, a.badauth);
     EXPECT_NE(0, store.tokens("home.example").at(0).last_used);
     EXPECT_EQ(0, store.tokens("www.home.example").at(0).last_used);
+}
+
+// At most max_hosts hosts wait to be written: reaching that writes at once,
+// and what comes for further hosts meanwhile is dropped, and counted.
+TEST(ActivityLogTest, IsBoundedAndWritesWhenFull) {
+    TempDir dir;
+    Store store(dir.file("a.db"), Store::Mode::Create, StoreOptions{{"example"}});
+    std::vector<std::string> hosts;
+    for (int i = 0; i < 10; ++i)
+        hosts.push_back("h" + std::to_string(i) + ".example");
+    own(store, "a", hosts);
+    const std::uint64_t dropped_before = metrics().activity_dropped.load();
+    {
+        ActivityLog log(
+            store, std::chrono::hours(1), nullptr, [](const std::string&) {}, 3);
+        for (const std::string& h : hosts)
+            log.fault(h, ActivityLog::Fault::Badauth, 1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (store.activity().empty() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(store.activity().empty()) << "not written when full";
+    }
+    const std::size_t dropped = metrics().activity_dropped.load() - dropped_before;
+    EXPECT_EQ(hosts.size(), store.activity().size() + dropped);
+    EXPECT_GE(store.activity().size(), 3u);
 }
 
 TEST_F(HostDataTest, CheckipAnswersTheCaller) {

@@ -339,6 +339,19 @@ TEST(HttpTls, OnlyTls12AndUpWithForwardSecrecy) {
                 .c_str());
         EXPECT_EQ(c.accepted, WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.why;
     }
+    // Browsers are told to keep to HTTPS, by the HTTPS listener alone.
+    ASSERT_TRUE(http.listen({"127.0.0.1", 0, "", ""}, &error)) << error;
+    for (const auto& [url, hsts] :
+         {std::pair{"https://127.0.0.1:" + std::to_string(http.port(0)), true},
+          {"http://127.0.0.1:" + std::to_string(http.port(1)), false}}) {
+        const std::string head = dir.file("head");
+        ASSERT_EQ(0, std::system(("curl -sk -o /dev/null -D " + head + " " + url).c_str())) << url;
+        std::stringstream got;
+        got << std::ifstream(head).rdbuf();
+        EXPECT_EQ(hsts, got.str().find("Strict-Transport-Security: max-age=31536000\r\n") !=
+                            std::string::npos)
+            << got.str();
+    }
 }
 
 using Header = TrustedProxies::Header;

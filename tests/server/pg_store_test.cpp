@@ -155,8 +155,7 @@ TEST(ServerDatabase, PrintedLocationsHideThePassword) {
 // Tokens, history, activity and challenges, each seen from the other node.
 TEST_F(ServerPostgres, HostDataIsSharedByTheNodes) {
     auto a = server(), b = server();
-    const std::optional<std::int64_t> id = a->add_token(kHost, "digest", "router", 1);
-    ASSERT_EQ(std::optional<std::int64_t>(1), id);
+    ASSERT_EQ(1, a->add_token(kHost, "digest", "router", 1).id);
     ASSERT_TRUE(b->token("digest"));
     Update u = address("192.0.2.1");
     u.origin = {"192.0.2.9", "agent", true, "token 1"};

@@ -150,6 +150,68 @@ TEST(ServerProtocol, RequestLogLimitsRefusedLines) {
     EXPECT_EQ(0600u, st.st_mode & 0777u);
 }
 
+std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Lines of requests without valid credentials are limited per source:
+// one flooding source is cut, another and the authenticated are not.
+TEST(ServerProtocol, RequestLogLimitsEachSourceWithoutCredentials) {
+    TempDir dir;
+    const std::string path = dir.file("requests.log");
+    {
+        RequestLog::Options o;
+        o.to_stderr = false;
+        o.path = path;
+        o.source_burst = 3;
+        o.source_per_second = 0;
+        RequestLog log(o);
+        RequestEntry flood, other, signed_in;
+        flood.remote_addr = "2001:db8::1";
+        flood.status = signed_in.status = other.status = 200;
+        other.remote_addr = "192.0.2.7";
+        signed_in.remote_addr = "2001:db8::2"; // the same /64 as the flood
+        signed_in.authenticated = true;
+        for (int i = 0; i < 50; ++i) {
+            flood.user_agent = std::string(12000, 'u'); // every field cut
+            log.write(flood);
+        }
+        log.write(other);
+        log.write(signed_in);
+    }
+    const std::vector<std::string> lines = lines_of(path);
+    ASSERT_EQ(6u, lines.size()); // 3 of the flood, the count, the other, the signed-in
+    EXPECT_NE(std::string::npos, lines[3].find("\t47 requests without credentials not logged"))
+        << lines[3];
+    EXPECT_NE(std::string::npos, lines[4].find("192.0.2.7")) << lines[4];
+    EXPECT_NE(std::string::npos, lines[5].find("[2001:db8::2]")) << lines[5];
+    for (const std::string& line : lines)
+        EXPECT_LT(line.size(), 600u) << line.substr(0, 80);
+}
+
+TEST(ServerProtocol, LogFieldIsCutOutsideEscapes) {
+    struct Row {
+        std::string text;
+        std::size_t size; // of the field
+        std::string end;
+    } rows[] = {
+        {std::string(300, 'a'), kMaxLoggedField, "aaa"},
+        {std::string(255, 'a') + "\tb", kMaxLoggedField - 1, "aaa"}, // "\t" would not fit
+        {std::string(254, 'a') + "\x01", kMaxLoggedField - 2, "aaa"},
+        {std::string(100, '\x01'), 64 * 4, "\\x01"},
+        {"short\tone", 10, "\\tone"},
+    };
+    for (const Row& r : rows) {
+        const std::string f = log_field(r.text);
+        EXPECT_EQ(r.size, f.size()) << r.text.substr(250);
+        EXPECT_EQ(r.end, f.substr(f.size() - r.end.size())) << f.substr(f.size() - 8);
+    }
+}
+
 TEST(ServerProtocol, FormatUtc) {
     EXPECT_EQ("1970-01-01T00:00:00Z", format_utc(0));
     EXPECT_EQ("2024-02-29T23:59:59Z", format_utc(1709251199));

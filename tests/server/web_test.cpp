@@ -3,9 +3,13 @@
 // changing anything. The browser story is tests/server/web_test.py.
 #include "support.h"
 
+#include "cli.h"
 #include "tokens.h"
 
+#include <fstream>
 #include <regex>
+#include <sstream>
+#include <tuple>
 
 namespace tovix::server::test {
 namespace {
@@ -70,6 +74,7 @@ class WebTest : public ::testing::Test {
         config.accounts = test_accounts();
         config.zones = {"example"};
         config.db_path = db_ = dir_.file("web.db");
+        config.log_path = dir_.file("requests.log");
         config.guard.account_burst = 4;
         config.guard.account_per_second = 0.001;
         config.guard.exempt_burst = 0;
@@ -194,6 +199,102 @@ TEST_F(WebTest, SignInIsGuardedAndSessionsEnd) {
               send("POST", "/password", "old=s3cret%3Apw&new=longenough&csrf=" + csrf, c).status);
     EXPECT_EQ("/signin?m=session_gone", send("GET", "/hosts", {}, c).location);
     EXPECT_EQ(303, send("POST", "/signin", "user=alice&password=longenough").status);
+}
+
+// What a page shows once (a token, a password the operator page made), the
+// session and its CSRF value, and every password typed: none reaches the log,
+// where a page's line names its route alone.
+TEST_F(WebTest, SecretsStayOutOfTheLog) {
+    ASSERT_TRUE(Store(db_, Store::Mode::Existing).set_admin("bob", true));
+    const auto [cookie, csrf] = sign_in("alice", "s3cret%3Apw");
+    std::smatch m;
+    const Reply made =
+        send("POST", "/host/home.example/token", "label=r&csrf=" + csrf, {{"Cookie", cookie}});
+    ASSERT_TRUE(
+        std::regex_search(made.body, m, std::regex("id=\"token\" readonly value=\"(\\w+)")));
+    const std::string token = m[1];
+    const auto [operator_cookie, operator_csrf] = sign_in("bob", "hunter2");
+    const Reply added =
+        send("POST", "/admin/accounts", "name=carol&hosts=c.example&csrf=" + operator_csrf,
+             {{"Cookie", operator_cookie}});
+    ASSERT_TRUE(std::regex_search(added.body, m,
+                                  std::regex("id=\"new-password\" readonly value=\"(\\w+)")));
+    const std::string made_password = m[1];
+    send("GET", "/hosts?csrf=" + csrf + "&session=" + cookie, {}, {{"Cookie", cookie}});
+    server_.reset(); // writes the log
+
+    std::ifstream in(dir_.file("requests.log"));
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_NE(std::string::npos, log.find("\t/admin/accounts\t")) << log;
+    for (const std::string& secret :
+         {token, made_password, csrf, cookie.substr(cookie.find('=') + 1), std::string("s3cret"),
+          std::string("hunter2")})
+        EXPECT_EQ(std::string::npos, log.find(secret)) << secret << " in\n" << log;
+    EXPECT_EQ(std::string::npos, log.find("<html")) << log;
+    EXPECT_NE(std::string::npos, log.find("\t303\tpage")) << log;
+}
+
+// The language switch goes back only to a path of this site.
+TEST_F(WebTest, LanguageSwitchStaysOnTheSite) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"/host/home.example", "/host/home.example"},
+        {"/admin/accounts", "/admin/accounts"},
+        {"/%09/evil.example", "/"}, // browsers drop the tab: //evil.example
+        {"/%20/evil.example", "/"},
+        {"//evil.example", "/"},
+        {"/%5Cevil.example", "/"},
+        {"https://evil.example/", "/"},
+        {"/x%0d%0aSet-Cookie:%20a=b", "/"},
+        {"", "/"},
+    };
+    for (const auto& [back, want] : rows) {
+        httplib::Client client("127.0.0.1", server_->port());
+        httplib::Result r = client.Get("/lang?to=zh&back=" + back);
+        ASSERT_TRUE(r) << back;
+        EXPECT_EQ(303, r->status) << back;
+        EXPECT_EQ(want, r->get_header_value("Location")) << back;
+        EXPECT_EQ("tovix_lang=zh; Path=/; HttpOnly; SameSite=Lax",
+                  r->get_header_value("Set-Cookie"));
+    }
+}
+
+// A host has at most 20 tokens; the page lists them ten at a time.
+TEST_F(WebTest, TokensAreLimited) {
+    {
+        Store store(db_, Store::Mode::Existing);
+        for (int i = 0; i < kMaxTokensPerHost; ++i)
+            ASSERT_TRUE(store.add_token("home.example", token_digest(make_token()), "", 1));
+        const NewToken more = store.add_token("home.example", token_digest(make_token()), "", 1);
+        EXPECT_TRUE(more.full && !more);
+    }
+    std::string error;
+    const std::optional<Options> command =
+        parse_command_line({"token", "add", "home.example", "--db", db_}, &error);
+    ASSERT_TRUE(command) << error;
+    std::ostringstream out, err;
+    EXPECT_EQ(1, token_command(*command, out, err));
+    EXPECT_EQ("", out.str());
+    EXPECT_NE(std::string::npos, err.str().find("has 20 tokens")) << err.str();
+    const auto [cookie, csrf] = sign_in("alice", "s3cret%3Apw");
+    const httplib::Headers c{{"Cookie", cookie}};
+    const Reply refused = send("POST", "/host/home.example/token", "label=x&csrf=" + csrf, c);
+    EXPECT_EQ(400, refused.status);
+    EXPECT_NE(std::string::npos, refused.body.find("20 tokens")) << refused.body;
+    EXPECT_EQ(20u, Store(db_, Store::Mode::Existing).tokens("home.example").size());
+    for (const auto& [query, first, earlier, later] : {std::tuple{"", ">1<", false, true},
+                                                       {"?tokens=1", ">11<", true, false},
+                                                       {"?tokens=9", ">11<", true, false}}) {
+        const std::string page = send("GET", std::string("/host/home.example") + query, {}, c).body;
+        EXPECT_NE(std::string::npos, page.find(std::string("<tr class=\"token\"><td") + first))
+            << query;
+        std::size_t rows = 0;
+        for (std::size_t at = 0; (at = page.find("<tr class=\"token\">", at)) != std::string::npos;
+             ++at)
+            ++rows;
+        EXPECT_EQ(10u, rows) << query;
+        EXPECT_EQ(earlier, page.find("tokens=0") != std::string::npos) << query;
+        EXPECT_EQ(later, page.find("tokens=1\"") != std::string::npos) << query;
+    }
 }
 
 TEST(WebHttp, SignInOverPlainHttpNeedsLoopbackOrConsent) {

@@ -38,8 +38,8 @@ grep -q listening "$tmp/server.err" || { cat "$tmp/server.err"; exit 1; }
 
 if [ "$mode" = short ]; then
     set -- --slow 200 --idle 200 --good 40 --settle 2 --headers 100000 --guess-seconds 2 \
-        --rss-growth-only
+        --rss-growth-only --flood-seconds 3
 else
     set --
 fi
-python3 "$here/hostile_clients.py" --pid "$pid" "$@"
+python3 "$here/hostile_clients.py" --pid "$pid" --log "$tmp/server.err" "$@"

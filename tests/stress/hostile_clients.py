@@ -10,6 +10,8 @@ Exit status 0 when every target was met, 1 otherwise.
 import argparse
 import asyncio
 import base64
+import os
+import re
 import resource
 import statistics
 import sys
@@ -210,6 +212,35 @@ async def phase_protocol(args, rows):
                  "answered at once", reply is not None and seconds < 2))
 
 
+async def phase_log_flood(args, rows):
+    """The largest head the limits allow, without credentials, as fast as
+    8 keep-alive connections from one source can send it: the log keeps a
+    few lines of it and counts the rest."""
+    before = os.path.getsize(args.log)
+    req = ("GET /checkip?format=text HTTP/1.1\r\nHost: x\r\nUser-Agent: " + "a" * 12000 +
+           "\r\n\r\n").encode()
+    sent = 0
+
+    async def one():
+        nonlocal sent
+        reader, writer = await asyncio.open_connection(args.host, args.port,
+                                                       local_addr=("127.0.13.2", 0))
+        end = time.monotonic() + args.flood_seconds
+        while time.monotonic() < end:
+            writer.write(req)
+            await writer.drain()
+            head = await reader.readuntil(b"\r\n\r\n")
+            await reader.readexactly(int(re.search(rb"(?i)content-length: *(\d+)", head)[1]))
+            sent += 1
+        writer.close()
+
+    await asyncio.gather(*(one() for _ in range(8)))
+    await asyncio.sleep(1)  # the log's own thread writes
+    grown = os.path.getsize(args.log) - before
+    rows.append(("log growth, 12 KB User-Agent on /checkip from 8 connections of one source",
+                 f"{grown} bytes for {sent} requests", "<= 64 KiB", grown <= 65536))
+
+
 async def main():
     p = argparse.ArgumentParser()
     p.add_argument("--host", default="127.0.0.1")
@@ -225,6 +256,8 @@ async def main():
     p.add_argument("--headers", type=int, default=400000)
     p.add_argument("--guess-seconds", type=float, default=5)
     p.add_argument("--rss-growth-only", action="store_true")
+    p.add_argument("--log", help="the server's log (stderr), whose growth is measured")
+    p.add_argument("--flood-seconds", type=float, default=10)
     args = p.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
@@ -234,6 +267,8 @@ async def main():
     await phase_held(args, rows)
     await phase_headers(args, rows)
     await phase_guesses(args, rows)
+    if args.log:
+        await phase_log_flood(args, rows)
     print("| measure | value | target | met |")
     print("|---|---|---|---|")
     for measure, value, target, met in rows:
