@@ -96,7 +96,10 @@ if [ "${1:-}" = --serve ]; then
     # The default options' metrics listener, on loopback.
     health=$(curl -s http://127.0.0.1:9161/healthz)
     [ "$health" = ok ] && pass "/healthz on 127.0.0.1:9161: ok" || fail "/healthz: '$health'"
-    curl -s http://127.0.0.1:9161/metrics | grep -q '^tovix_updates_total{result="good"} 1$' &&
+    # Read whole before grep: grep -q stops at the line, and curl, still
+    # writing, would fail on the closed pipe (pipefail).
+    metrics=$(curl -s http://127.0.0.1:9161/metrics)
+    grep -q '^tovix_updates_total{result="good"} 1$' <<<"$metrics" &&
         pass "/metrics counts the good update" || fail "/metrics: no good update counted"
     runuser -u "$user" -- tovix-server check --db "$state/tovix-server.db" --zone tovix.example \
         >"$work/check.log" 2>&1 && pass "tovix-server check: all ok" ||
