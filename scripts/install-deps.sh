@@ -8,8 +8,9 @@ packages=(
     googletest libgtest-dev libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
     libmicrohttpd-dev libsodium-dev libpq-dev libgnutls28-dev nlohmann-json3-dev openssl prometheus
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     clang libclang-rt-14-dev
-    wine wine32:i386 xvfb fonts-wqy-zenhei fonts-wine imagemagick x11-utils
+    wine wine32:i386 wine64 xvfb fonts-wqy-zenhei fonts-wine imagemagick x11-utils
     pdns-server pdns-backend-sqlite3 pdns-backend-pgsql postgresql dnsutils bind9-dnsutils dnsperf
     ddclient inadyn pebble lego
     lintian systemd man-db groff-base unzip adduser

@@ -167,8 +167,8 @@ HLOCAL LocalFree(HLOCAL hMem);
 #define IDOK 1
 #define IDCANCEL 2
 
-#define GCL_HICON (-14)
-#define GCL_HICONSM (-34)
+#define GCLP_HICON (-14)
+#define GCLP_HICONSM (-34)
 
 #define VK_RETURN 0x0D
 #define VK_ESCAPE 0x1B
@@ -218,8 +218,8 @@ BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 LRESULT SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName);
-DWORD SetClassLongW(HWND hWnd, int nIndex, LONG dwNewLong);
-DWORD GetClassLongW(HWND hWnd, int nIndex);
+ULONG_PTR SetClassLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
+ULONG_PTR GetClassLongPtrW(HWND hWnd, int nIndex);
 int WINAPIV wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 
 /* The entry point the program defines; the host start-up code calls it. */

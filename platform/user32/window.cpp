@@ -27,7 +27,7 @@ std::mutex g_tableMutex;
 std::map<uintptr_t, std::shared_ptr<Dialog>> g_dialogs;
 uintptr_t g_nextSerial = 0x101;
 std::atomic<DialogObserver*> g_observer{nullptr};
-std::atomic<LONG> g_dialogClassIcon{0};
+std::atomic<LONG_PTR> g_dialogClassIcon{0};
 
 // The class of a template item, as the dialog manager knows it.
 std::u16string ControlClass(const resdata::DialogItem& item) {
@@ -320,16 +320,16 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
 }
 
 // The dialog class (#32770) is shared by every dialog; its icon is the one
-// class value kept.
-DWORD SetClassLongW(HWND hwnd, int index, LONG value) {
+// class value kept, at its full width (an icon is a handle).
+ULONG_PTR SetClassLongPtrW(HWND hwnd, int index, LONG_PTR value) {
     if (!LookupDialog(hwnd)) {
         return InvalidWindow();
     }
-    if (index != GCL_HICON && index != GCL_HICONSM) {
+    if (index != GCLP_HICON && index != GCLP_HICONSM) {
         SetLastError(ERROR_INVALID_INDEX);
         return 0;
     }
-    DWORD previous = static_cast<DWORD>(g_dialogClassIcon.exchange(value));
+    ULONG_PTR previous = static_cast<ULONG_PTR>(g_dialogClassIcon.exchange(value));
     auto dialog = LookupDialog(hwnd);
     if (dialog) {
         std::lock_guard<std::mutex> lock(dialog->mutex);
@@ -339,13 +339,13 @@ DWORD SetClassLongW(HWND hwnd, int index, LONG value) {
     return previous;
 }
 
-DWORD GetClassLongW(HWND hwnd, int index) {
+ULONG_PTR GetClassLongPtrW(HWND hwnd, int index) {
     if (!LookupDialog(hwnd)) {
         return InvalidWindow();
     }
-    if (index != GCL_HICON && index != GCL_HICONSM) {
+    if (index != GCLP_HICON && index != GCLP_HICONSM) {
         SetLastError(ERROR_INVALID_INDEX);
         return 0;
     }
-    return static_cast<DWORD>(g_dialogClassIcon.load());
+    return static_cast<ULONG_PTR>(g_dialogClassIcon.load());
 }

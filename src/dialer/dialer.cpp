@@ -9,11 +9,19 @@
 #include <ras.h>
 #include <rasdlg.h>
 
-#if defined(_WIN32) && !defined(_WIN64)
+#if defined(_WIN32)
+// The Windows XP sizes, as the system headers pack the records (4-byte).
+// Two of them end in pointer-sized fields and so are larger in a 64-bit
+// process; the shipped 32-bit program is held to the 32-bit sizes.
+static constexpr size_t XpRecordSize(size_t bytes32, size_t bytes64) {
+    return sizeof(void*) == 4 ? bytes32 : bytes64;
+}
 static_assert(sizeof(RASENTRYNAMEW) == 1048, "RASENTRYNAMEW must have its Windows XP size");
 static_assert(sizeof(RASENTRYW) == 5616, "RASENTRYW must have its Windows XP size");
-static_assert(sizeof(RASDIALPARAMSW) == 2104, "RASDIALPARAMSW must have its Windows XP size");
-static_assert(sizeof(RASDIALDLG) == 36, "RASDIALDLG must have its Windows XP size");
+static_assert(sizeof(RASDIALPARAMSW) == XpRecordSize(2104, 2108),
+              "RASDIALPARAMSW must have its Windows XP size");
+static_assert(sizeof(RASDIALDLG) == XpRecordSize(36, 48),
+              "RASDIALDLG must have its Windows XP size");
 #endif
 
 #define MAX_PHONEBOOK_ENTRIES 32

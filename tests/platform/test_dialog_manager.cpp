@@ -274,6 +274,30 @@ TEST_F(DialogManager, TheTemplateGivesTheControlsAndTheView) {
     EXPECT_EQ(last.controls[2].id, IDC_STATUS);
 }
 
+// The class icon is a handle: kept at the full width of a pointer, the
+// previous one handed back; other class values are not kept.
+TEST_F(DialogManager, TheClassIconIsKeptAtPointerWidth) {
+    const LONG_PTR wide = static_cast<LONG_PTR>(UINTPTR_MAX >> 8); // more than 32 bits here
+    std::thread other([&] {
+        HWND hwnd = WaitWindow();
+        const ULONG_PTR before = GetClassLongPtrW(hwnd, GCLP_HICON);
+        EXPECT_EQ(SetClassLongPtrW(hwnd, GCLP_HICON, wide), before) << "the previous icon";
+        EXPECT_EQ(GetClassLongPtrW(hwnd, GCLP_HICON), static_cast<ULONG_PTR>(wide))
+            << "not cut to 32 bits";
+        SetLastError(0);
+        EXPECT_EQ(SetClassLongPtrW(hwnd, -12 /* GCLP_HCURSOR */, 1), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
+        EXPECT_EQ(SetClassLongPtrW(hwnd, GCLP_HICON, static_cast<LONG_PTR>(before)),
+                  static_cast<ULONG_PTR>(wide));
+        EndDialog(hwnd, 0);
+    });
+    Run();
+    other.join();
+    SetLastError(0);
+    EXPECT_EQ(GetClassLongPtrW(g_hwnd, GCLP_HICON), 0u) << "the dialog has ended";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
 TEST_F(DialogManager, NoDisplayMeansNoWindow) {
     tovix::Driver noDisplay = tovix::NullDriver();
     noDisplay.createDisplay = [] { return tovix::MakeNullDisplay(false); };

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace tovix::server::test {
@@ -22,13 +23,19 @@ class ServerPostgres : public ::testing::Test {
             GTEST_SKIP() << "TOVIX_TEST_POSTGRES is not set";
         uri_ = fresh_postgres();
     }
+    // A server's start: the layout (made by whichever comes first, as the
+    // product's own start does under its lock), then the account that owns
+    // kHost, made by the first server of the test. Servers may start on
+    // several threads at once, so that check and the adding are one step.
     std::unique_ptr<Store> server() {
         auto store = std::make_unique<Store>(uri_, Store::Mode::Create, StoreOptions{{kZone}, 60});
+        std::lock_guard<std::mutex> lock(account_mutex_);
         if (store->accounts().empty())
             own(*store, "tovix", {kHost});
         return store;
     }
     std::string uri_;
+    std::mutex account_mutex_;
 };
 
 Update address(const std::string& ipv4) {

@@ -344,6 +344,26 @@ TEST_F(ProgressDialog, ThreadCreationFailureLeavesAWayOut) {
     EXPECT_EQ(fake::SessionCloses(), 0);
 }
 
+// The window takes the program's icon for its class, handle and all.
+TEST_F(ProgressDialog, TheDialogClassTakesTheProgramsIcon) {
+    fake::Reset(Answer("badauth"));
+    Recorder recorder;
+    ULONG_PTR classIcon = 0;
+    std::thread driver([&] {
+        HWND window = recorder.Window();
+        ASSERT_TRUE(recorder.WaitFor(kClose));
+        classIcon = GetClassLongPtrW(window, GCLP_HICON);
+        Escape(window);
+    });
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
+                    ProgressDialogProc, 0);
+    driver.join();
+    WaitForWorkers();
+    HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN));
+    ASSERT_NE(icon, nullptr);
+    EXPECT_EQ(classIcon, reinterpret_cast<ULONG_PTR>(icon));
+}
+
 TEST_F(ProgressDialog, DialogAndIconComeFromTheProgramsResources) {
     fake::Reset(Answer("good 192.0.2.1"));
     Recorder recorder;

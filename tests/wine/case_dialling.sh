@@ -22,6 +22,12 @@ Evening|00000000|0|0|1
 EOF
 
 start_server dial
+DIALDLG_SIZE=$(xp_size RASDIALDLG)
+PROPERTIES_SIZE=$(xp_size RASENTRYW)
+PARAMS_SIZE=$(xp_size RASDIALPARAMSW)
+NAME_SIZE=$(xp_size RASENTRYNAMEW)
+note "record sizes of a $TOVIX_RIG_ARCH process: RASDIALDLG $DIALDLG_SIZE," \
+    "RASENTRYW $PROPERTIES_SIZE, RASDIALPARAMSW $PARAMS_SIZE, RASENTRYNAMEW $NAME_SIZE"
 
 section "interactive: one RasDialDlgW per qualifying entry, in order, all before the window"
 : >"$RAS_LOG"
@@ -48,16 +54,16 @@ RasDialDlgW Broken
 RasGetEntryPropertiesW Evening
 RasDialDlgW Evening"
 check "calls in order, Ask skipped, no silent dialling" [ "$(ras_calls)" = "$expected" ]
-check "RasDialDlgW: no phonebook, no phone number, size 36, no owner, no flags" \
-    [ "$(grep '^RasDialDlgW ' "$RAS_LOG" | grep -c 'phonebook=null .* phone=null size=36 owner=0 flags=0x0 subentry=0 ')" -eq 5 ]
+check "RasDialDlgW: no phonebook, no phone number, size $DIALDLG_SIZE, no owner, no flags" \
+    [ "$(grep '^RasDialDlgW ' "$RAS_LOG" | grep -c "phonebook=null .* phone=null size=$DIALDLG_SIZE owner=0 flags=0x0 subentry=0 ")" -eq 5 ]
 check "no progress window during any dial" \
     [ "$(grep '^RasDialDlgW ' "$RAS_LOG" | grep -c 'progress-window=none')" -eq 5 ]
 last_dial_end=$(sed -n 's/^RasDialDlgW .*end-tick=\([0-9]*\).*/\1/p' "$RAS_LOG" | tail -n1)
 note "last dial ended at tick $last_dial_end, the window appeared at tick $window_tick"
 check "the window was found only after the last dial had returned" \
     [ "${window_tick:-0}" -ge "${last_dial_end:-999999999999}" ]
-check "properties read with a zeroed record of 5616 bytes" \
-    [ "$(grep -c '^RasGetEntryPropertiesW .*size=5616 cb=5616 zeroed=1 devinfo=null devinfo-cb=null' "$RAS_LOG")" -eq 6 ]
+check "properties read with a zeroed record of $PROPERTIES_SIZE bytes" \
+    [ "$(grep -c "^RasGetEntryPropertiesW .*size=$PROPERTIES_SIZE cb=$PROPERTIES_SIZE zeroed=1 devinfo=null devinfo-cb=null" "$RAS_LOG")" -eq 6 ]
 check "the update followed the dials" [ "$(request_count)" -eq 2 ]
 
 section "silent: dial parameters fetched, then RasDialW; Broken skipped"
@@ -84,7 +90,7 @@ RasGetEntryDialParamsW Evening
 RasDialW Evening"
 check "calls in order, Ask and Broken not dialled, no dial dialog" [ "$(ras_calls)" = "$expected" ]
 check "RasDialW gets the fetched parameters, synchronously, with a null handle" \
-    [ "$(grep '^RasDialW ' "$RAS_LOG" | grep -c 'extensions=null phonebook=null entry=\([^ ]*\) size=2104 user=user-\1 password=pw-\1 notifier-type=0 notifier=null connection-in=null ')" -eq 4 ]
+    [ "$(grep '^RasDialW ' "$RAS_LOG" | grep -c "extensions=null phonebook=null entry=\([^ ]*\) size=$PARAMS_SIZE user=user-\1 password=pw-\1 notifier-type=0 notifier=null connection-in=null ")" -eq 4 ]
 check "the update followed the dials" [ "$(request_count)" -eq 4 ]
 
 section "33 entries: the enumeration fails, nothing is dialled"
@@ -103,7 +109,7 @@ for mode in silent interactive; do
     show "$RAS_LOG"
     check "$mode: only RasEnumEntriesW" [ "$(ras_calls)" = RasEnumEntriesW ]
     check "$mode: answered 603 (buffer too small) with the size needed" \
-        grep -q '^RasEnumEntriesW .* cb=33536 .* -> 603 count=33 cb-out=34584 ' "$RAS_LOG"
+        grep -q "^RasEnumEntriesW .* cb=$((32 * NAME_SIZE)) .* -> 603 count=33 cb-out=$((33 * NAME_SIZE)) " "$RAS_LOG"
 done
 
 section "32 entries: all of them dialled"
@@ -116,7 +122,7 @@ check "32 RasDialW calls, Entry01 to Entry32 in order" \
 
 section "record sizes"
 check "no SIZE-MISMATCH in any run" no_size_mismatch
-check "every RasEnumEntriesW saw 32 elements of 1048 bytes" \
-    [ "$(grep -c '^RasEnumEntriesW .*cb=33536 elements=32 sized-ok=32 ' "$RAS_LOG")" -eq "$(grep -c '^RasEnumEntriesW ' "$RAS_LOG")" ]
+check "every RasEnumEntriesW saw 32 elements of $NAME_SIZE bytes" \
+    [ "$(grep -c "^RasEnumEntriesW .*cb=$((32 * NAME_SIZE)) elements=32 sized-ok=32 " "$RAS_LOG")" -eq "$(grep -c '^RasEnumEntriesW ' "$RAS_LOG")" ]
 
 finish

@@ -1,7 +1,11 @@
 #!/bin/bash
 # The main job seen in DNS: the real Tovix.exe updates tovix-server, and
 # PowerDNS, serving the same database in the rig's namespace, then answers
-# for the default host name with the caller's address.
+# for the default host name with the caller's address. PowerDNS runs with the
+# settings it ships with (server/dns/pdns.conf: answers cached for 20 s,
+# negative ones too) and tovix-server with the control socket the package
+# gives it (--pdns-control), so a name asked for before the update is
+# answered anew right after it, as users see it.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/../support/pdns.sh"
 rig_enter "$@"
@@ -18,12 +22,15 @@ dns_is() {
 }
 
 section "Tovix.exe -Slient, then DNS for home.tovix.example"
-start_server dns
+start_server dns --pdns-control "$WORK/pdns.controlsocket"
 pdns_start "$DB" "$WORK" || {
     fail "pdns_server did not start"
     finish
 }
+# Now in PowerDNS's caches: the update must purge it.
 check "before the update: NXDOMAIN" dns_is home.tovix.example A NXDOMAIN
+check "before the update: www.home.tovix.example NXDOMAIN" \
+    dns_is www.home.tovix.example A NXDOMAIN
 run_tovix update --watch "\"$APP\" -Slient"
 check "exit status 0" wait_tovix
 show "$REQUESTS"

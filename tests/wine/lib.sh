@@ -4,7 +4,9 @@
 #
 # Paths come from the environment ctest gives each case (tests/wine/CMakeLists.txt):
 # TOVIX_WINE_RIG, TOVIX_WINE_WORK, TOVIX_WINE_SCREENSHOTS, TOVIX_EXE,
-# TOVIX_WINE_HELPER, TOVIX_DOUBLE_RASAPI32, TOVIX_DOUBLE_RASDLG, TOVIX_SERVER.
+# TOVIX_WINE_HELPER, TOVIX_DOUBLE_RASAPI32, TOVIX_DOUBLE_RASDLG, TOVIX_SERVER,
+# and TOVIX_WINE_ARCH, the width those files were built for (win32 or win64),
+# which must be the rig's.
 set -uo pipefail
 
 WINE_TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -26,9 +28,32 @@ rig_enter() {
     fi
     # shellcheck source=/dev/null
     . "$state/rig.env"
+    if [ -n "${TOVIX_WINE_ARCH:-}" ] && [ "$TOVIX_WINE_ARCH" != "$TOVIX_RIG_ARCH" ]; then
+        echo "the files under test are $TOVIX_WINE_ARCH, the rig at $state is $TOVIX_RIG_ARCH" >&2
+        exit 1
+    fi
     if [ "$(readlink /proc/self/ns/net)" != "$(readlink "/proc/$TOVIX_RIG_HOLDER/ns/net")" ]; then
         exec bash "$WINE_TESTS_DIR/rig.sh" run "$state" bash "$0" "$@"
     fi
+}
+
+# xp_size RECORD: the bytes of a remote-access record at its Windows XP size
+# in a process of the rig's width, as Tovix passes it and the doubles expect
+# it. The dial parameters and the dial dialog's record end in pointer-sized
+# fields (the headers pack all of them to 4 bytes).
+xp_size() {
+    case $1/$TOVIX_RIG_ARCH in
+    RASENTRYNAMEW/*) echo 1048 ;;
+    RASENTRYW/*) echo 5616 ;;
+    RASDIALPARAMSW/win32) echo 2104 ;;
+    RASDIALPARAMSW/win64) echo 2108 ;;
+    RASDIALDLG/win32) echo 36 ;;
+    RASDIALDLG/win64) echo 48 ;;
+    *)
+        echo "xp_size: no size for $1 on $TOVIX_RIG_ARCH" >&2
+        return 1
+        ;;
+    esac
 }
 
 note() { printf '  %s\n' "$*"; }

@@ -1,14 +1,23 @@
 #!/bin/bash
 # The rig for running the real Tovix.exe under Wine, headless.
 #
-#   rig.sh install               install Wine, Xvfb and fonts when missing
-#   rig.sh setup STATE PREFIX    fresh 32-bit prefix at PREFIX; a private network
+#   rig.sh install [ARCH]        install Wine, Xvfb and fonts when missing
+#   rig.sh setup STATE PREFIX [ARCH]
+#                                fresh prefix at PREFIX for ARCH (win32, the
+#                                default, or win64); a private network
 #                                namespace (kept by a holder process) with its
 #                                loopback up; Xvfb on a free display, a
 #                                persistent wineserver and wineboot, all inside
 #                                it; writes STATE/rig.env for the cases
 #   rig.sh teardown STATE        wineserver -k, stop Xvfb and the namespace
 #   rig.sh run STATE CMD...      run CMD inside the rig (namespace and Wine env)
+#   rig.sh runs-32bit            status 0 where this machine executes 32-bit
+#                                code, 1 (with the reason) where it cannot
+#
+# ARCH win32 runs the 32-bit Tovix.exe with Wine's 32-bit loader; win64 runs a
+# 64-bit build with wine64 alone, so it works where no 32-bit code can. Only
+# there, and only for win32, is the rig skipped; any other failure to start
+# Wine fails the setup with Wine's own words.
 #
 # Why one namespace for everything: Wine's sockets are made by wineserver, so
 # wineserver, the update server and Tovix.exe must share the namespace that has
@@ -25,11 +34,28 @@ die() {
     exit 1
 }
 
+# The loader of each width and the wineserver (which serves both), as
+# Debian installs them.
+wine_loader() {
+    case $1 in
+    win32) echo /usr/lib/wine/wine ;;
+    win64) echo /usr/lib/wine/wine64 ;;
+    esac
+}
+WINE_SERVER=/usr/lib/wine/wineserver
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+# packages_missing ARCH...: the packages the rig needs for those widths.
 packages_missing() {
-    local missing=()
+    local missing=() arch
     command -v wine >/dev/null || missing+=(wine)
-    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed' ||
-        missing+=(wine32:i386)
+    for arch in "$@"; do
+        case $arch in
+        win32) installed wine32:i386 || missing+=(wine32:i386) ;;
+        win64) installed wine64 || missing+=(wine64) ;;
+        esac
+    done
     command -v Xvfb >/dev/null || missing+=(xvfb)
     [ -d /usr/share/fonts/truetype/wqy ] || missing+=(fonts-wqy-zenhei)
     ls /usr/share/wine/fonts/*.ttf >/dev/null 2>&1 || missing+=(fonts-wine)
@@ -41,31 +67,53 @@ packages_missing() {
     printf '%s\n' "${missing[@]}"
 }
 
+# cmd_install ARCH...: what the rig needs for those widths (both by default).
 cmd_install() {
+    [ $# -gt 0 ] || set -- win32 win64
     local missing
-    missing=$(packages_missing)
+    missing=$(packages_missing "$@")
     if [ -z "$missing" ]; then
-        say "Wine, Xvfb and fonts are installed"
+        say "Wine ($*), Xvfb and fonts are installed"
         return 0
     fi
     say "installing: $(tr '\n' ' ' <<<"$missing")"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if grep -q ':i386' <<<"$missing" && ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
     # shellcheck disable=SC2086
     apt-get install -y -q --no-install-recommends $missing
-    missing=$(packages_missing)
+    missing=$(packages_missing "$@")
     [ -z "$missing" ] || die "still missing after apt-get: $missing"
+}
+
+# STATE/bin: "wine" and "wineserver" of the rig's width first on the PATH,
+# so that everything run in the rig (cases, helpers, by hand) gets the loader
+# of its width. Debian's /usr/bin/wine takes the 32-bit loader whenever it is
+# installed, which a 64-bit rig must not depend on. "wine" is a script that
+# runs the loader by its own path, as Debian's does: the loader re-executes
+# itself under the name it was started by, and a link named "wine" would
+# make a 64-bit rig start the 32-bit loader first.
+write_bin() {
+    local state=$1 arch=$2 loader
+    loader=$(wine_loader "$arch")
+    [ -x "$loader" ] || die "no Wine loader for $arch at $loader (rig.sh install $arch)"
+    rm -rf "${state:?}/bin"
+    mkdir -p "$state/bin"
+    printf '#!/bin/sh\nexec %s "$@"\n' "$loader" >"$state/bin/wine"
+    chmod +x "$state/bin/wine"
+    ln -s "$WINE_SERVER" "$state/bin/wineserver"
 }
 
 # Wine's settings for every process of the rig.
 write_env() {
-    local state=$1 prefix=$2 display=$3 holder=$4 xvfb=$5
+    local state=$1 prefix=$2 display=$3 holder=$4 xvfb=$5 arch=$6
     cat >"$state/rig.env" <<EOF
+export PATH='$state/bin':"\$PATH"
+export WINELOADER='$(wine_loader "$arch")'
 export WINEPREFIX='$prefix'
-export WINEARCH=win32
+export WINEARCH=$arch
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d;rasapi32,rasdlg=n'
 export DISPLAY=':$display'
@@ -74,6 +122,7 @@ export LC_ALL=C.UTF-8
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY ftp_proxy all_proxy ALL_PROXY no_proxy NO_PROXY
 TOVIX_RIG_HOLDER=$holder
 TOVIX_RIG_XVFB=$xvfb
+TOVIX_RIG_ARCH=$arch
 EOF
 }
 
@@ -101,36 +150,84 @@ write_registry() {
 }
 
 # Wine runs a 32-bit program as a 32-bit Linux process. Some kernels and
-# virtual machines execute no 32-bit code at all (exec fails with "Exec format
-# error", status 126); there the Wine tests cannot run and are skipped.
+# virtual machines execute no 32-bit code at all: exec fails with "Exec format
+# error" (ENOEXEC, status 126). The 32-bit dynamic loader itself is the
+# smallest 32-bit program there is, and wine32 brings it.
+#   runs_32bit_code: 0 it runs; 1 this machine cannot (the reason in
+#   $NO_32BIT_REASON); 2 the loader is missing or broken (an install fault).
+NO_32BIT_REASON=
+LD_32BIT=${TOVIX_RIG_LD_32BIT:-/lib/ld-linux.so.2}
 runs_32bit_code() {
+    local status=0 err
+    err=$("$LD_32BIT" --version 2>&1 >/dev/null) || status=$?
+    [ "$status" -eq 0 ] && return 0
+    if [ "$status" -eq 126 ] && grep -q 'Exec format error' <<<"$err"; then
+        NO_32BIT_REASON="this machine cannot execute 32-bit code ($LD_32BIT: Exec format error)"
+        return 1
+    fi
+    NO_32BIT_REASON="$LD_32BIT --version failed with status $status: ${err:-no message}"
+    return 2
+}
+
+# Exit status as runs_32bit_code's.
+cmd_runs_32bit() {
     local status=0
-    /usr/lib/wine/wineserver32 --version >/dev/null 2>&1 || status=$?
-    [ "$status" -ne 126 ]
+    runs_32bit_code || status=$?
+    case $status in
+    0) say "this machine executes 32-bit code ($LD_32BIT runs)" ;;
+    1) say "$NO_32BIT_REASON" ;;
+    *) printf 'rig: %s (install wine32:i386, which brings libc6:i386)\n' "$NO_32BIT_REASON" >&2 ;;
+    esac
+    exit "$status"
+}
+
+# start_wine STATE: the persistent wineserver and a booted prefix; dies with
+# Wine's own output when Wine cannot start at all.
+start_wine() {
+    local state=$1 status=0
+    in_ns wineserver -p </dev/null >"$state/wineserver.log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] ||
+        die "wineserver did not start (status $status): $(tail -n 20 "$state/wineserver.log")"
+    in_ns wine wineboot </dev/null >"$state/wineboot.log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || die "Wine did not start: wine wineboot ($WINEARCH, $WINELOADER)" \
+        "exited with status $status: $(tail -n 20 "$state/wineboot.log")"
+    # A program of the prefix's own width (cmd.exe from its system32) runs.
+    local said
+    said=$(in_ns wine cmd /c echo wine-runs </dev/null 2>>"$state/wineboot.log" | tr -d '\r')
+    [ "$said" = wine-runs ] || die "Wine did not start: wine cmd /c echo said '$said':" \
+        "$(tail -n 20 "$state/wineboot.log")"
 }
 
 cmd_setup() {
-    local state=$1 prefix=$2
+    local state=$1 prefix=$2 arch=$3
     local started=$SECONDS
-    cmd_install
+    cmd_install "$arch"
     mkdir -p "$state"
     if [ -f "$state/rig.env" ]; then
         say "tearing down the rig of an earlier run"
         cmd_teardown "$state" || true
     fi
     rm -f "$state/skip"
-    if ! runs_32bit_code; then
-        echo "this machine cannot execute 32-bit code (Exec format error): no Wine here" \
-            >"$state/skip"
-        say "SKIPPED: $(cat "$state/skip")"
-        exit "$SKIP_STATUS"
+    if [ "$arch" = win32 ]; then
+        local status=0
+        runs_32bit_code || status=$?
+        if [ "$status" -eq 1 ]; then
+            echo "$NO_32BIT_REASON: no 32-bit Wine here (the win64 preset runs these cases)" \
+                >"$state/skip"
+            say "SKIPPED: $(cat "$state/skip")"
+            exit "$SKIP_STATUS"
+        fi
+        [ "$status" -eq 0 ] || die "$NO_32BIT_REASON"
     fi
+    write_bin "$state" "$arch"
     rm -rf "$prefix"
     mkdir -p "$prefix"
 
     # The namespace lives as long as this holder process.
     unshare -n sleep infinity </dev/null >/dev/null 2>&1 &
     local holder=$!
+    SETUP_PIDS=("$holder:sleep")
+    trap 'setup_failed "$state"' EXIT
     for _ in $(seq 100); do
         [ "$(readlink "/proc/$holder/ns/net" 2>/dev/null)" != "$(readlink /proc/self/ns/net)" ] &&
             break
@@ -149,6 +246,7 @@ cmd_setup() {
     (exec nsenter --net="/proc/$holder/ns/net" -- Xvfb -displayfd 3 -screen 0 1024x768x24 \
         -nolisten tcp -nolisten unix 3>"$state/display" </dev/null >"$state/xvfb.log" 2>&1) &
     local xvfb=$!
+    SETUP_PIDS+=("$xvfb:Xvfb")
     for _ in $(seq 200); do
         [ -s "$state/display" ] && break
         kill -0 "$xvfb" 2>/dev/null || die "Xvfb did not start: $(cat "$state/xvfb.log")"
@@ -157,7 +255,7 @@ cmd_setup() {
     local display
     display=$(tr -dc 0-9 <"$state/display")
     [ -n "$display" ] || die "Xvfb gave no display number"
-    write_env "$state" "$prefix" "$display" "$holder" "$xvfb"
+    write_env "$state" "$prefix" "$display" "$holder" "$xvfb" "$arch"
     # shellcheck source=/dev/null
     . "$state/rig.env"
     # Xvfb writes the number once it listens: one look each, no wait. The
@@ -168,8 +266,7 @@ cmd_setup() {
         die "no X client reaches :$display in the namespace: $(cat "$state/xwininfo.err")"
     say "namespace holder $holder, Xvfb $xvfb on :$display (namespace only), prefix $prefix"
 
-    in_ns wineserver -p </dev/null >/dev/null 2>&1
-    in_ns wine wineboot </dev/null >/dev/null 2>&1
+    start_wine "$state"
     write_registry "$state/rig.reg"
     in_ns wine regedit /S "Z:${state//\//\\}\\rig.reg" </dev/null >/dev/null 2>&1
     local fonts="$prefix/drive_c/windows/Fonts" font
@@ -179,7 +276,38 @@ cmd_setup() {
     done
     in_ns wine reg query 'HKCU\Software\Wine\Fonts\Replacements' </dev/null 2>/dev/null |
         grep -q 'WenQuanYi' || die "font replacements did not reach the registry"
-    say "$(wine --version) ready in $((SECONDS - started)) s"
+    say "$(wine --version) ($arch, $WINELOADER) ready in $((SECONDS - started)) s"
+    trap - EXIT
+}
+
+# A setup that failed half-way stops what it started (the namespace holder,
+# Xvfb, Wine), so that nothing outlives the failed test; its logs stay.
+SETUP_PIDS=()
+setup_failed() {
+    local status=$? state=$1
+    [ "$status" -ne 0 ] || return 0
+    if [ -f "$state/rig.env" ]; then
+        cmd_teardown "$state" >/dev/null 2>&1 || true
+    fi
+    stop_processes "${SETUP_PIDS[@]}"
+    exit "$status"
+}
+
+# stop_processes PID:NAME...: ends each process that still has that name (an
+# id may have been reused by now) and waits for it to go.
+stop_processes() {
+    local pid name entry
+    for entry in "$@"; do
+        name=${entry#*:}
+        pid=${entry%%:*}
+        if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ]; then
+            kill "$pid" 2>/dev/null || true
+            for _ in $(seq 100); do
+                kill -0 "$pid" 2>/dev/null || break
+                sleep 0.05
+            done
+        fi
+    done
 }
 
 cmd_teardown() {
@@ -197,18 +325,7 @@ cmd_teardown() {
     fi
     # Only the processes this rig started: an id from an old state file may
     # have been reused by now.
-    local pid name
-    for pid in "$TOVIX_RIG_XVFB:Xvfb" "$TOVIX_RIG_HOLDER:sleep"; do
-        name=${pid#*:}
-        pid=${pid%%:*}
-        if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ]; then
-            kill "$pid" 2>/dev/null || true
-            for _ in $(seq 100); do
-                kill -0 "$pid" 2>/dev/null || break
-                sleep 0.05
-            done
-        fi
-    done
+    stop_processes "$TOVIX_RIG_XVFB:Xvfb" "$TOVIX_RIG_HOLDER:sleep"
     rm -f "$state/rig.env"
     if [ "${TOVIX_WINE_KEEP_PREFIX:-0}" != 1 ] && [ -n "$WINEPREFIX" ]; then
         rm -rf "$WINEPREFIX"
@@ -229,12 +346,26 @@ cmd_run() {
     exec nsenter --net="/proc/$TOVIX_RIG_HOLDER/ns/net" -- "$@"
 }
 
+# check_arch ARCH: one of the widths the rig knows.
+check_arch() {
+    case $1 in
+    win32 | win64) ;;
+    *) die "unknown ARCH '$1' (win32 or win64)" ;;
+    esac
+}
+
 case "${1:-}" in
-install) cmd_install ;;
-setup)
-    [ $# -eq 3 ] || die "usage: rig.sh setup STATE_DIR PREFIX_DIR"
-    cmd_setup "$(realpath -m "$2")" "$(realpath -m "$3")"
+install)
+    [ $# -le 2 ] || die "usage: rig.sh install [ARCH]"
+    [ $# -eq 1 ] || check_arch "$2"
+    cmd_install "${@:2}"
     ;;
+setup)
+    [ $# -eq 3 ] || [ $# -eq 4 ] || die "usage: rig.sh setup STATE_DIR PREFIX_DIR [ARCH]"
+    check_arch "${4:-win32}"
+    cmd_setup "$(realpath -m "$2")" "$(realpath -m "$3")" "${4:-win32}"
+    ;;
+runs-32bit) cmd_runs_32bit ;;
 teardown)
     [ $# -eq 2 ] || die "usage: rig.sh teardown STATE_DIR"
     cmd_teardown "$(realpath -m "$2")"
@@ -245,5 +376,5 @@ run)
     shift 2
     cmd_run "$state" "$@"
     ;;
-*) die "usage: rig.sh install | setup STATE PREFIX | teardown STATE | run STATE CMD..." ;;
+*) die "usage: rig.sh install [ARCH] | setup STATE PREFIX [ARCH] | teardown STATE | run STATE CMD... | runs-32bit" ;;
 esac

@@ -19,11 +19,13 @@
 #include <string>
 #include <vector>
 
-// The Windows XP record sizes that Tovix must pass.
-#define XP_RASENTRYNAMEW_SIZE 1048
-#define XP_RASENTRYW_SIZE 5616
-#define XP_RASDIALPARAMSW_SIZE 2104
-#define XP_RASDIALDLG_SIZE 36
+// The Windows XP record sizes that Tovix must pass. The dial parameters and
+// the dial dialog's record end in pointer-sized fields, so a 64-bit Tovix
+// passes larger ones (the headers pack them to 4 bytes on either width).
+#define XP_RASENTRYNAMEW_SIZE 1048u
+#define XP_RASENTRYW_SIZE 5616u
+#define XP_RASDIALPARAMSW_SIZE (sizeof(void*) == 4 ? 2104u : 2108u)
+#define XP_RASDIALDLG_SIZE (sizeof(void*) == 4 ? 36u : 48u)
 
 struct PhonebookEntry {
     std::wstring name;
