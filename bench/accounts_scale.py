@@ -253,7 +253,7 @@ class Server:
         finally:
             c.close()
         m = re.search(r"^" + re.escape(name) + r" ([0-9.e+]+)$", text, re.M)
-        return float(m.group(1)) if m else None
+        return float(m.group(1)) if m else 0.0
 
 
 def cli(server, db, *args, stdin=None):
@@ -302,6 +302,24 @@ def poll_until(port, host, token, works, source, bound=POLL_BOUND):
         if good == works:
             return time.monotonic() - t
     return None
+
+
+def poll_nodes(servers, host, token, works, source):
+    """poll_until on every node at once (node N from source + N * 100 in
+    its third byte), each timed from now."""
+    found = [None] * len(servers)
+
+    def one(n):
+        a, b, c, d = source.split(".")
+        found[n] = poll_until(servers[n].port, host, token, works,
+                              f"{a}.{b}.{int(c) + 100 * n}.{d}")
+
+    threads = [threading.Thread(target=one, args=(n,)) for n in range(len(servers))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return found
 
 
 class WebSession:
@@ -472,13 +490,13 @@ class Bench:
                 raise RuntimeError("token add: " + err)
             token = out.strip()
             token_id = re.search(r"token (\d+) of", err).group(1)
-            for n, s in enumerate(servers):
-                works[n].append(poll_until(s.port, host, token, True, f"127.0.1.{10 * n + k}"))
+            for n, seconds in enumerate(poll_nodes(servers, host, token, True, f"127.0.1.{k}")):
+                works[n].append(seconds)
             status, _, err, _ = cli(self.server, db.where, "token", "remove", host, token_id)
             if status != 0:
                 raise RuntimeError("token remove: " + err)
-            for n, s in enumerate(servers):
-                stops[n].append(poll_until(s.port, host, token, False, f"127.0.2.{10 * n + k}"))
+            for n, seconds in enumerate(poll_nodes(servers, host, token, False, f"127.0.2.{k}")):
+                stops[n].append(seconds)
         for n in works:
             node = f" (node {'AB'[n]})" if len(servers) > 1 else ""
             self.put(accounts, f"token made on the command line works after{node}",
@@ -637,9 +655,10 @@ class Bench:
         s = servers[0]
         try:
             t = time.monotonic()
+            since = int(time.time())
             r = wrk(self.out, f"touch-{accounts}", os.path.join(HERE, "accounts.lua"), 32, 120,
                     s.port, ["touch", touch, "32"],
-                    enough=lambda: (s.metric("tovix_activity_pending_hosts") or 0) >= ACTIVE_HOSTS)
+                    enough=lambda: s.metric("tovix_activity_pending_hosts") >= ACTIVE_HOSTS)
             touched = time.monotonic() - t
             pending = s.metric("tovix_activity_pending_hosts") or 0
             self.notes.append(f"{accounts} accounts: 100,000 hosts touched in {touched:.1f} s "
@@ -656,7 +675,8 @@ class Bench:
                     try:
                         samples.append((time.monotonic(),
                                         s.metric("tovix_activity_pending_hosts"),
-                                        db.scalar("SELECT COUNT(*) FROM tovix_activity")))
+                                        db.scalar("SELECT COUNT(*) FROM tovix_activity"
+                                                  f" WHERE seen_at >= {since}")))
                     except Exception as e:  # a busy moment: the next sample
                         samples.append((time.monotonic(), None, None))
                         log(f"sample: {e}")
@@ -664,20 +684,16 @@ class Bench:
             sampler = threading.Thread(target=sample)
             sampler.start()
             prefix = os.path.join(self.out, f"record-{accounts}")
-            r = wrk(self.out, f"record-{accounts}", os.path.join(HERE, "accounts.lua"), 32, 30,
-                    s.port, ["record", loaders, "32", "7", prefix])
+            # Until 3 s after the write (seen by the samples), at most 180 s.
+            r = wrk(self.out, f"record-{accounts}", os.path.join(HERE, "accounts.lua"), 32, 180,
+                    s.port, ["record", loaders, "32", "7", prefix],
+                    enough=lambda: write_seen(samples, pending, 3.0))
             sampling.set()
             sampler.join()
         finally:
             for x in servers:
                 x.stop()
-        start = end = None
-        for when, gauge, rows in samples:
-            if start is None and gauge is not None and gauge < pending / 2:
-                start = when
-            if start is not None and rows is not None and rows >= min(pending, ACTIVE_HOSTS):
-                end = when
-                break
+        start, end = write_window(samples, pending)
         answers = []
         for n in range(32):
             try:
@@ -740,6 +756,25 @@ class Bench:
         text = [line(head), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
         text += [line(r) for r in rows]
         return "\n".join(text + [""] + self.notes)
+
+
+def write_window(samples, pending):
+    """When the activity write started (the pending-hosts gauge fell below
+    half of what was pending) and ended (the table held a row for each of
+    them), from (moment, gauge, rows) samples; None for what was not seen."""
+    start = end = None
+    for when, gauge, rows in list(samples):
+        if start is None and gauge is not None and gauge < pending / 2:
+            start = when
+        if start is not None and rows is not None and rows >= min(pending, ACTIVE_HOSTS):
+            end = when
+            break
+    return start, end
+
+
+def write_seen(samples, pending, after):
+    end = write_window(samples, pending)[1]
+    return end is not None and time.monotonic() > end + after
 
 
 def spread(values):
