@@ -2,7 +2,7 @@
 // its own once an interval, or sooner when many hosts have some.
 #include "activity.h"
 
-#include "metrics.h"
+#include "base/metrics.h"
 
 #include <utility>
 

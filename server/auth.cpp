@@ -17,9 +17,8 @@
 //      ago on another node works at once.
 #include "auth.h"
 
-#include "text.h"
-
-#include "metrics.h"
+#include "base/metrics.h"
+#include "base/strings.h"
 #include "dyndns.h"
 #include "tokens.h"
 

@@ -8,10 +8,10 @@
 // until the answer is written, however the accounts change meanwhile.
 #pragma once
 
-#include "guard.h"
+#include "base/workers.h"
 #include "credentials.h"
+#include "guard.h"
 #include "store/store.h"
-#include "workers.h"
 
 #include <atomic>
 #include <chrono>

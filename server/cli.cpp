@@ -3,10 +3,10 @@
 // password from the terminal or standard input and never from an argument.
 #include "cli.h"
 
+#include "base/strings.h"
 #include "dns_purge.h"
 #include "secret_input.h"
 #include "store/store.h"
-#include "text.h"
 
 #include <algorithm>
 #include <map>
@@ -569,20 +569,6 @@ std::optional<ListenAddress> parse_listen(std::string_view text) {
     if (host.empty() || !value)
         return std::nullopt;
     return ListenAddress{std::string(host), *value};
-}
-
-std::optional<int> parse_decimal(std::string_view text, int min, int max) {
-    if (text.empty() || text.size() > 9)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < min || value > max)
-        return std::nullopt;
-    return value;
 }
 
 } // namespace tovix::server

@@ -15,9 +15,6 @@ struct ListenAddress {
     int port = 0;     // 0 picks a free port
 };
 
-// A decimal number of digits only, from min to max; nothing otherwise.
-std::optional<int> parse_decimal(std::string_view text, int min, int max);
-
 // "127.0.0.1:80", "[::1]:8080", "localhost:8080".
 std::optional<ListenAddress> parse_listen(std::string_view text);
 

@@ -4,7 +4,7 @@
 // PowerDNS's caches, then answers every request of the batch.
 #include "committer.h"
 
-#include "metrics.h"
+#include "base/metrics.h"
 #include "monitor.h"
 
 #include <cstdio>

@@ -3,7 +3,7 @@
 // the password wiped once it is no longer needed.
 #include "credentials.h"
 
-#include "text.h"
+#include "base/strings.h"
 
 #include <sodium.h>
 

@@ -5,9 +5,9 @@
 // unknown command is answered with a complaint, and a name it cannot parse
 // is not answered at all (hence the timeouts, and purgeable()).
 #include "dns_purge.h"
-#include "metrics.h"
 
-#include "text.h"
+#include "base/metrics.h"
+#include "base/strings.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

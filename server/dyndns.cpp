@@ -3,7 +3,8 @@
 // exchanger read. Pure functions over text; no I/O.
 #include "dyndns.h"
 
-#include "text.h"
+#include "base/address.h"
+#include "base/strings.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -67,34 +68,6 @@ std::string normalize_host(std::string_view name) {
     for (char& c : out)
         c = to_lower(c);
     return out;
-}
-
-std::optional<std::string> canonical_ip(std::string_view text) {
-    // inet_pton needs a terminated string; anything longer than the longest
-    // IPv6 text form is not an address anyway.
-    if (text.empty() || text.size() >= INET6_ADDRSTRLEN)
-        return std::nullopt;
-    std::string s(text);
-    char buf[INET6_ADDRSTRLEN];
-    in_addr v4{};
-    if (inet_pton(AF_INET, s.c_str(), &v4) == 1) {
-        if (!inet_ntop(AF_INET, &v4, buf, sizeof buf))
-            return std::nullopt;
-        return std::string(buf);
-    }
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, s.c_str(), &v6) == 1) {
-        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-            std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
-            if (!inet_ntop(AF_INET, &v4, buf, sizeof buf))
-                return std::nullopt;
-            return std::string(buf);
-        }
-        if (!inet_ntop(AF_INET6, &v6, buf, sizeof buf))
-            return std::nullopt;
-        return std::string(buf);
-    }
-    return std::nullopt;
 }
 
 std::string Addresses::text() const {

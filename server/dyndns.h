@@ -21,10 +21,6 @@ bool is_fqdn(std::string_view name);
 // dot, so that "Home.Example." and "home.example" name the same record.
 std::string normalize_host(std::string_view name);
 
-// The canonical text form of an IPv4 or IPv6 literal, or nothing if `text` is
-// not one. IPv4-mapped IPv6 addresses are reported as plain IPv4.
-std::optional<std::string> canonical_ip(std::string_view text);
-
 // The addresses one update stores, at most one of each family.
 struct Addresses {
     std::optional<std::string> ipv4;

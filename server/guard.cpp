@@ -3,6 +3,8 @@
 // at one set), and the keyed digests of credentials that passed a check.
 #include "guard.h"
 
+#include "base/address.h"
+
 #include <sodium.h>
 
 #include <arpa/inet.h>
@@ -41,18 +43,6 @@ bool verify_password(const std::string& hash, std::string_view password) {
     if (hash.size() >= crypto_pwhash_STRBYTES)
         return false;
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
-}
-
-std::string source_key(std::string_view address) {
-    std::string text(address);
-    unsigned char bytes[16];
-    if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
-        std::memset(bytes + 8, 0, 8);
-        char out[INET6_ADDRSTRLEN];
-        inet_ntop(AF_INET6, bytes, out, sizeof out);
-        return std::string(out) + "/64";
-    }
-    return text;
 }
 
 // ---- LoginGuard ----------------------------------------------------------------

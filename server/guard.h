@@ -86,10 +86,6 @@ class LoginGuard {
     Table sources_, accounts_;
 };
 
-// The key under which a source is counted: the address for IPv4, the /64
-// for IPv6 (one subscriber usually has a whole /64).
-std::string source_key(std::string_view address);
-
 // Credentials that have passed an Argon2id check, remembered as a keyed
 // BLAKE2b digest of (name, password, stored hash), never as text, so that
 // later updates cost a digest instead of Argon2id. A changed password (a new

@@ -1,10 +1,9 @@
 // The command line's view of one host: its update tokens (made, listed,
 // removed) and its history. The store keeps both; the web page reads the
 // same store calls.
+#include "base/strings.h"
 #include "cli.h"
-
 #include "dyndns.h"
-#include "text.h"
 #include "tokens.h"
 
 #include <ctime>

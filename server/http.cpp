@@ -15,11 +15,11 @@
 // it bound a client that sends its head a byte at a time: a sweep cuts any
 // connection that has not completed a request head within the deadline.
 #include "http.h"
-#include "http_parts.h"
 
-#include "dyndns.h"
-#include "metrics.h"
-#include "text.h"
+#include "base/address.h"
+#include "base/metrics.h"
+#include "base/strings.h"
+#include "http_parts.h"
 
 #include <microhttpd.h>
 

@@ -3,7 +3,7 @@
 // listening socket it hands libmicrohttpd.
 #include "http_parts.h"
 
-#include "text.h"
+#include "base/strings.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

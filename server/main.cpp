@@ -1,7 +1,8 @@
 // tovix-server: the update server for Tovix clients.
+#include "base/address.h"
+#include "base/metrics.h"
 #include "check.h"
 #include "cli.h"
-#include "metrics.h"
 #include "monitor.h"
 #include "store/database.h"
 #include "update_server.h"

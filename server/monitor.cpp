@@ -2,8 +2,8 @@
 // two, never the public's load), its answers, and the database probe.
 #include "monitor.h"
 
+#include "base/metrics.h"
 #include "http_parts.h"
-#include "metrics.h"
 #include "store/inspect.h"
 
 #include <microhttpd.h>

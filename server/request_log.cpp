@@ -3,8 +3,8 @@
 // the test sink keeps entries before write() returns.
 #include "request_log.h"
 
-#include "guard.h"
-#include "text.h"
+#include "base/address.h"
+#include "base/strings.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,30 +18,11 @@ namespace tovix::server {
 
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// A query key as the server reads it: %XX decoded, '+' a space, lower case.
+// A query key as the server reads it: decoded, lower case.
 std::string decoded_key(std::string_view key) {
-    std::string out;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        char c = key[i];
-        if (c == '%' && i + 2 < key.size() && hex_value(key[i + 1]) >= 0 &&
-            hex_value(key[i + 2]) >= 0) {
-            c = static_cast<char>(hex_value(key[i + 1]) * 16 + hex_value(key[i + 2]));
-            i += 2;
-        } else if (c == '+') {
-            c = ' ';
-        }
-        out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
+    std::string out = url_decode(key);
+    for (char& c : out)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     return out;
 }
 

@@ -3,10 +3,9 @@
 // proxy to the first address that is not one.
 #include "sources.h"
 
-#include "dyndns.h"
-#include "guard.h"
+#include "base/address.h"
+#include "base/strings.h"
 #include "http.h"
-#include "text.h"
 
 #include <arpa/inet.h>
 

@@ -4,8 +4,9 @@
 #include "update_server.h"
 
 #include "acme.h"
+#include "base/address.h"
+#include "base/metrics.h"
 #include "tokens.h"
-#include "metrics.h"
 
 #include <arpa/inet.h>
 
@@ -50,14 +51,6 @@ std::string json_string(const std::string& text) {
         out += c;
     }
     return out + "\"";
-}
-
-bool is_loopback(const std::string& address) {
-    unsigned char bytes[16];
-    if (inet_pton(AF_INET, address.c_str(), bytes) == 1)
-        return bytes[0] == 127;
-    in6_addr v6{};
-    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 // Each change any other server on a PostgreSQL database commits is purged

@@ -4,18 +4,18 @@
 
 #include "activity.h"
 #include "auth.h"
+#include "base/strings.h"
+#include "base/workers.h"
 #include "committer.h"
+#include "credentials.h"
 #include "dns_purge.h"
 #include "dyndns.h"
 #include "guard.h"
 #include "http.h"
-#include "credentials.h"
-#include "text.h"
-#include "web.h"
 #include "request_log.h"
 #include "store/changes.h"
 #include "store/store.h"
-#include "workers.h"
+#include "web.h"
 
 #include <atomic>
 #include <functional>

@@ -5,10 +5,10 @@
 // as they do for the command line and the updates.
 #include "web.h"
 
+#include "base/metrics.h"
+#include "base/strings.h"
 #include "cli.h"
 #include "dyndns.h"
-#include "metrics.h"
-#include "text.h"
 #include "tokens.h"
 #include "zone.h"
 
@@ -135,23 +135,6 @@ std::string csrf_token(const std::string& session_id) {
 
 bool same_secret(const std::string& a, const std::string& b) {
     return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string url_decode(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 // An application/x-www-form-urlencoded body.

@@ -6,11 +6,11 @@
 #pragma once
 
 #include "auth.h"
+#include "base/workers.h"
 #include "committer.h"
 #include "dns_purge.h"
 #include "http.h"
 #include "store/store.h"
-#include "workers.h"
 
 #include <functional>
 #include <memory>

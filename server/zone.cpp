@@ -2,7 +2,7 @@
 // serial: pure functions over the host's settings and the SOA text.
 #include "zone.h"
 
-#include "text.h"
+#include "base/strings.h"
 
 #include <algorithm>
 #include <tuple>

@@ -5,9 +5,9 @@
 // PostgreSQL from every running server's.
 #include "zone_admin.h"
 
+#include "base/strings.h"
 #include "dns_purge.h"
 #include "store/store.h"
-#include "text.h"
 
 #include <libpq-fe.h>
 #include <spawn.h>

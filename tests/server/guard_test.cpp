@@ -1,6 +1,7 @@
 // Password hashes, the guessing guard and the verified-credential cache.
+#include "base/address.h"
+#include "base/workers.h"
 #include "guard.h"
-#include "workers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,8 @@
 // What a host's owner hands out and watches: update tokens, the history of
 // changes, last seen and faults, checkip, and the ACME challenge's TXT.
-#include "support.h"
-
 #include "activity.h"
-#include "metrics.h"
+#include "base/metrics.h"
+#include "support.h"
 #include "tokens.h"
 
 #include <thread>

@@ -1,6 +1,6 @@
 // The metrics registry and its exposition, and /healthz of the monitor's
 // listener against a real server, database and committer.
-#include "metrics.h"
+#include "base/metrics.h"
 #include "monitor.h"
 #include "support.h"
 

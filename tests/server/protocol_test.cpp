@@ -1,11 +1,11 @@
 // Parsing and formatting pieces of tovix-server, and its command line.
+#include "base/address.h"
+#include "base/strings.h"
 #include "cli.h"
 #include "credentials.h"
 #include "dyndns.h"
-#include "text.h"
 #include "request_log.h"
 #include "store/store.h"
-
 #include "support.h"
 
 #include <gtest/gtest.h>

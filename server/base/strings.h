@@ -1,8 +1,10 @@
-// Text helpers of the server: comparing and trimming, splitting lists, one
-// log field per value, and the UTC time stamps of listings and logs.
+// Text helpers of the server: comparing and trimming, splitting lists,
+// numbers and URL-encoded text, one log field per value, and the UTC time
+// stamps of listings and logs.
 #pragma once
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,13 @@ std::string_view trim(std::string_view s);
 // Splits on commas; empty input gives an empty list, "a,,b" keeps the empty
 // middle entry (it is answered as malformed).
 std::vector<std::string> split_list(std::string_view text, char sep = ',');
+
+// A decimal number of digits only, from min to max; nothing otherwise.
+std::optional<int> parse_decimal(std::string_view text, int min, int max);
+
+// application/x-www-form-urlencoded text decoded: %XX is the byte, '+' a
+// space; a '%' without two hex digits stays as it is.
+std::string url_decode(std::string_view text);
 
 // Makes a value safe for a one-line, tab-separated log: backslash, tab, CR,
 // LF and other control bytes become \\, \t, \r, \n and \xNN.

@@ -1,7 +1,8 @@
-// Small text functions: ASCII case, blanks, comma lists, escaping for the
-// one-line log fields, UTC time stamps.
-#include "text.h"
+// Small text functions: ASCII case, blanks, comma lists, numbers, URL
+// decoding, escaping for the one-line log fields, UTC time stamps.
+#include "base/strings.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace tovix::server {
@@ -101,6 +102,37 @@ std::string format_utc(std::time_t when) {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
+}
+
+std::optional<int> parse_decimal(std::string_view text, int min, int max) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::string url_decode(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 } // namespace tovix::server

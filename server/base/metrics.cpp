@@ -1,5 +1,5 @@
 // The registry's counting and its exposition.
-#include "metrics.h"
+#include "base/metrics.h"
 
 #include <cstdio>
 

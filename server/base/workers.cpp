@@ -4,9 +4,9 @@
 // The timer thread waits with a copy of the next time point, never with a
 // reference into the map: another thread may take that entry (or the
 // destructor the whole map) while it sleeps.
-#include "workers.h"
+#include "base/workers.h"
 
-#include "metrics.h"
+#include "base/metrics.h"
 
 namespace tovix::server {
 
