@@ -19,6 +19,7 @@
 
 #include "base/metrics.h"
 #include "base/strings.h"
+#include "dns/names.h"
 #include "dyndns.h"
 #include "tokens.h"
 

@@ -4,7 +4,8 @@
 #include "cli.h"
 
 #include "base/strings.h"
-#include "dns_purge.h"
+#include "dns/names.h"
+#include "dns/purge.h"
 #include "secret_input.h"
 #include "store/store.h"
 

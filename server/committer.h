@@ -6,7 +6,7 @@
 // changed are handed to a DnsPurger.
 #pragma once
 
-#include "dns_purge.h"
+#include "dns/purge.h"
 #include "store/store.h"
 
 #include <chrono>

@@ -5,6 +5,7 @@
 
 #include "base/address.h"
 #include "base/strings.h"
+#include "dns/names.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,14 +16,6 @@
 namespace tovix::server {
 
 namespace {
-
-bool is_alnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-char to_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 std::string upper(std::string s) {
     for (char& c : s) {
@@ -37,38 +30,6 @@ bool is_v6(const std::string& canonical) {
 }
 
 } // namespace
-
-bool is_fqdn(std::string_view name) {
-    if (name.empty() || name.size() > 253)
-        return false;
-    std::size_t labels = 0;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find('.', start);
-        if (end == std::string_view::npos)
-            end = name.size();
-        std::string_view label = name.substr(start, end - start);
-        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
-            return false;
-        for (char c : label) {
-            if (!is_alnum(c) && c != '-')
-                return false;
-        }
-        ++labels;
-        start = end + 1;
-    }
-    return labels >= 2;
-}
-
-std::string normalize_host(std::string_view name) {
-    name = trim(name);
-    if (!name.empty() && name.back() == '.')
-        name.remove_suffix(1);
-    std::string out(name);
-    for (char& c : out)
-        c = to_lower(c);
-    return out;
-}
 
 std::string Addresses::text() const {
     if (ipv4 && ipv6)

@@ -12,15 +12,6 @@ namespace tovix::server {
 // Longest host name list accepted in one request.
 constexpr std::size_t kMaxHostsPerRequest = 20;
 
-// True for a fully qualified host name: at least two labels, each 1-63
-// letters, digits or hyphens, not starting or ending with a hyphen, at most
-// 253 characters in all. Expects no trailing dot (see normalize_host).
-bool is_fqdn(std::string_view name);
-
-// Lower-cases a host name, trims surrounding blanks and drops one trailing
-// dot, so that "Home.Example." and "home.example" name the same record.
-std::string normalize_host(std::string_view name);
-
 // The addresses one update stores, at most one of each family.
 struct Addresses {
     std::optional<std::string> ipv4;

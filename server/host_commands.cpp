@@ -3,6 +3,7 @@
 // same store calls.
 #include "base/strings.h"
 #include "cli.h"
+#include "dns/names.h"
 #include "dyndns.h"
 #include "tokens.h"
 

@@ -6,6 +6,7 @@
 #include "acme.h"
 #include "base/address.h"
 #include "base/metrics.h"
+#include "dns/names.h"
 #include "tokens.h"
 
 #include <arpa/inet.h>

@@ -8,7 +8,7 @@
 #include "base/workers.h"
 #include "committer.h"
 #include "credentials.h"
-#include "dns_purge.h"
+#include "dns/purge.h"
 #include "dyndns.h"
 #include "guard.h"
 #include "http.h"

@@ -8,9 +8,10 @@
 #include "base/metrics.h"
 #include "base/strings.h"
 #include "cli.h"
+#include "dns/names.h"
+#include "dns/zone.h"
 #include "dyndns.h"
 #include "tokens.h"
-#include "zone.h"
 
 #include <mstch/mstch.hpp>
 #include <sodium.h>

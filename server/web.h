@@ -8,7 +8,7 @@
 #include "auth.h"
 #include "base/workers.h"
 #include "committer.h"
-#include "dns_purge.h"
+#include "dns/purge.h"
 #include "http.h"
 #include "store/store.h"
 

@@ -6,7 +6,8 @@
 #include "zone_admin.h"
 
 #include "base/strings.h"
-#include "dns_purge.h"
+#include "dns/names.h"
+#include "dns/purge.h"
 #include "store/store.h"
 
 #include <libpq-fe.h>

@@ -3,6 +3,7 @@
 #include "base/strings.h"
 #include "cli.h"
 #include "credentials.h"
+#include "dns/names.h"
 #include "dyndns.h"
 #include "request_log.h"
 #include "store/store.h"

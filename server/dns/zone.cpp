@@ -1,6 +1,6 @@
 // What a host publishes in its zone, and the zone's own apex records and
 // serial: pure functions over the host's settings and the SOA text.
-#include "zone.h"
+#include "dns/zone.h"
 
 #include "base/strings.h"
 

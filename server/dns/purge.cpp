@@ -4,7 +4,7 @@
 // the number of cache entries it removed and closes the connection; an
 // unknown command is answered with a complaint, and a name it cannot parse
 // is not answered at all (hence the timeouts, and purgeable()).
-#include "dns_purge.h"
+#include "dns/purge.h"
 
 #include "base/metrics.h"
 #include "base/strings.h"
