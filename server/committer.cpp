@@ -5,7 +5,7 @@
 #include "committer.h"
 
 #include "base/metrics.h"
-#include "monitor.h"
+#include "store/health.h"
 
 #include <cstdio>
 #include <ctime>

@@ -7,6 +7,8 @@
 // committer's queue must have room.
 #pragma once
 
+#include "store/health.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,28 +20,6 @@
 struct MHD_Daemon;
 
 namespace tovix::server {
-
-// The outcome of the database's latest transaction, commit or probe.
-class DatabaseHealth {
-  public:
-    using Clock = std::chrono::steady_clock;
-    void succeeded(Clock::time_point when = Clock::now());
-    void failed(const std::string& why, Clock::time_point when = Clock::now());
-
-    struct Snapshot {
-        Clock::time_point last_success{}; // {}: none yet
-        Clock::time_point last_failure{};
-        std::string failure; // what the latest failure said
-    };
-    Snapshot snapshot() const;
-
-  private:
-    mutable std::mutex mutex_;
-    Snapshot state_;
-};
-
-// The process's record, written by the committer and the probe.
-DatabaseHealth& database_health();
 
 struct HealthVerdict {
     bool ok = false;
