@@ -3,7 +3,7 @@
 #include "monitor.h"
 
 #include "base/metrics.h"
-#include "http_parts.h"
+#include "http/parts.h"
 #include "store/inspect.h"
 
 #include <microhttpd.h>

@@ -11,7 +11,7 @@
 #include "dns/purge.h"
 #include "dyndns.h"
 #include "guard.h"
-#include "http.h"
+#include "http/server.h"
 #include "request_log.h"
 #include "store/changes.h"
 #include "store/store.h"

@@ -9,7 +9,7 @@
 #include "base/workers.h"
 #include "committer.h"
 #include "dns/purge.h"
-#include "http.h"
+#include "http/server.h"
 #include "store/store.h"
 
 #include <functional>

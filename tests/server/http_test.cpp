@@ -3,7 +3,7 @@
 // slow client, the log of what the layer refused, ambiguous body lengths,
 // connections per source, TLS versions and suites, and trusted proxies.
 #include "base/strings.h"
-#include "http.h"
+#include "http/server.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // answers a request at once or later, from any thread.
 #pragma once
 
-#include "sources.h"
+#include "http/sources.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,55 +1,26 @@
-// The HTTP layer over libmicrohttpd.
-//
-// Map: address helpers; per-connection and per-request state; the daemon's
-// callbacks (request line, headers and body, completion, connections, the
-// accept policy); listening and stopping; the slow-client sweep. Who the
-// caller is (sources, trusted proxies) is in sources.cpp.
-//
-// Threads: each daemon runs a pool of epoll threads; a request whose handler
-// has not answered when it returns is suspended (MHD_suspend_connection) and
-// resumed by the reply, so no thread waits for a slow handler or a slow
-// client. libmicrohttpd itself bounds the head (the per-connection memory:
-// 431 for too many or too large headers, 414 for a long request line),
-// answers pipelined requests in order, and closes idle connections; what
-// it lets through is refused once the head is in (http_parts.cpp). Nor does
-// it bound a client that sends its head a byte at a time: a sweep cuts any
-// connection that has not completed a request head within the deadline.
-#include "http.h"
+// libmicrohttpd's callbacks: the request line, headers and body, the
+// handler's reply (at once, or after a suspend), completion, connections and
+// the accept policy. See server.cpp for the threads and the limits.
+#include "http/daemon.h"
 
 #include "base/address.h"
 #include "base/metrics.h"
 #include "base/strings.h"
-#include "http_parts.h"
-
-#include <microhttpd.h>
+#include "http/parts.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace tovix::server {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::optional<std::string> lookup(const Fields& fields, std::string_view name) {
-    for (const auto& [key, value] : fields) {
-        if (iequals(key, name))
-            return value;
-    }
-    return std::nullopt;
-}
+using Daemon = HttpServer::Daemon;
 
 // The text of a socket address, IPv4-mapped IPv6 as plain IPv4.
 std::string address_text(const sockaddr* sa, int* port) {
@@ -66,75 +37,6 @@ std::string address_text(const sockaddr* sa, int* port) {
     }
     return canonical_ip(text).value_or(text);
 }
-
-} // namespace
-
-std::optional<std::string> HttpRequest::header(std::string_view name) const {
-    return lookup(headers, name);
-}
-
-std::optional<std::string> HttpRequest::param(std::string_view name) const {
-    return lookup(query, name);
-}
-
-// ---- state ------------------------------------------------------------------
-
-struct HttpServer::Connection {
-    int fd = -1;
-    std::string source;      // its key in the server's SourceCounts
-    Clock::time_point since; // when the head now awaited began to be due
-    bool awaiting_head = true;
-    bool cut = false;
-};
-
-struct ConnectionTable {
-    std::mutex mutex;
-    std::unordered_set<HttpServer::Connection*> live;
-};
-
-namespace {
-
-// One request, from its request line to its completion (MHD's con_cls).
-struct RequestState {
-    std::string target;
-    Clock::time_point received = Clock::now();
-    bool started = false;    // the head is in
-    bool dispatched = false; // the handler has it
-    bool answered = false;   // the handler's response is queued
-    bool refused = false;    // the layer answered it (414, 400, 411, 413)
-    bool too_many_params = false;
-    std::string body; // up to HttpLimits::max_body, which the head announced
-
-    std::mutex mutex; // the reply may come from any thread
-    MHD_Connection* connection = nullptr;
-    bool suspended = false;
-    std::optional<HttpResponse> response;
-};
-
-using StatePtr = std::shared_ptr<RequestState>;
-
-} // namespace
-
-struct HttpServer::Daemon {
-    HttpServer* server = nullptr;
-    MHD_Daemon* mhd = nullptr;
-    int port = 0;
-    std::string cert, key;
-    bool starting = true;
-
-    // New requests are answered "stopping" (drain, stop) and none is
-    // suspended any more (stop): a suspended connection left behind would
-    // make MHD_stop_daemon abort the process.
-    std::atomic<bool> draining{false};
-    std::mutex mutex; // suspended requests, resumed with a 503 when stopping
-    bool closing = false;
-    std::unordered_map<RequestState*, StatePtr> suspended;
-    int quiesced_fd = -1; // the listening socket, ours to close once stopped
-};
-
-namespace {
-
-using Daemon = HttpServer::Daemon;
 
 // Answers on the HTTPS listener tell browsers to keep to HTTPS for a year.
 void queue(const Daemon* d, MHD_Connection* connection, const HttpResponse& response) {
@@ -178,7 +80,7 @@ void set_awaiting(Daemon* d, MHD_Connection* connection, bool awaiting) {
         return;
     std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
     c->awaiting_head = awaiting;
-    c->since = Clock::now();
+    c->since = HttpClock::now();
 }
 
 HttpRequest make_request(MHD_Connection* connection, const RequestState& state, const char* url,
@@ -195,12 +97,6 @@ HttpRequest make_request(MHD_Connection* connection, const RequestState& state, 
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     request.peer = address_text(info ? info->client_addr : nullptr, &request.peer_port);
     return request;
-}
-
-// What a request gets once the server is stopping: come back later, on a
-// new connection.
-HttpResponse stopping() {
-    return {503, "stopping", {{"Connection", "close"}, {"Retry-After", "1"}}};
 }
 
 // Hands the request to the handler. Its reply, whenever it comes, is queued
@@ -226,6 +122,23 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
             MHD_resume_connection(state->connection);
         }
     });
+}
+
+// What the layer answered by itself, for the metrics; a dropped connection
+// (0) was cut by the sweep, which counts it.
+void count_refusal(int status) {
+    if (status == 413 || status == 414 || status == 431)
+        metrics().refused(Metrics::kTooLarge);
+    else if (status != 0 && status != 503)
+        metrics().refused(Metrics::kMalformed);
+}
+
+} // namespace
+
+// What a request gets once the server is stopping: come back later, on a
+// new connection.
+HttpResponse stopping() {
+    return {503, "stopping", {{"Connection", "close"}, {"Retry-After", "1"}}};
 }
 
 MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -291,15 +204,6 @@ void* on_uri(void*, const char* uri, MHD_Connection*) {
     return state;
 }
 
-// What the layer answered by itself, for the metrics; a dropped connection
-// (0) was cut by the sweep, which counts it.
-void count_refusal(int status) {
-    if (status == 413 || status == 414 || status == 431)
-        metrics().refused(Metrics::kTooLarge);
-    else if (status != 0 && status != 503)
-        metrics().refused(Metrics::kMalformed);
-}
-
 void on_completed(void* cls, MHD_Connection* connection, void** con_cls,
                   MHD_RequestTerminationCode) {
     auto* d = static_cast<Daemon*>(cls);
@@ -337,7 +241,7 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
         int port = 0;
         c->source =
             d->server->sources().add(address_text(info ? info->client_addr : nullptr, &port));
-        c->since = Clock::now();
+        c->since = HttpClock::now();
         std::lock_guard<std::mutex> lock(table.mutex);
         table.live.insert(c);
         *socket_context = c;
@@ -368,12 +272,6 @@ MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t) {
     return MHD_NO;
 }
 
-// GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
-// with forward secrecy: no static RSA (TLS 1.3 has none), and DHE is never
-// picked since no DH parameters are set. The server's order wins.
-constexpr const char* kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VERS-TLS1.3:"
-                                       "+VERS-TLS1.2:-RSA";
-
 void on_log(void* cls, const char* format, va_list args) {
     // The library's connection limit refuses before on_accept is asked.
     if (std::strstr(format, "reached connection limit"))
@@ -386,133 +284,10 @@ void on_log(void* cls, const char* format, va_list args) {
     std::vfprintf(stderr, format, args);
 }
 
-} // namespace
-
-// ---- the server ---------------------------------------------------------------
-
-HttpServer::HttpServer(Handler handler, HttpLimits limits, RejectionLog rejections)
-    : handler_(std::move(handler)), limits_(limits), rejections_(std::move(rejections)),
-      connections_(std::make_shared<ConnectionTable>()), sources_(limits_.connections_per_ip) {
-    sweeper_ = std::thread([this] { sweep(); });
-}
-
-HttpServer::~HttpServer() {
-    stop();
-}
-
-bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
-    const bool tls = !endpoint.tls_cert.empty() || !endpoint.tls_key.empty();
-    if (tls && !MHD_is_feature_supported(MHD_FEATURE_TLS)) {
-        *error = "this libmicrohttpd has no TLS support";
-        return false;
-    }
-    auto d = std::make_unique<Daemon>();
-    d->server = this;
-    d->cert = endpoint.tls_cert;
-    d->key = endpoint.tls_key;
-    int family = 0;
-    int fd = open_listener(endpoint, &d->port, &family, error);
-    if (fd < 0)
-        return false;
-
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-    if (tls)
-        flags |= MHD_USE_TLS;
-    if (family == AF_INET6)
-        flags |= MHD_USE_IPv6;
-    std::vector<MHD_OptionItem> options = {
-        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&on_log), d.get()},
-        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
-        {MHD_OPTION_THREAD_POOL_SIZE,
-         static_cast<intptr_t>(limits_.threads ? limits_.threads
-                                               : std::max(2u, std::thread::hardware_concurrency())),
-         nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits_.connections), nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.connection_memory),
-         nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout_s), nullptr},
-        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&on_uri), d.get()},
-        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&on_completed), d.get()},
-        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&on_connection), d.get()},
-    };
-    if (tls) {
-        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
-        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert.c_str())});
-        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key.c_str())});
-    }
-    options.push_back({MHD_OPTION_END, 0, nullptr});
-    d->mhd = MHD_start_daemon(flags, 0, &on_accept, d.get(), &on_access, d.get(), MHD_OPTION_ARRAY,
-                              options.data(), MHD_OPTION_END);
-    if (!d->mhd) {
-        close(fd);
-        *error = tls ? "cannot start HTTPS (is the certificate or key unusable?)"
-                     : "cannot start the HTTP daemon";
-        return false;
-    }
-    d->starting = false;
-    daemons_.push_back(std::move(d));
-    return true;
-}
-
-int HttpServer::port(std::size_t n) const {
-    return n < daemons_.size() ? daemons_[n]->port : 0;
-}
-
-void HttpServer::drain() {
-    for (auto& d : daemons_) {
-        if (d->draining.exchange(true))
-            continue;
-        d->quiesced_fd = MHD_quiesce_daemon(d->mhd);
-    }
-}
-
-void HttpServer::stop() {
-    if (stopping_.exchange(true))
-        return;
-    if (sweeper_.joinable())
-        sweeper_.join();
-    drain();
-    for (auto& d : daemons_) {
-        // A suspended connection must be resumed before the daemon stops,
-        // and from here on none is suspended again.
-        std::unordered_map<RequestState*, StatePtr> pending;
-        {
-            std::lock_guard<std::mutex> lock(d->mutex);
-            d->closing = true;
-            pending.swap(d->suspended);
-        }
-        for (auto& [raw, state] : pending) {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            if (!state->response)
-                state->response = stopping();
-            if (state->suspended) {
-                state->suspended = false;
-                metrics().suspended.fetch_sub(1, std::memory_order_relaxed);
-                MHD_resume_connection(state->connection);
-            }
-        }
-        MHD_stop_daemon(d->mhd);
-        if (d->quiesced_fd >= 0)
-            close(d->quiesced_fd);
-    }
-    daemons_.clear();
-}
-
-// Cuts the connections whose request head is overdue. shutdown() leaves the
-// descriptor to libmicrohttpd, which sees the end of the stream and closes it.
-void HttpServer::sweep() {
-    while (!stopping_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        const auto overdue = Clock::now() - std::chrono::seconds(limits_.head_deadline_s);
-        std::lock_guard<std::mutex> lock(connections_->mutex);
-        for (Connection* c : connections_->live) {
-            if (c->awaiting_head && !c->cut && c->since < overdue && c->fd >= 0) {
-                shutdown(c->fd, SHUT_RDWR);
-                c->cut = true;
-                metrics().refused(Metrics::kTooSlow);
-            }
-        }
-    }
-}
+// GnuTLS's usual choice, narrowed to TLS 1.2 and 1.3 and to key exchanges
+// with forward secrecy: no static RSA (TLS 1.3 has none), and DHE is never
+// picked since no DH parameters are set. The server's order wins.
+const char* const kTlsPriorities = "NORMAL:%SERVER_PRECEDENCE:-VERS-ALL:+VERS-TLS1.3:"
+                                   "+VERS-TLS1.2:-RSA";
 
 } // namespace tovix::server

@@ -1,11 +1,11 @@
 // Connections counted per source under one lock, and the trusted-proxy walk:
 // the chosen forwarding header's hops, nearest first, past every trusted
 // proxy to the first address that is not one.
-#include "sources.h"
+#include "http/sources.h"
 
 #include "base/address.h"
 #include "base/strings.h"
-#include "http.h"
+#include "http/server.h"
 
 #include <arpa/inet.h>
 

@@ -1,8 +1,9 @@
-// Pieces of the HTTP layer that http.cpp uses and nobody else: what the
-// layer refuses of a request head by itself, and the listening socket.
+// Pieces of the HTTP layer that its daemon uses: what the layer refuses of
+// a request head by itself, and the listening socket (which the monitor's
+// listener opens too).
 #pragma once
 
-#include "http.h"
+#include "http/server.h"
 
 #include <microhttpd.h>
 

@@ -1,7 +1,7 @@
 // What the HTTP layer refuses of a request head before the handler sees it
 // (a long target or query, an ambiguous body length, a body), and the
 // listening socket it hands libmicrohttpd.
-#include "http_parts.h"
+#include "http/parts.h"
 
 #include "base/strings.h"
 
