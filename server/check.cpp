@@ -3,7 +3,9 @@
 // certificate and its key, and the built-in account.
 #include "check.h"
 
-#include "guard.h"
+#include "auth/account_rules.h"
+#include "auth/guard.h"
+#include "auth/passwords.h"
 #include "request_log.h"
 #include "store/inspect.h"
 
@@ -176,7 +178,7 @@ void check_database(const Options& options, Report& report) {
         const std::string what = "no built-in account on a listener beyond loopback";
         const bool exposed = !is_loopback_host(options.listen.host) ||
                              (options.listen_tls && !is_loopback_host(options.listen_tls->host));
-        const Account builtin = default_account();
+        const SeedAccount builtin = default_account();
         const std::optional<std::string> hash = password_hash(*db, builtin.user);
         if (exposed && hash && verify_password(*hash, builtin.password))
             report.fail(what,

@@ -3,6 +3,8 @@
 // password from the terminal or standard input and never from an argument.
 #include "cli.h"
 
+#include "auth/account_rules.h"
+#include "auth/passwords.h"
 #include "base/strings.h"
 #include "dns/names.h"
 #include "dns/purge.h"
@@ -462,27 +464,6 @@ int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
     }
 }
 
-namespace {
-
-bool read_hosts(const std::vector<std::string>& args, std::vector<std::string>* hosts,
-                std::ostream& err) {
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        for (const std::string& raw : split_list(args[i])) {
-            std::string host = normalize_host(raw);
-            if (!is_fqdn(host)) {
-                err << "tovix-server: '" << raw << "' is not a fully qualified host name\n";
-                return false;
-            }
-            hosts->push_back(host);
-        }
-    }
-    std::sort(hosts->begin(), hosts->end());
-    hosts->erase(std::unique(hosts->begin(), hosts->end()), hosts->end());
-    return true;
-}
-
-} // namespace
-
 int account_command(const Options& options, std::ostream& out, std::ostream& err) {
     const std::vector<std::string>& a = options.account;
     const std::string& verb = a[0];
@@ -511,13 +492,20 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
             return out ? 0 : 1;
         }
         const std::string& user = a[1];
-        if (user.empty() || user.size() > 64 || user.find(':') != std::string::npos) {
+        if (!is_user_name(user)) {
             err << "tovix-server: a user name has 1 to 64 characters and no colon\n";
             return 2;
         }
         std::vector<std::string> hosts;
-        if ((verb == "add" || verb == "hosts") && !read_hosts(a, &hosts, err))
-            return 2;
+        if (verb == "add" || verb == "hosts") {
+            std::string bad;
+            const auto given = parse_host_list({a.begin() + 2, a.end()}, kCommandLineHosts, &bad);
+            if (!given) {
+                err << "tovix-server: '" << bad << "' is not a fully qualified host name\n";
+                return 2;
+            }
+            hosts = *given;
+        }
         bool done = false;
         if (verb == "remove") {
             done = store.remove_account(user);

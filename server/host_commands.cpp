@@ -1,11 +1,11 @@
 // The command line's view of one host: its update tokens (made, listed,
 // removed) and its history. The store keeps both; the web page reads the
 // same store calls.
+#include "auth/tokens.h"
 #include "base/strings.h"
 #include "cli.h"
 #include "dns/names.h"
 #include "dyndns.h"
-#include "tokens.h"
 
 #include <ctime>
 #include <ostream>

@@ -2,14 +2,14 @@
 // the first line of standard input when that is not a terminal.
 #include "secret_input.h"
 
+#include "auth/account_rules.h"
+
 #include <termios.h>
 #include <unistd.h>
 
 namespace tovix::server {
 
 namespace {
-
-constexpr std::size_t kMaxPassword = 1024;
 
 // One line from `fd`, without its end; nothing at end of input.
 std::optional<std::string> read_line(int fd) {

@@ -4,10 +4,11 @@
 #include "update_server.h"
 
 #include "acme.h"
+#include "auth/passwords.h"
+#include "auth/tokens.h"
 #include "base/address.h"
 #include "base/metrics.h"
 #include "dns/names.h"
-#include "tokens.h"
 
 #include <arpa/inet.h>
 
@@ -76,10 +77,6 @@ std::unique_ptr<ChangeListener> listen_for_changes(const Config& config, const S
 
 } // namespace
 
-Account default_account() {
-    return Account{"tovix", "KoReL52", {"home.tovix.example"}};
-}
-
 UpdateServer::UpdateServer(Config config)
     : config_(std::move(config)),
       zones_(config_.zones.empty() ? std::vector<std::string>{kDefaultZone} : config_.zones),
@@ -145,7 +142,7 @@ UpdateServer::~UpdateServer() {
 bool UpdateServer::seed_accounts() {
     if (!store_.accounts_created())
         return false;
-    std::vector<Account> seed = config_.accounts;
+    std::vector<SeedAccount> seed = config_.accounts;
     if (seed.empty() && config_.default_account) {
         const bool safe = config_.loopback_only &&
                           std::count(zones_.begin(), zones_.end(), std::string(kDefaultZone)) > 0;
@@ -158,7 +155,7 @@ bool UpdateServer::seed_accounts() {
                          " HOST... --db %s'\n",
                          printable_location(config_.db_path).c_str());
     }
-    for (const Account& a : seed) {
+    for (const SeedAccount& a : seed) {
         std::vector<std::string> hosts = a.hosts;
         std::sort(hosts.begin(), hosts.end());
         try {
@@ -506,7 +503,7 @@ std::optional<Update> UpdateServer::requested(const HttpRequest& req,
 
 // What a request asks of each host: a refusal word already, or an update.
 UpdateServer::Plan UpdateServer::plan_update(const HttpRequest& req, const std::string& caller,
-                                             const Accounts& accounts,
+                                             const AccountsSnapshot& accounts,
                                              const Verdict& verdict) const {
     Plan plan;
     const AccountRecord& account = *verdict.account;

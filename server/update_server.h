@@ -3,14 +3,15 @@
 #pragma once
 
 #include "activity.h"
-#include "auth.h"
+#include "auth/account_rules.h"
+#include "auth/authenticator.h"
+#include "auth/credentials.h"
+#include "auth/guard.h"
 #include "base/strings.h"
 #include "base/workers.h"
 #include "committer.h"
-#include "credentials.h"
 #include "dns/purge.h"
 #include "dyndns.h"
-#include "guard.h"
 #include "http/server.h"
 #include "request_log.h"
 #include "store/changes.h"
@@ -25,22 +26,10 @@
 
 namespace tovix::server {
 
-struct Account {
-    std::string user;
-    std::string password;
-    std::vector<std::string> hosts; // normalized
-};
-
-// Built in account, matching the client's out-of-the-box settings.
-Account default_account();
-
-// The zone served when none is given: it holds the default account's host.
-inline constexpr const char* kDefaultZone = "tovix.example";
-
 struct Config {
     // Written to a database that has no accounts yet, in place of the
     // built-in account (tests use this); never taken from a command line.
-    std::vector<Account> accounts;
+    std::vector<SeedAccount> accounts;
     // The built-in account in a new database: only when the server listens
     // on loopback alone and serves the default zone.
     bool default_account = true;
@@ -136,7 +125,7 @@ class UpdateServer {
     };
     std::optional<Update> requested(const HttpRequest& request, const std::string& caller) const;
     Plan plan_update(const HttpRequest& request, const std::string& caller,
-                     const Accounts& accounts, const Verdict& verdict) const;
+                     const AccountsSnapshot& accounts, const Verdict& verdict) const;
     bool seed_accounts();
 
     std::mutex stop_mutex_;

@@ -5,16 +5,18 @@
 // as they do for the command line and the updates.
 #include "web.h"
 
+#include "auth/account_rules.h"
+#include "auth/passwords.h"
+#include "auth/sessions.h"
+#include "auth/tokens.h"
 #include "base/metrics.h"
 #include "base/strings.h"
 #include "cli.h"
 #include "dns/names.h"
 #include "dns/zone.h"
 #include "dyndns.h"
-#include "tokens.h"
 
 #include <mstch/mstch.hpp>
-#include <sodium.h>
 
 #include <algorithm>
 #include <cctype>
@@ -101,43 +103,6 @@ std::string cookie(const HttpRequest& request, const std::string& name) {
     return {};
 }
 
-std::string session_cookie_name(bool https) {
-    return https ? "__Host-tovix_session" : "tovix_session";
-}
-
-std::string session_cookie(bool https, const std::string& value, bool clear) {
-    return session_cookie_name(https) + "=" + value + "; Path=/; HttpOnly; SameSite=Strict" +
-           (https ? "; Secure" : "") + (clear ? "; Max-Age=0" : "");
-}
-
-std::string hex(const unsigned char* bytes, std::size_t size) {
-    std::string out(size * 2 + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), bytes, size);
-    out.pop_back();
-    return out;
-}
-
-std::string new_session_id() {
-    unsigned char bytes[32];
-    randombytes_buf(bytes, sizeof bytes);
-    return hex(bytes, sizeof bytes);
-}
-
-// Each session's CSRF token: a keyed hash of its id, so nothing more is
-// stored and no other session's token fits.
-std::string csrf_token(const std::string& session_id) {
-    unsigned char out[32];
-    static const char kWhat[] = "tovix web form";
-    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(kWhat),
-                       sizeof kWhat - 1, reinterpret_cast<const unsigned char*>(session_id.data()),
-                       std::min<std::size_t>(session_id.size(), crypto_generichash_KEYBYTES_MAX));
-    return hex(out, sizeof out);
-}
-
-bool same_secret(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // An application/x-www-form-urlencoded body.
 std::map<std::string, std::string> parse_form(const std::string& body) {
     std::map<std::string, std::string> out;
@@ -189,28 +154,6 @@ std::string own_path(const std::string& back) {
 
 std::string when(std::int64_t t, const std::map<std::string, std::string>& words) {
     return t ? format_utc(static_cast<std::time_t>(t)) : words.at("never");
-}
-
-// Hosts typed into a form: separated by commas or blanks, normalized,
-// sorted; nothing (and the bad one in *bad) when one is no host name.
-std::optional<std::vector<std::string>> host_list(std::string text, std::string* bad) {
-    std::replace_if(
-        text.begin(), text.end(), [](char ch) { return ch == ' ' || ch == '\n' || ch == '\r'; },
-        ',');
-    std::vector<std::string> out;
-    for (const std::string& raw : split_list(text)) {
-        if (trim(raw).empty())
-            continue;
-        std::string host = normalize_host(trim(raw));
-        if (!is_fqdn(host)) {
-            *bad = raw;
-            return std::nullopt;
-        }
-        out.push_back(std::move(host));
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
 }
 
 } // namespace
@@ -326,14 +269,9 @@ void WebPages::route(const std::shared_ptr<Call>& call) {
     const bool post = r.method == "POST";
     try {
         const std::string id = cookie(r, session_cookie_name(r.https));
-        if (id.size() == 64) {
-            if (std::optional<SessionRecord> s =
-                    c_.store.session(token_digest(id), std::time(nullptr))) {
-                call->account = c_.store.account(s->account);
-                if (call->account)
-                    call->session_id = id;
-            }
-        }
+        call->account = c_.auth.session(id);
+        if (call->account)
+            call->session_id = id;
         const std::string& path = r.path;
         if (path == "/signin" || path == "/") {
             if (call->account)
@@ -355,7 +293,7 @@ void WebPages::route(const std::shared_ptr<Call>& call) {
         if (post && !same_secret(call->form["csrf"], csrf_token(call->session_id)))
             return call->page(403, "forbidden", "message", {{"error", call->word("forbidden")}});
         if (path == "/signout" && post) {
-            c_.store.end_session(token_digest(call->session_id));
+            c_.auth.end_session(call->session_id);
             return call->redirect("/signin?m=signed_out",
                                   {{"Set-Cookie", session_cookie(r.https, "", true)}});
         }
@@ -410,16 +348,17 @@ void WebPages::sign_in(const std::shared_ptr<Call>& call) {
             return call->page(403, "sign_in", "signin", {{"error", call->word("wrong_password")}});
         const std::string account = verdict.account->name;
         const bool queued = c_.workers.run([this, call, account] {
-            const std::string id = new_session_id();
+            std::optional<std::string> id;
             try {
-                if (!c_.store.add_session(token_digest(id), account, std::time(nullptr)))
+                id = c_.auth.start_session(account);
+                if (!id)
                     return call->page(403, "sign_in", "signin",
                                       {{"error", call->word("wrong_password")}});
             } catch (const StoreError&) {
                 return call->page(500, "sign_in", "signin", {{"error", call->word("failed")}});
             }
             call->redirect("/hosts",
-                           {{"Set-Cookie", session_cookie(call->request.https, id, false)}});
+                           {{"Set-Cookie", session_cookie(call->request.https, *id, false)}});
         });
         if (!queued)
             call->busy();
@@ -431,7 +370,7 @@ void WebPages::sign_in(const std::shared_ptr<Call>& call) {
 void WebPages::change_password(const std::shared_ptr<Call>& call) {
     std::string fresh = call->form["new"];
     wipe(call->form["new"]);
-    if (fresh.size() < 8)
+    if (fresh.size() < kMinPagePassword)
         return call->page(400, "change_password", "password",
                           {{"error", call->word("password_short")}});
     Credentials old(call->account->name, call->form["old"]);
@@ -690,7 +629,8 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
     if (page != "accounts" && page != "hosts")
         return call->not_found();
     std::string bad;
-    const std::optional<std::vector<std::string>> hosts = host_list(form["hosts"], &bad);
+    const std::optional<std::vector<std::string>> hosts =
+        parse_host_list({form["hosts"]}, kFormHosts, &bad);
     if (!hosts)
         return accounts_page(call, {}, call->word("bad_host") + " " + bad);
     try {
@@ -704,7 +644,7 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
             withdrawn(dropped);
             return call->redirect("/admin/accounts?m=hosts_set");
         }
-        if (name.empty() || name.size() > 64 || name.find(':') != std::string::npos)
+        if (!is_user_name(name))
             return accounts_page(call, {}, call->word("bad_name"));
         std::string password = form["password"];
         wipe(form["password"]);

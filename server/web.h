@@ -5,7 +5,7 @@
 // authenticator and the committer, as the updates go.
 #pragma once
 
-#include "auth.h"
+#include "auth/authenticator.h"
 #include "base/workers.h"
 #include "committer.h"
 #include "dns/purge.h"

@@ -12,6 +12,8 @@
 namespace tovix::server {
 
 constexpr int kDefaultTtl = 60;
+// The zone served when none is given: it holds the built-in account's host.
+inline constexpr const char* kDefaultZone = "tovix.example";
 constexpr int kMxPriority = 10;       // the mail exchanger, or the host itself with backmx
 constexpr int kBackupMxPriority = 20; // mx=NAME when backmx=YES
 

@@ -1,7 +1,8 @@
 // Password hashes, the guessing guard and the verified-credential cache.
+#include "auth/guard.h"
+#include "auth/passwords.h"
 #include "base/address.h"
 #include "base/workers.h"
-#include "guard.h"
 
 #include <gtest/gtest.h>
 

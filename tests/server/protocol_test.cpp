@@ -1,8 +1,8 @@
 // Parsing and formatting pieces of tovix-server, and its command line.
+#include "auth/credentials.h"
 #include "base/address.h"
 #include "base/strings.h"
 #include "cli.h"
-#include "credentials.h"
 #include "dns/names.h"
 #include "dyndns.h"
 #include "request_log.h"

@@ -131,7 +131,7 @@ inline std::string basic(const std::string& user, const std::string& password) {
 }
 
 // alice owns two hosts, bob one.
-inline std::vector<Account> test_accounts() {
+inline std::vector<SeedAccount> test_accounts() {
     return {{"alice", "s3cret:pw", {"home.example", "www.home.example"}},
             {"bob", "hunter2", {"bob.example"}}};
 }

@@ -1,5 +1,6 @@
 // tovix-server over HTTP: a server on a free loopback port with a scratch
 // database, driven with httplib::Client.
+#include "auth/passwords.h"
 #include "support.h"
 
 #include <sqlite3.h>
@@ -24,7 +25,7 @@ class UpdateServerTest : public ::testing::Test {
 
     // Accounts are written only to a database that has none yet: another
     // set of accounts needs another file.
-    void restart(std::vector<Account> accounts, std::vector<std::string> zones = {"example"},
+    void restart(std::vector<SeedAccount> accounts, std::vector<std::string> zones = {"example"},
                  const std::string& db = "records.db",
                  const std::function<void(Config&)>& tune = {}) {
         server_.reset();
@@ -518,7 +519,7 @@ TEST_F(UpdateServerTest, RequestHistoryIsBounded) {
 TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
     constexpr int kThreads = 8;
     constexpr int kPerThread = 50;
-    Account account{"load", "pw", {}};
+    SeedAccount account{"load", "pw", {}};
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kPerThread; ++i)
             account.hosts.push_back("h" + std::to_string(t) + "-" + std::to_string(i) +

@@ -1,4 +1,4 @@
-#include "tokens.h"
+#include "auth/tokens.h"
 
 #include <sodium.h>
 

@@ -1,7 +1,7 @@
 // HTTP Basic: strict base64 (a malformed header is no credential at all),
 // the name and password split at the first colon, and every buffer that held
 // the password wiped once it is no longer needed.
-#include "credentials.h"
+#include "auth/credentials.h"
 
 #include "base/strings.h"
 

@@ -15,26 +15,28 @@
 //      name no account has, with a password shaped like a token, is looked
 //      up among the tokens in the database instead: a token made a moment
 //      ago on another node works at once.
-#include "auth.h"
+#include "auth/authenticator.h"
 
+#include "auth/sessions.h"
+#include "auth/tokens.h"
 #include "base/metrics.h"
 #include "base/strings.h"
 #include "dns/names.h"
-#include "dyndns.h"
-#include "tokens.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace tovix::server {
 
-const AccountRecord* Accounts::find(const std::string& name) const {
+const AccountRecord* AccountsSnapshot::find(const std::string& name) const {
     auto found = by_name.find(name);
     return found == by_name.end() ? nullptr : &found->second;
 }
 
-const TokenRecord* Accounts::token(const std::string& host, const std::string& digest) const {
+const TokenRecord* AccountsSnapshot::token(const std::string& host,
+                                           const std::string& digest) const {
     auto found = tokens.find(digest);
     return found == tokens.end() || found->second.host != host ? nullptr : &found->second;
 }
@@ -71,7 +73,7 @@ AccountsPtr Authenticator::reload(bool force) {
         if (accounts_ && version == version_ && !force)
             return accounts_;
     }
-    auto fresh = std::make_shared<Accounts>();
+    auto fresh = std::make_shared<AccountsSnapshot>();
     for (AccountRecord& a : store_.accounts()) {
         for (const std::string& host : a.hosts)
             fresh->owners[host] = a.name;
@@ -222,6 +224,24 @@ bool Authenticator::verify_token(const Credentials& credentials, AccountsPtr* ac
                      log_field(credentials.user).c_str(), e.what());
         return false;
     }
+}
+
+std::optional<AccountRecord> Authenticator::session(const std::string& id) {
+    if (id.size() != kSessionIdLength)
+        return std::nullopt;
+    const std::optional<SessionRecord> s = store_.session(token_digest(id), std::time(nullptr));
+    return s ? store_.account(s->account) : std::nullopt;
+}
+
+std::optional<std::string> Authenticator::start_session(const std::string& account) {
+    const std::string id = new_session_id();
+    if (!store_.add_session(token_digest(id), account, std::time(nullptr)))
+        return std::nullopt;
+    return id;
+}
+
+void Authenticator::end_session(const std::string& id) {
+    store_.end_session(token_digest(id));
 }
 
 void Authenticator::finish(const std::string& key, const Verdict& verdict) {

@@ -8,9 +8,10 @@
 // until the answer is written, however the accounts change meanwhile.
 #pragma once
 
+#include "auth/credentials.h"
+#include "auth/guard.h"
+#include "auth/passwords.h"
 #include "base/workers.h"
-#include "credentials.h"
-#include "guard.h"
 #include "store/store.h"
 
 #include <atomic>
@@ -27,7 +28,7 @@
 namespace tovix::server {
 
 // The accounts as read at one moment.
-struct Accounts {
+struct AccountsSnapshot {
     std::map<std::string, AccountRecord> by_name;
     std::map<std::string, std::string> owners; // host -> account name
     std::map<std::string, TokenRecord> tokens; // by digest
@@ -36,7 +37,7 @@ struct Accounts {
     // The token of `host` with that digest, if any.
     const TokenRecord* token(const std::string& host, const std::string& digest) const;
 };
-using AccountsPtr = std::shared_ptr<const Accounts>;
+using AccountsPtr = std::shared_ptr<const AccountsSnapshot>;
 
 struct Verdict {
     enum class Outcome {
@@ -70,6 +71,15 @@ class Authenticator {
     // (after Argon2id, or a token looked up in the database). The user
     // name of a token is its host's name.
     void check(const std::string& source, const Credentials& credentials, Done done);
+
+    // The web page's sessions, kept in the database so that every server on
+    // it knows them. Each reads or writes the database (throws StoreError):
+    // call them on a worker thread. session() gives the account a live
+    // session id names, and marks it used; start_session() the id of a new
+    // session (nothing when the account is gone); end_session() ends one.
+    std::optional<AccountRecord> session(const std::string& id);
+    std::optional<std::string> start_session(const std::string& account);
+    void end_session(const std::string& id);
 
     AccountsPtr accounts() const;
     // Reads the accounts and tokens again now: after a change this process

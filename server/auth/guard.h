@@ -1,6 +1,5 @@
 // What keeps password guessing slow without locking the owner out: failed
-// logins counted per source and per account, and credentials kept only as
-// hashes (Argon2id on disk, a keyed digest in memory once verified).
+// logins counted per source and per account.
 #pragma once
 
 #include <chrono>
@@ -9,15 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tovix::server {
-
-// An Argon2id string (libsodium crypto_pwhash_str) for a password.
-std::string hash_password(std::string_view password);
-// Checks a password against such a string; false for a malformed string.
-bool verify_password(const std::string& hash, std::string_view password);
 
 // Failed logins, counted in token buckets per source (an IPv4 address, or an
 // IPv6 /64) and per account name. Each failure takes a token; tokens come
@@ -84,27 +77,6 @@ class LoginGuard {
     unsigned char key_[16];
     std::chrono::seconds clean_after_;
     Table sources_, accounts_;
-};
-
-// Credentials that have passed an Argon2id check, remembered as a keyed
-// BLAKE2b digest of (name, password, stored hash), never as text, so that
-// later updates cost a digest instead of Argon2id. A changed password (a new
-// stored hash) no longer matches. Bounded: at most `capacity` accounts.
-class VerifiedCredentials {
-  public:
-    explicit VerifiedCredentials(std::size_t capacity = 100000);
-    bool known(std::string_view user, std::string_view password, const std::string& hash);
-    void remember(std::string_view user, std::string_view password, const std::string& hash);
-
-    // The keyed digest itself, also a name for a check in progress.
-    std::string digest(std::string_view user, std::string_view password,
-                       const std::string& hash) const;
-
-  private:
-    std::mutex mutex_;
-    unsigned char key_[32];
-    std::size_t capacity_;
-    std::unordered_map<std::string, std::string> digests_; // user -> digest
 };
 
 } // namespace tovix::server
