@@ -5,7 +5,7 @@
 #include "base/strings.h"
 #include "cli.h"
 #include "dns/names.h"
-#include "dyndns.h"
+#include "update/dyndns.h"
 
 #include <ctime>
 #include <ostream>

@@ -2,20 +2,22 @@
 // the hosts and their DNS records in a Store.
 #pragma once
 
-#include "activity.h"
+#include "acme/handler.h"
 #include "auth/account_rules.h"
 #include "auth/authenticator.h"
 #include "auth/credentials.h"
 #include "auth/guard.h"
 #include "base/strings.h"
 #include "base/workers.h"
-#include "committer.h"
 #include "dns/purge.h"
-#include "dyndns.h"
 #include "http/server.h"
 #include "request_log.h"
 #include "store/changes.h"
 #include "store/store.h"
+#include "update/activity.h"
+#include "update/committer.h"
+#include "update/dyndns.h"
+#include "update/handler.h"
 #include "web.h"
 
 #include <atomic>
@@ -89,44 +91,10 @@ class UpdateServer {
     // Tests read the requests kept (Config::keep_requests) through it.
     friend struct KeptRequests;
 
-    struct Answer {
-        Answer(int status, std::string body, int retry_after = 0, Fields headers = {})
-            : status(status), body(std::move(body)), retry_after(retry_after),
-              headers(std::move(headers)) {}
-        int status;
-        std::string body;
-        int retry_after;            // seconds, for a 503
-        Fields headers;             // Content-Type is text/plain unless given here
-        bool authenticated = false; // valid credentials came with the request
-    };
-    using Respond = std::function<void(Answer)>;
     Respond responder(const HttpRequest& request, const std::string& caller,
                       const std::string& user, HttpServer::Reply reply);
-    // `respond` for a request whose credentials were found good.
-    static Respond authenticated(Respond respond);
-    void answer(const Verdict& verdict, const HttpRequest& request, const std::string& caller,
-                const Respond& respond);
-    void update(const HttpRequest& request, const std::string& caller, const Verdict& verdict,
-                const Respond& respond);
     void checkip(const HttpRequest& request, const std::string& caller, const Respond& respond);
-    void acme_update(const HttpRequest& request, const std::string& caller, const Respond& respond);
-    void set_challenge(const std::string& host, const std::string& txt, const Respond& respond);
-    // The hosts a request names that an account owns: counted against them
-    // when it is refused.
-    std::vector<std::string> named_hosts(const HttpRequest& request, const std::string& user) const;
-    std::vector<std::string> owned(std::vector<std::string> hosts) const;
-    void count_fault(const std::vector<std::string>& hosts, ActivityLog::Fault kind);
-    struct Plan {
-        std::vector<std::string> lines; // one per host named, in order
-        std::vector<Update> updates;
-        std::vector<std::size_t> slots; // the line each update answers
-        std::string stored;             // the addresses the answers name; empty: as held
-        std::string body() const;
-    };
-    std::optional<Update> requested(const HttpRequest& request, const std::string& caller) const;
-    Plan plan_update(const HttpRequest& request, const std::string& caller,
-                     const AccountsSnapshot& accounts, const Verdict& verdict) const;
-    bool seed_accounts();
+    bool prepare_store();
 
     std::mutex stop_mutex_;
     bool stopped_ = false;
@@ -134,15 +102,17 @@ class UpdateServer {
     std::vector<std::string> zones_;
     std::atomic<bool> loopback_only_;
     RequestLog log_;
+    DnsPurger purger_; // before store_, which tells it the changed names
     Store store_;
-    const bool seeded_; // seed_accounts(), before auth_ reads them
+    const bool seeded_; // prepare_store(), before auth_ reads the accounts
     // Before workers_: their queued checks still run while workers_ stops.
     Authenticator auth_;
-    DnsPurger purger_; // before committer_, which tells it the changed names
     ActivityLog activity_;
     // With PostgreSQL and a PowerDNS to purge: the other servers' changes.
     std::unique_ptr<ChangeListener> listener_;
     Committer committer_;
+    UpdateHandler update_;
+    AcmeHandler acme_;
     // Before workers_, as auth_ is: a page's queued job still runs while
     // workers_ stops. Unless Config::web is off.
     std::unique_ptr<WebPages> web_;

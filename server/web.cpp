@@ -14,7 +14,7 @@
 #include "cli.h"
 #include "dns/names.h"
 #include "dns/zone.h"
-#include "dyndns.h"
+#include "update/dyndns.h"
 
 #include <mstch/mstch.hpp>
 
@@ -585,17 +585,6 @@ void WebPages::change_host(const std::shared_ptr<Call>& call, const std::string&
         call->busy();
 }
 
-void WebPages::withdrawn(const std::vector<std::string>& hosts) {
-    std::vector<std::string> names;
-    for (const std::string& host : hosts) {
-        names.push_back(host + "$");
-        if (std::optional<std::string> zone = zone_for(host, c_.zones))
-            names.push_back(*zone);
-    }
-    if (!names.empty())
-        c_.purger.purge(names);
-}
-
 void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::string& page) {
     const bool post = call->request.method == "POST";
     auto& form = call->form;
@@ -623,7 +612,6 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
         if (!before || !c_.store.remove_account(name))
             return accounts_page(call, {}, call->word("no_account"));
         c_.auth.refresh();
-        withdrawn(before->hosts);
         return call->redirect("/admin/accounts?m=account_removed");
     }
     if (page != "accounts" && page != "hosts")
@@ -638,10 +626,6 @@ void WebPages::operator_page(const std::shared_ptr<Call>& call, const std::strin
             if (!before || !c_.store.set_hosts(name, *hosts))
                 return accounts_page(call, {}, call->word("no_account"));
             c_.auth.refresh();
-            std::vector<std::string> dropped;
-            std::set_difference(before->hosts.begin(), before->hosts.end(), hosts->begin(),
-                                hosts->end(), std::back_inserter(dropped));
-            withdrawn(dropped);
             return call->redirect("/admin/accounts?m=hosts_set");
         }
         if (!is_user_name(name))

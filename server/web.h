@@ -7,10 +7,9 @@
 
 #include "auth/authenticator.h"
 #include "base/workers.h"
-#include "committer.h"
-#include "dns/purge.h"
 #include "http/server.h"
 #include "store/store.h"
+#include "update/committer.h"
 
 #include <functional>
 #include <memory>
@@ -27,7 +26,6 @@ struct WebContext {
     Authenticator& auth;
     Committer& committer;
     Workers& workers;
-    DnsPurger& purger;
     std::vector<std::string> zones;
     // Whether a password may come over plain HTTP: the server listens on
     // loopback alone, or --web-allow-http.
@@ -60,7 +58,6 @@ class WebPages {
     void operator_page(const std::shared_ptr<Call>& call, const std::string& page);
     void accounts_page(const std::shared_ptr<Call>& call, const std::string& new_password = {},
                        const std::string& error = {});
-    void withdrawn(const std::vector<std::string>& hosts);
 
     WebContext c_;
 };

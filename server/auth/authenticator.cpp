@@ -63,6 +63,14 @@ AccountsPtr Authenticator::accounts() const {
     return accounts_;
 }
 
+std::vector<std::string> Authenticator::owned(std::vector<std::string> hosts) const {
+    const AccountsPtr snapshot = accounts();
+    hosts.erase(std::remove_if(hosts.begin(), hosts.end(),
+                               [&](const std::string& h) { return !snapshot->owners.count(h); }),
+                hosts.end());
+    return hosts;
+}
+
 // Reads every account, when the accounts version has moved since the last read
 // (or `version_` is unknown); returns the snapshot in force after it.
 AccountsPtr Authenticator::reload(bool force) {

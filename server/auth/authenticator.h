@@ -82,6 +82,8 @@ class Authenticator {
     void end_session(const std::string& id);
 
     AccountsPtr accounts() const;
+    // Those of `hosts` that an account owns, in order.
+    std::vector<std::string> owned(std::vector<std::string> hosts) const;
     // Reads the accounts and tokens again now: after a change this process
     // made itself, which SQLite's data_version does not count. Throws
     // StoreError.

@@ -1,9 +1,9 @@
 // What a host's owner hands out and watches: update tokens, the history of
 // changes, last seen and faults, checkip, and the ACME challenge's TXT.
-#include "activity.h"
 #include "auth/tokens.h"
 #include "base/metrics.h"
 #include "support.h"
+#include "update/activity.h"
 
 #include <thread>
 

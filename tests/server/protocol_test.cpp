@@ -4,10 +4,10 @@
 #include "base/strings.h"
 #include "cli.h"
 #include "dns/names.h"
-#include "dyndns.h"
 #include "request_log.h"
 #include "store/store.h"
 #include "support.h"
+#include "update/dyndns.h"
 
 #include <gtest/gtest.h>
 

@@ -1,34 +1,19 @@
 // The committer's one thread: it takes whatever has queued up, at most
 // max_batch updates and always at least one request, writes it in one
-// transaction (one sync), queues the names it changed for a purge of
-// PowerDNS's caches, then answers every request of the batch.
-#include "committer.h"
+// transaction (one sync; the store tells the names it changed as it
+// commits), then answers every request of the batch.
+#include "update/committer.h"
 
 #include "base/metrics.h"
 #include "store/health.h"
 
 #include <cstdio>
 #include <ctime>
-#include <set>
 
 namespace tovix::server {
 
-std::vector<std::string> purge_names(const std::vector<Update>& updates,
-                                     const std::vector<Applied>& applied) {
-    std::set<std::string> names;
-    for (std::size_t i = 0; i < updates.size() && i < applied.size(); ++i) {
-        if (!applied[i].owned || !applied[i].changed)
-            continue;
-        names.insert(updates[i].host + "$");
-        if (!updates[i].zone.empty())
-            names.insert(updates[i].zone);
-    }
-    return {names.begin(), names.end()};
-}
-
-Committer::Committer(Store& store, DnsPurger* purger, std::size_t max_batch, std::size_t max_queued)
-    : store_(store), purger_(purger), max_batch_(max_batch), max_queued_(max_queued),
-      thread_([this] { run(); }) {
+Committer::Committer(Store& store, std::size_t max_batch, std::size_t max_queued)
+    : store_(store), max_batch_(max_batch), max_queued_(max_queued), thread_([this] { run(); }) {
     metrics().committer_queue_limit = static_cast<std::int64_t>(max_queued_);
 }
 
@@ -91,8 +76,6 @@ void Committer::run() {
             metrics().commit_failed();
             database_health().failed(e.what());
         }
-        if (changed && purger_)
-            purger_->purge(purge_names(updates, *changed));
         std::size_t at = 0;
         for (Pending& p : batch) {
             if (!changed) {

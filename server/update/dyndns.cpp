@@ -1,7 +1,7 @@
 // The rules of the update convention: what a host name is, which addresses
 // can be published and what myip names, and how the switches and the mail
 // exchanger read. Pure functions over text; no I/O.
-#include "dyndns.h"
+#include "update/dyndns.h"
 
 #include "base/address.h"
 #include "base/strings.h"

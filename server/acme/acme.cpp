@@ -1,7 +1,6 @@
-#include "acme.h"
+#include "acme/acme.h"
 
 #include "dns/names.h"
-#include "dyndns.h"
 
 #include <nlohmann/json.hpp>
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tovix::server {
 
@@ -37,6 +38,10 @@ class ActivityLog {
     void seen(const std::string& host, std::int64_t now, const std::string& caller,
               const std::string& user_agent, std::int64_t token);
     void fault(const std::string& host, Fault kind, std::int64_t now);
+    // A refused request that named `hosts`, now. Only hosts an account owns
+    // are to be counted (Authenticator::owned): a name anybody may make up
+    // would grow the activity without bound.
+    void faults(const std::vector<std::string>& hosts, Fault kind);
     // Writes what is pending now.
     void flush();
 

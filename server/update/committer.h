@@ -2,11 +2,10 @@
 // being written go together into the next one, with one sync for all of
 // them. Each request is answered only once the transaction that holds it is
 // on disk, so nothing answered is ever lost, and the rate of updates is no
-// longer the rate of syncs. Once a transaction is written, the names it
-// changed are handed to a DnsPurger.
+// longer the rate of syncs. The names a transaction changed are the
+// store's to tell (Store::on_changed_names), right after its commit.
 #pragma once
 
-#include "dns/purge.h"
 #include "store/store.h"
 
 #include <chrono>
@@ -20,23 +19,13 @@
 
 namespace tovix::server {
 
-// The names PowerDNS may answer from its cache with what they held before a
-// commit (purge arguments, see DnsPurger): each changed host with every
-// name under it ("host$": what its wildcard answers is cached under the
-// names asked, not under *.host) and, exactly, the apex of each zone whose
-// serial went up. Element i of `applied` is what became of update i.
-std::vector<std::string> purge_names(const std::vector<Update>& updates,
-                                     const std::vector<Applied>& applied);
-
 class Committer {
   public:
     // Element i tells what became of update i (Store::apply); nothing when
     // the database failed (the transaction was rolled back).
     using Done = std::function<void(std::optional<std::vector<Applied>> applied)>;
 
-    // `purger`, if any, is told the names each commit changed.
-    explicit Committer(Store& store, DnsPurger* purger = nullptr, std::size_t max_batch = 1024,
-                       std::size_t max_queued = 20000);
+    explicit Committer(Store& store, std::size_t max_batch = 1024, std::size_t max_queued = 20000);
     ~Committer(); // writes what is queued, then stops
     Committer(const Committer&) = delete;
     Committer& operator=(const Committer&) = delete;
@@ -56,7 +45,6 @@ class Committer {
     void run();
 
     Store& store_;
-    DnsPurger* const purger_;
     const std::size_t max_batch_, max_queued_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,9 +1,10 @@
 // The activity of the hosts, gathered in memory and written by a thread of
 // its own once an interval, or sooner when many hosts have some.
-#include "activity.h"
+#include "update/activity.h"
 
 #include "base/metrics.h"
 
+#include <ctime>
 #include <utility>
 
 namespace tovix::server {
@@ -67,6 +68,12 @@ void ActivityLog::fault(const std::string& host, Fault kind, std::int64_t now) {
     Activity& a = *found;
     ++(kind == Fault::Badauth ? a.badauth : kind == Fault::Throttled ? a.throttled : a.malformed);
     a.fault_at = std::max(a.fault_at, now);
+}
+
+void ActivityLog::faults(const std::vector<std::string>& hosts, Fault kind) {
+    const std::int64_t now = std::time(nullptr);
+    for (const std::string& host : hosts)
+        fault(host, kind, now);
 }
 
 void ActivityLog::flush() {
