@@ -1,7 +1,8 @@
 // Command line of tovix-server.
 #pragma once
 
-#include "update_server.h"
+#include "config.h"
+#include "store/store.h"
 
 #include <iosfwd>
 #include <optional>

@@ -4,8 +4,9 @@
 #include "check.h"
 #include "cli.h"
 #include "monitor.h"
+#include "server.h"
 #include "store/database.h"
-#include "update_server.h"
+#include "update/dyndns.h"
 #include "zone_admin.h"
 
 #include <pthread.h>

@@ -1,6 +1,6 @@
 // The request log: each line formatted (and its target redacted) on the
 // caller's thread, queued, and written and flushed by the log's own thread;
-// the test sink keeps entries before write() returns.
+// a sink, if any, hears each entry before write() returns.
 #include "request_log.h"
 
 #include "base/address.h"
@@ -188,24 +188,16 @@ void RequestLog::say_dropped() {
 
 void RequestLog::write(RequestEntry entry) {
     entry.target = redact_target(entry.target);
+    if (options_.sink)
+        options_.sink(entry);
     std::string line = options_.to_stderr || file_ ? format_log_line(entry) : std::string();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (options_.keep > 0) {
-            kept_.push_back(std::move(entry));
-            while (kept_.size() > options_.keep)
-                kept_.pop_front();
-        }
         if (line.empty() || !admit(entry))
             return;
         lines_.push_back(std::move(line));
     }
     changed_.notify_one();
-}
-
-std::vector<RequestEntry> RequestLog::recent() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return {kept_.begin(), kept_.end()};
 }
 
 // Writes what has queued up, one flush per batch; at the end, what is left.

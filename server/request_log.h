@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,10 +56,14 @@ inline constexpr std::size_t kMaxLoggedTarget = 256;
 
 class RequestLog {
   public:
+    // Hears each entry (its target redacted) before write() returns, on the
+    // writer's thread: whatever it keeps is its own (tests read the log
+    // through one).
+    using Sink = std::function<void(const RequestEntry& entry)>;
     struct Options {
         bool to_stderr = true;
-        std::string path;     // appended to (made mode 0600), if set
-        std::size_t keep = 0; // the latest entries kept in memory, for tests
+        std::string path; // appended to (made mode 0600), if set
+        Sink sink;
         std::size_t max_queued = 10000;
         // Lines of refused requests (status 0 or 400 and above), in all.
         double refused_burst = 200;
@@ -76,11 +81,8 @@ class RequestLog {
     RequestLog(const RequestLog&) = delete;
     RequestLog& operator=(const RequestLog&) = delete;
 
-    // Never waits for a write.
+    // Never waits for a write (but tells the sink first).
     void write(RequestEntry entry);
-    // The latest `keep` entries, oldest first; an entry is here before
-    // write() returns.
-    std::vector<RequestEntry> recent() const;
 
   private:
     // A token bucket refilled once a second.
@@ -98,7 +100,6 @@ class RequestLog {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<RequestEntry> kept_;
     std::deque<std::string> lines_;
     Bucket refused_;
     std::unordered_map<std::string, Bucket> sources_;

@@ -21,10 +21,10 @@ void Metrics::request(Route route, int status) {
     requests_[route][i].fetch_add(1, std::memory_order_relaxed);
 }
 
-void Metrics::answered(bool update, std::chrono::steady_clock::time_point received, int status,
+void Metrics::answered(Route route, std::chrono::steady_clock::time_point received, int status,
                        std::string_view body) {
-    request(update ? kUpdateRoute : kOtherRoute, status);
-    if (!update)
+    request(route, status);
+    if (route != kUpdateRoute)
         return;
     if (status == 200 || status == 401 || status == 503)
         update_answer(body);

@@ -59,7 +59,7 @@ class Metrics {
     // A request the handler answered (an update or not), that came in at
     // `received`: its route and status, the result word of each line of an
     // update's answer, and an update's latency.
-    void answered(bool update, std::chrono::steady_clock::time_point received, int status,
+    void answered(Route route, std::chrono::steady_clock::time_point received, int status,
                   std::string_view body);
     // Requests the handler answered, by route and status.
     void request(Route route, int status);

@@ -1,5 +1,6 @@
 // DnsPurger against a stand-in for PowerDNS's control socket, and the names
 // a commit hands it.
+#include "dns/purge.h"
 #include "store/store.h"
 #include "support.h"
 
