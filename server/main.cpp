@@ -1,9 +1,9 @@
 // tovix-server: the update server for Tovix clients.
 #include "base/address.h"
 #include "base/metrics.h"
-#include "check.h"
 #include "cli.h"
-#include "monitor.h"
+#include "ops/check.h"
+#include "ops/monitor.h"
 #include "server.h"
 #include "store/database.h"
 #include "update/dyndns.h"
@@ -163,6 +163,23 @@ int serve(const Options& options) {
     return 0;
 }
 
+// `tovix-server check`.
+int check(const Options& options) {
+    CheckRequest request;
+    request.db = options.config.db_path;
+    request.zones = options.config.zones;
+    request.tls_cert_file = options.tls_cert_file;
+    request.tls_key_file = options.tls_key_file;
+    if (options.dns) {
+        request.dns_host = options.dns->host;
+        request.dns_port = options.dns->port;
+    }
+    request.listen_hosts = {options.listen.host};
+    if (options.listen_tls)
+        request.listen_hosts.push_back(options.listen_tls->host);
+    return run_checks(request, std::cout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -190,7 +207,7 @@ int main(int argc, char** argv) {
     case Options::Command::Zone:
         return zone_command(*options, std::cout, std::cerr);
     case Options::Command::Check:
-        return check_command(*options, std::cout);
+        return check(*options);
     case Options::Command::Serve:
         break;
     }

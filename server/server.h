@@ -7,7 +7,7 @@
 #pragma once
 
 #include "config.h"
-#include "request_log.h"
+#include "ops/request_log.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
 // What tovix-server counts, for Prometheus: one process-wide registry of
 // counters, gauges and fixed-bucket histograms, every one a relaxed atomic,
 // so that counting on a request's path takes no lock and a scrape never
-// holds anything up. render_metrics() writes the text exposition format.
+// holds anything up. The ops room renders it for Prometheus.
 #pragma once
 
 #include <array>
@@ -94,8 +94,18 @@ class Metrics {
     Histogram<13> update_seconds{
         {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10}};
 
+    // What the labelled counters hold: requests by route and status (i
+    // into kStatuses, or its size for any other status), update answers by
+    // kResults, throttles and refusals by reason.
+    std::uint64_t requests_of(Route route, std::size_t i) const {
+        return load(requests_[route][i]);
+    }
+    std::uint64_t results_of(std::size_t i) const { return load(results_[i]); }
+    std::uint64_t throttled_of(Throttle why) const { return load(throttled_[why]); }
+    std::uint64_t refused_of(Refusal why) const { return load(refused_[why]); }
+
   private:
-    friend std::string render_metrics(const Metrics& m);
+    static std::uint64_t load(const Counter& c) { return c.load(std::memory_order_relaxed); }
     std::array<std::array<Counter, kStatuses.size() + 1>, kRoutes> requests_{};
     std::array<Counter, kResults.size()> results_{};
     std::array<Counter, kThrottles> throttled_{};
@@ -104,9 +114,5 @@ class Metrics {
 
 // The process's registry.
 Metrics& metrics();
-
-// The text exposition format (version 0.0.4) of everything in `m`, each
-// family with its # HELP and # TYPE.
-std::string render_metrics(const Metrics& m);
 
 } // namespace tovix::server

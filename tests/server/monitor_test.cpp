@@ -1,7 +1,8 @@
 // The metrics registry and its exposition, and /healthz of the monitor's
 // listener against a real server, database and committer.
 #include "base/metrics.h"
-#include "monitor.h"
+#include "ops/exposition.h"
+#include "ops/monitor.h"
 #include "support.h"
 #include "update/committer.h"
 

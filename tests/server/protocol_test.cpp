@@ -4,7 +4,7 @@
 #include "base/strings.h"
 #include "cli.h"
 #include "dns/names.h"
-#include "request_log.h"
+#include "ops/request_log.h"
 #include "store/store.h"
 #include "support.h"
 #include "update/dyndns.h"

@@ -1,9 +1,9 @@
 // The monitor's listener (libmicrohttpd, one internal thread: a scraper or
 // two, never the public's load), its answers, and the database probe.
-#include "monitor.h"
+#include "ops/monitor.h"
 
-#include "base/metrics.h"
 #include "http/parts.h"
+#include "ops/exposition.h"
 #include "store/inspect.h"
 
 #include <microhttpd.h>

@@ -1,12 +1,12 @@
 // The checks of `tovix-server check`: the database (opens, writable,
 // layout, file mode), the zones in it and in PowerDNS's answers, the
 // certificate and its key, and the built-in account.
-#include "check.h"
+#include "ops/check.h"
 
 #include "auth/account_rules.h"
 #include "auth/guard.h"
 #include "auth/passwords.h"
-#include "request_log.h"
+#include "ops/request_log.h"
 #include "store/inspect.h"
 
 #include <gnutls/gnutls.h>
@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <ostream>
@@ -56,8 +57,8 @@ std::string read_text(const std::string& path, bool* ok) {
 }
 
 // The certificate's days left, and whether the key is its key.
-void check_certificate(const Options& options, Report& report) {
-    const std::string& cert_file = options.tls_cert_file;
+void check_certificate(const CheckRequest& request, Report& report) {
+    const std::string& cert_file = request.tls_cert_file;
     bool read = false;
     const std::string cert_pem = read_text(cert_file, &read);
     if (!read)
@@ -82,10 +83,10 @@ void check_certificate(const Options& options, Report& report) {
     else
         report.ok(what + " (" + std::to_string(days) + " days left)");
 
-    if (options.tls_key_file.empty())
+    if (request.tls_key_file.empty())
         return;
-    const std::string key_pem = read_text(options.tls_key_file, &read);
-    const std::string match = "key " + options.tls_key_file + " matches the certificate";
+    const std::string key_pem = read_text(request.tls_key_file, &read);
+    const std::string match = "key " + request.tls_key_file + " matches the certificate";
     if (!read)
         return report.fail(match, "the key cannot be read", "give the PEM file of its key");
     gnutls_certificate_credentials_t credentials = nullptr;
@@ -101,42 +102,117 @@ void check_certificate(const Options& options, Report& report) {
         report.ok(match);
 }
 
-// The database checks; false when it does not open.
-void check_database(const Options& options, Report& report) {
-    const std::string& where = options.config.db_path;
+// The database opened as the server opens it (an SQLite file that does
+// not exist is not made); nothing when it does not open.
+std::unique_ptr<Database> open_database(const std::string& where, Report& report) {
     const std::string shown = printable_location(where);
     const bool sqlite = !is_postgres_uri(where);
     struct stat st {};
-    std::unique_ptr<Database> db;
     if (sqlite && stat(where.c_str(), &st) != 0) {
         report.fail("database " + shown + " opens", "no such file",
                     "give --db the server's database (its first start creates it)");
-    } else {
-        try {
-            db = sqlite ? open_sqlite(where, false) : open_postgres(where);
-            report.ok("database " + shown + " opens");
-        } catch (const StoreError& e) {
-            report.fail("database " + shown + " opens", e.what(),
-                        sqlite ? "check the path and its permissions"
-                               : "check the URI, and that PostgreSQL runs and lets the user in");
-        }
-    }
-    const std::vector<std::string> zones = options.config.zones;
-    if (!db) {
-        for (const char* what : {"database is writable", "database layout is current"})
-            report.fail(what, "not checked", "make the database open first");
-        for (const std::string& zone : zones)
-            report.fail("zone " + zone, "not checked", "make the database open first");
-        return;
+        return nullptr;
     }
     try {
-        db->check_writable();
+        std::unique_ptr<Database> db = sqlite ? open_sqlite(where, false) : open_postgres(where);
+        report.ok("database " + shown + " opens");
+        return db;
+    } catch (const StoreError& e) {
+        report.fail("database " + shown + " opens", e.what(),
+                    sqlite ? "check the path and its permissions"
+                           : "check the URI, and that PostgreSQL runs and lets the user in");
+        return nullptr;
+    }
+}
+
+void check_writable(Database& db, bool sqlite, Report& report) {
+    try {
+        db.check_writable();
         report.ok("database is writable");
     } catch (const StoreError& e) {
         report.fail("database is writable", e.what(),
                     sqlite ? "give the server's user write access to the file and its directory"
                            : "point --db at the primary, not a standby");
     }
+}
+
+// Each zone asked for (or in the database) has its apex, and PowerDNS
+// answers the serial the database holds.
+void check_zones(Database& db, const CheckRequest& request, Report& report) {
+    std::vector<std::string> to_check = request.zones.empty() ? zone_names(db) : request.zones;
+    if (to_check.empty())
+        report.fail("zones", "the database serves none", "start tovix-server with --zone NAME");
+    for (const std::string& zone : to_check) {
+        const ZoneApex apex = zone_apex(db, zone);
+        if (!apex.exists || !apex.soa || !apex.ns) {
+            report.fail("zone " + zone + " has SOA and NS",
+                        !apex.exists ? "not in the database"
+                                     : std::string("no ") + (apex.soa ? "NS" : "SOA"),
+                        "start tovix-server with --zone " + zone + ": it creates both");
+            continue;
+        }
+        report.ok("zone " + zone + " has SOA and NS");
+        std::string why;
+        const std::string what = "PowerDNS at " +
+                                 format_endpoint(request.dns_host, request.dns_port) +
+                                 " answers the serial of " + zone;
+        const std::optional<std::uint32_t> serial =
+            ask_soa_serial(request.dns_host, request.dns_port, zone, &why);
+        if (!serial)
+            report.fail(what, why,
+                        "start PowerDNS over this database (tovix-server-dns), or give --dns");
+        else if (serial != apex.serial)
+            report.fail(what,
+                        "it answers " + std::to_string(*serial) + ", the database holds " +
+                            (apex.serial ? std::to_string(*apex.serial) : "none"),
+                        "point PowerDNS at this database, and give it --pdns-control");
+        else
+            report.ok(what + " (" + std::to_string(*serial) + ")");
+    }
+}
+
+void check_builtin_account(Database& db, const CheckRequest& request, Report& report) {
+    const std::string what = "no built-in account on a listener beyond loopback";
+    const auto exposed = std::find_if(request.listen_hosts.begin(), request.listen_hosts.end(),
+                                      [](const std::string& h) { return !is_loopback_host(h); });
+    const SeedAccount builtin = default_account();
+    const std::optional<std::string> hash = password_hash(db, builtin.user);
+    if (exposed != request.listen_hosts.end() && hash && verify_password(*hash, builtin.password))
+        report.fail(what,
+                    "account " + builtin.user + " has its published password and the" +
+                        " server listens on " + request.listen_hosts.front(),
+                    "tovix-server account remove " + builtin.user + " --db " +
+                        printable_location(request.db));
+    else
+        report.ok(what);
+}
+
+void check_file_mode(const std::string& where, Report& report) {
+    struct stat st {};
+    if (stat(where.c_str(), &st) != 0)
+        return;
+    const std::string what = "database file mode is 0600";
+    if ((st.st_mode & 0777) != 0600) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
+        report.fail(what, std::string("it is ") + mode, "chmod 600 " + where);
+    } else {
+        report.ok(what);
+    }
+}
+
+// The database checks.
+void check_database(const CheckRequest& request, Report& report) {
+    const bool sqlite = !is_postgres_uri(request.db);
+    const std::unique_ptr<Database> db = open_database(request.db, report);
+    if (!db) {
+        for (const char* what : {"database is writable", "database layout is current"})
+            report.fail(what, "not checked", "make the database open first");
+        for (const std::string& zone : request.zones)
+            report.fail("zone " + zone, "not checked", "make the database open first");
+        return;
+    }
+    check_writable(*db, sqlite, report);
     try {
         const std::string problem = layout_problem(*db);
         if (problem.empty())
@@ -144,62 +220,13 @@ void check_database(const Options& options, Report& report) {
         else
             report.fail("database layout is current", problem,
                         "start tovix-server on it once: it brings the layout up to date");
-        std::vector<std::string> to_check = zones.empty() ? zone_names(*db) : zones;
-        if (to_check.empty())
-            report.fail("zones", "the database serves none", "start tovix-server with --zone NAME");
-        const std::string dns_host = options.dns ? options.dns->host : "127.0.0.1";
-        const int dns_port = options.dns ? options.dns->port : 53;
-        for (const std::string& zone : to_check) {
-            const ZoneApex apex = zone_apex(*db, zone);
-            if (!apex.exists || !apex.soa || !apex.ns) {
-                report.fail("zone " + zone + " has SOA and NS",
-                            !apex.exists ? "not in the database"
-                                         : std::string("no ") + (apex.soa ? "NS" : "SOA"),
-                            "start tovix-server with --zone " + zone + ": it creates both");
-                continue;
-            }
-            report.ok("zone " + zone + " has SOA and NS");
-            std::string why;
-            const std::string what = "PowerDNS at " + format_endpoint(dns_host, dns_port) +
-                                     " answers the serial of " + zone;
-            const std::optional<std::uint32_t> serial =
-                ask_soa_serial(dns_host, dns_port, zone, &why);
-            if (!serial)
-                report.fail(what, why,
-                            "start PowerDNS over this database (tovix-server-dns), or give --dns");
-            else if (serial != apex.serial)
-                report.fail(what,
-                            "it answers " + std::to_string(*serial) + ", the database holds " +
-                                (apex.serial ? std::to_string(*apex.serial) : "none"),
-                            "point PowerDNS at this database, and give it --pdns-control");
-            else
-                report.ok(what + " (" + std::to_string(*serial) + ")");
-        }
-        const std::string what = "no built-in account on a listener beyond loopback";
-        const bool exposed = !is_loopback_host(options.listen.host) ||
-                             (options.listen_tls && !is_loopback_host(options.listen_tls->host));
-        const SeedAccount builtin = default_account();
-        const std::optional<std::string> hash = password_hash(*db, builtin.user);
-        if (exposed && hash && verify_password(*hash, builtin.password))
-            report.fail(what,
-                        "account " + builtin.user + " has its published password and the" +
-                            " server listens on " + options.listen.host,
-                        "tovix-server account remove " + builtin.user + " --db " + shown);
-        else
-            report.ok(what);
+        check_zones(*db, request, report);
+        check_builtin_account(*db, request, report);
     } catch (const StoreError& e) {
         report.fail("database reads", e.what(), "check the database");
     }
-    if (sqlite) {
-        const std::string what = "database file mode is 0600";
-        if ((st.st_mode & 0777) != 0600) {
-            char mode[8];
-            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
-            report.fail(what, std::string("it is ") + mode, "chmod 600 " + where);
-        } else {
-            report.ok(what);
-        }
-    }
+    if (sqlite)
+        check_file_mode(request.db, report);
 }
 
 // A name in DNS's wire format, or in a message at `at` (compression pointers
@@ -309,11 +336,11 @@ std::optional<std::uint32_t> exchange_soa(int fd, const std::string& zone, std::
 
 } // namespace
 
-int check_command(const Options& options, std::ostream& out) {
+int run_checks(const CheckRequest& request, std::ostream& out) {
     Report report(out);
-    check_database(options, report);
-    if (!options.tls_cert_file.empty())
-        check_certificate(options, report);
+    check_database(request, report);
+    if (!request.tls_cert_file.empty())
+        check_certificate(request, report);
     out.flush();
     return report.status();
 }

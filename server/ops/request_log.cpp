@@ -1,7 +1,7 @@
 // The request log: each line formatted (and its target redacted) on the
 // caller's thread, queued, and written and flushed by the log's own thread;
 // a sink, if any, hears each entry before write() returns.
-#include "request_log.h"
+#include "ops/request_log.h"
 
 #include "base/address.h"
 #include "base/strings.h"
