@@ -10,7 +10,7 @@
 #include "http/routes.h"
 #include "store/changes.h"
 #include "update/handler.h"
-#include "web.h"
+#include "web/pages.h"
 
 #include <algorithm>
 #include <cstdio>
