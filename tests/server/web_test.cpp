@@ -2,7 +2,7 @@
 // where TOVIX_TEST_POSTGRES is set), and the requests it must refuse without
 // changing anything. The browser story is tests/server/web_test.py.
 #include "auth/tokens.h"
-#include "cli.h"
+#include "commands/commands.h"
 #include "support.h"
 
 #include <fstream>

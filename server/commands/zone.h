@@ -3,9 +3,6 @@
 // in the same database.
 #pragma once
 
-#include "cli.h"
-
-#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -21,9 +18,5 @@ std::string pdnsutil_config(const std::string& where);
 // first (PowerDNS then hashes names as it answers, so records need no
 // ordering data), the key unless it has one, then the auth flags.
 std::vector<std::vector<std::string>> signing_commands(const std::string& zone, bool has_key);
-
-// Runs options.zone ("add NAME", "secure NAME", "secure" with --requested,
-// "ds NAME"). Returns the process exit status.
-int zone_command(const Options& options, std::ostream& out, std::ostream& err);
 
 } // namespace tovix::server

@@ -3,9 +3,10 @@
 // the database's password), removed afterwards. Every change is announced
 // like an update's: purged from the PowerDNS of --pdns-control, and with
 // PostgreSQL from every running server's.
-#include "zone_admin.h"
+#include "commands/zone.h"
 
 #include "base/strings.h"
+#include "commands/commands.h"
 #include "dns/names.h"
 #include "dns/purge.h"
 #include "store/store.h"
@@ -191,38 +192,50 @@ std::vector<std::vector<std::string>> signing_commands(const std::string& zone, 
     return out;
 }
 
+namespace {
+
+// The store, opened as `mode` says with `zones` served, its changed names
+// told to `purger`.
+void open_store(std::optional<Store>& store, const Options& options, Store::Mode mode,
+                std::vector<std::string> zones, DnsPurger& purger) {
+    store.emplace(options.config.db_path, mode,
+                  StoreOptions{std::move(zones), options.config.ttl, options.config.pdns_schema});
+    store->on_changed_names(
+        [&purger](const std::vector<std::string>& names) { purger.purge(names); });
+}
+
+// zone add NAME [--dnssec]: opening the store with the zone served creates
+// it (SOA, NS) and publishes the hosts waiting for it.
+int add_zone(std::optional<Store>& store, DnsPurger& purger, const Options& options,
+             const std::string& zone, std::ostream& err) {
+    if (store->has_zone(zone)) {
+        err << "tovix-server: zone " << zone << " is in the database already\n";
+    } else {
+        open_store(store, options, Store::Mode::Create, {zone}, purger);
+        store->announce({zone + "$"});
+        err << "tovix-server: zone " << zone << " added; serve updates in it with --zone " << zone
+            << "\n";
+    }
+    if (!options.dnssec)
+        return 0;
+    store->request_dnssec(zone);
+    return secure(*store, options, zone, err) ? 0 : 1;
+}
+
+} // namespace
+
 int zone_command(const Options& options, std::ostream& out, std::ostream& err) {
-    const std::vector<std::string>& z = options.zone;
+    const std::vector<std::string>& z = options.words;
     const std::string& verb = z[0];
     const std::string zone = z.size() > 1 ? normalize_host(z[1]) : "";
     try {
         DnsPurger purger(options.config.pdns_control,
                          [&err](const std::string& line) { err << line << '\n'; });
-        const StoreOptions settings{{}, options.config.ttl, options.config.pdns_schema};
         std::optional<Store> store;
-        store.emplace(options.config.db_path,
-                      verb == "add" ? Store::Mode::Create : Store::Mode::Existing, settings);
-        store->on_changed_names(
-            [&purger](const std::vector<std::string>& names) { purger.purge(names); });
-        if (verb == "add") {
-            if (store->has_zone(zone)) {
-                err << "tovix-server: zone " << zone << " is in the database already\n";
-            } else {
-                // Opening with the zone served creates it (SOA, NS) and
-                // publishes the hosts waiting for it.
-                store.emplace(options.config.db_path, Store::Mode::Create,
-                              StoreOptions{{zone}, options.config.ttl, options.config.pdns_schema});
-                store->on_changed_names(
-                    [&purger](const std::vector<std::string>& names) { purger.purge(names); });
-                store->announce({zone + "$"});
-                err << "tovix-server: zone " << zone << " added; serve updates in it with --zone "
-                    << zone << "\n";
-            }
-            if (!options.dnssec)
-                return 0;
-            store->request_dnssec(zone);
-            return secure(*store, options, zone, err) ? 0 : 1;
-        }
+        open_store(store, options, verb == "add" ? Store::Mode::Create : Store::Mode::Existing, {},
+                   purger);
+        if (verb == "add")
+            return add_zone(store, purger, options, zone, err);
         if (verb == "secure" && options.requested) {
             bool all = true;
             for (const std::string& name : store->unsigned_requests())

@@ -1,6 +1,6 @@
 // Reading a new password: from the terminal with echo off, asked twice, or
 // the first line of standard input when that is not a terminal.
-#include "secret_input.h"
+#include "commands/secret_input.h"
 
 #include "auth/account_rules.h"
 
