@@ -21,6 +21,7 @@
 #include "auth/tokens.h"
 #include "base/metrics.h"
 #include "base/strings.h"
+#include "base/threads.h"
 #include "dns/names.h"
 
 #include <algorithm>
@@ -50,12 +51,7 @@ Authenticator::Authenticator(Store& store, Workers& workers, LoginGuard::Policy 
 }
 
 Authenticator::~Authenticator() {
-    {
-        std::lock_guard<std::mutex> lock(stop_mutex_);
-        stopping_ = true;
-    }
-    stop_changed_.notify_all();
-    refresher_.join();
+    stop_thread(stop_mutex_, stopping_, stop_changed_, refresher_);
 }
 
 AccountsPtr Authenticator::accounts() const {

@@ -69,13 +69,18 @@ void Workers::work() {
         std::function<void()> job = std::move(jobs_.front());
         jobs_.pop_front();
         metrics().queued_checks = static_cast<std::int64_t>(jobs_.size());
-        ++running_;
-        lock.unlock();
-        job();
-        lock.lock();
-        --running_;
-        idle_.notify_all();
+        run_job(lock, job);
     }
+}
+
+// Runs `job` with the lock released, counted as running meanwhile.
+void Workers::run_job(std::unique_lock<std::mutex>& lock, const std::function<void()>& job) {
+    ++running_;
+    lock.unlock();
+    job();
+    lock.lock();
+    --running_;
+    idle_.notify_all();
 }
 
 // Runs each timed job once it is due; leaves the rest to the destructor.
@@ -93,12 +98,7 @@ void Workers::time() {
         }
         std::function<void()> job = std::move(timed_.begin()->second);
         timed_.erase(timed_.begin());
-        ++running_;
-        lock.unlock();
-        job();
-        lock.lock();
-        --running_;
-        idle_.notify_all();
+        run_job(lock, job);
     }
 }
 

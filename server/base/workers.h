@@ -36,6 +36,7 @@ class Workers {
     using Clock = std::chrono::steady_clock;
     void work();
     void time();
+    void run_job(std::unique_lock<std::mutex>& lock, const std::function<void()>& job);
 
     std::mutex mutex_;
     std::condition_variable changed_;

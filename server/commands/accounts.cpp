@@ -5,6 +5,7 @@
 #include "auth/passwords.h"
 #include "base/strings.h"
 #include "commands/commands.h"
+#include "commands/listing.h"
 #include "commands/secret_input.h"
 #include "dns/purge.h"
 #include "store/store.h"
@@ -24,7 +25,7 @@ int list_accounts(Store& store, std::ostream& out) {
         out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\t'
             << (r.admin ? "yes" : "no") << '\n';
     }
-    return out ? 0 : 1;
+    return finished(out);
 }
 
 // add, passwd, hosts, admin or remove USER; throws StoreError.
@@ -76,7 +77,7 @@ int change_account(Store& store, const Options& options, std::ostream& err) {
 
 int account_command(const Options& options, std::ostream& out, std::ostream& err) {
     const bool listing = options.words[0] == "list";
-    try {
+    return on_store(err, [&] {
         // A host withdrawn leaves the caches of --pdns-control's PowerDNS
         // (one last try as this returns).
         DnsPurger purger(options.config.pdns_control,
@@ -89,10 +90,7 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
         store.on_changed_names(
             [&purger](const std::vector<std::string>& names) { purger.purge(names); });
         return listing ? list_accounts(store, out) : change_account(store, options, err);
-    } catch (const StoreError& e) {
-        err << "tovix-server: " << e.what() << '\n';
-        return 1;
-    }
+    });
 }
 
 } // namespace tovix::server

@@ -12,9 +12,8 @@ int history_command(const Options& options, std::ostream& out, std::ostream& err
     const std::optional<std::string> host = host_argument(options.words[0], err);
     if (!host)
         return 2;
-    try {
-        Store store(options.config.db_path, Store::Mode::Existing,
-                    StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
+    return on_store(err, [&] {
+        Store store = existing_store(options.config);
         out << "time\twhat\tbefore\tafter\tcaller\tuser agent\tvia\tcredential\n";
         for (const HistoryEntry& e :
              store.history(*host, static_cast<std::size_t>(options.limit))) {
@@ -27,12 +26,8 @@ int history_command(const Options& options, std::ostream& out, std::ostream& err
                                      : "HTTP")
                 << '\t' << or_dash(o.credential) << '\n';
         }
-        out.flush();
-        return out ? 0 : 1;
-    } catch (const StoreError& e) {
-        err << "tovix-server: " << e.what() << '\n';
-        return 1;
-    }
+        return finished(out);
+    });
 }
 
 } // namespace tovix::server

@@ -37,8 +37,7 @@ int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
     try {
         Store store(db_path, Store::Mode::Existing, StoreOptions{{}, kDefaultTtl, pdns_schema});
         write_hosts(out, store.hosts(), store.activity());
-        out.flush();
-        return out ? 0 : 1;
+        return finished(out);
     } catch (const StoreError& e) {
         err << "tovix-server: cannot read hosts: " << e.what() << '\n';
         return 1;

@@ -38,4 +38,23 @@ std::string describe_activity(const Activity& a) {
     return seen + '\t' + faults;
 }
 
+Store existing_store(const Config& config) {
+    return Store(config.db_path, Store::Mode::Existing,
+                 StoreOptions{{}, kDefaultTtl, config.pdns_schema});
+}
+
+int on_store(std::ostream& err, const std::function<int()>& work) {
+    try {
+        return work();
+    } catch (const StoreError& e) {
+        err << "tovix-server: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+int finished(std::ostream& out) {
+    out.flush();
+    return out ? 0 : 1;
+}
+
 } // namespace tovix::server

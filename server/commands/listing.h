@@ -3,9 +3,11 @@
 // activity columns of `tovix-server list`.
 #pragma once
 
+#include "config.h"
 #include "store/store.h"
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -19,6 +21,16 @@ std::string or_dash(const std::string& text);
 // The host named on the command line, normalized; nothing (and a message)
 // for a name that is no host name.
 std::optional<std::string> host_argument(const std::string& raw, std::ostream& err);
+// The database as it is (no file made, no zone served), to read or change
+// accounts, hosts and tokens. Throws StoreError.
+Store existing_store(const Config& config);
+
+// Runs `work` on a store, which may throw StoreError: then the error is
+// told on `err` and the status is 1.
+int on_store(std::ostream& err, const std::function<int()>& work);
+// 0 when everything written to `out` went out, else 1.
+int finished(std::ostream& out);
+
 // The "last seen" and "faults" columns of `tovix-server list`, tab-separated.
 std::string describe_activity(const Activity& activity);
 

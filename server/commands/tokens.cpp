@@ -23,9 +23,8 @@ int token_command(const Options& options, std::ostream& out, std::ostream& err) 
         err << "tovix-server: '" << w[2] << "' is not a token id (see token list)\n";
         return 2;
     }
-    try {
-        Store store(options.config.db_path, Store::Mode::Existing,
-                    StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
+    return on_store(err, [&] {
+        Store store = existing_store(options.config);
         if (verb == "add") {
             const std::string token = make_token();
             const NewToken made =
@@ -53,12 +52,8 @@ int token_command(const Options& options, std::ostream& out, std::ostream& err) 
             err << "tovix-server: " << *host << " has no token " << *id << '\n';
             return 1;
         }
-        out.flush();
-        return out ? 0 : 1;
-    } catch (const StoreError& e) {
-        err << "tovix-server: " << e.what() << '\n';
-        return 1;
-    }
+        return finished(out);
+    });
 }
 
 } // namespace tovix::server

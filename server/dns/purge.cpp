@@ -8,6 +8,7 @@
 
 #include "base/metrics.h"
 #include "base/strings.h"
+#include "base/threads.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -126,13 +127,7 @@ DnsPurger::DnsPurger(std::vector<std::string> sockets, Log log, PurgePolicy poli
 }
 
 DnsPurger::~DnsPurger() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+    stop_thread(mutex_, stopping_, wake_, thread_);
 }
 
 void DnsPurger::purge(const std::vector<std::string>& names) {

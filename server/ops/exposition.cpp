@@ -2,6 +2,8 @@
 #include "ops/exposition.h"
 
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 
 #ifndef TOVIX_VERSION
 #define TOVIX_VERSION "unknown"
@@ -72,6 +74,16 @@ std::string label(std::string_view value) {
     return out;
 }
 
+// A counter family with one sample a reason, in order.
+void by_reason(Exposition& e, const char* name, const char* help,
+               std::initializer_list<const char*> reasons,
+               const std::function<std::uint64_t(int)>& count) {
+    e.family(name, "counter", help);
+    int i = 0;
+    for (const char* reason : reasons)
+        e.sample(name, std::string("reason=\"") + reason + "\"", count(i++));
+}
+
 // The families with labels: requests, update answers, throttles, refusals.
 void labelled(const Metrics& m, Exposition& e) {
     e.family("tovix_requests_total", "counter",
@@ -97,19 +109,14 @@ void labelled(const Metrics& m, Exposition& e) {
     e.counter("tovix_password_cache_hits_total",
               "Credentials accepted without Argon2id, having passed a check before.",
               m.password_cache_hits);
-    e.family("tovix_throttled_total", "counter",
-             "Requests answered 911 without a password check, by reason.");
-    static const char* const kThrottles[] = {"source", "account", "checks_full"};
-    for (int i = 0; i < Metrics::kThrottles; ++i)
-        e.sample("tovix_throttled_total", std::string("reason=\"") + kThrottles[i] + "\"",
-                 m.throttled_of(static_cast<Metrics::Throttle>(i)));
-    e.family("tovix_http_refused_total", "counter",
-             "Requests and connections the HTTP layer refused by itself, by reason.");
-    static const char* const kRefusals[] = {"too_large", "malformed", "too_slow",
-                                            "too_many_connections", "per_source"};
-    for (int i = 0; i < Metrics::kRefusals; ++i)
-        e.sample("tovix_http_refused_total", std::string("reason=\"") + kRefusals[i] + "\"",
-                 m.refused_of(static_cast<Metrics::Refusal>(i)));
+    by_reason(e, "tovix_throttled_total",
+              "Requests answered 911 without a password check, by reason.",
+              {"source", "account", "checks_full"},
+              [&m](int i) { return m.throttled_of(static_cast<Metrics::Throttle>(i)); });
+    by_reason(e, "tovix_http_refused_total",
+              "Requests and connections the HTTP layer refused by itself, by reason.",
+              {"too_large", "malformed", "too_slow", "too_many_connections", "per_source"},
+              [&m](int i) { return m.refused_of(static_cast<Metrics::Refusal>(i)); });
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // two, never the public's load), its answers, and the database probe.
 #include "ops/monitor.h"
 
+#include "base/threads.h"
 #include "http/parts.h"
 #include "ops/exposition.h"
 #include "store/inspect.h"
@@ -130,13 +131,7 @@ bool Monitor::listen(const std::string& host, int port, std::string* error) {
 }
 
 void Monitor::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (prober_.joinable())
-        prober_.join();
+    stop_thread(mutex_, stopping_, wake_, prober_);
     if (daemon_)
         MHD_stop_daemon(daemon_);
     daemon_ = nullptr;

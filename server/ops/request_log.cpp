@@ -5,6 +5,7 @@
 
 #include "base/address.h"
 #include "base/strings.h"
+#include "base/threads.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -101,12 +102,7 @@ RequestLog::RequestLog(Options options) : options_(std::move(options)) {
 }
 
 RequestLog::~RequestLog() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    stop_thread(mutex_, stopping_, changed_, thread_);
 }
 
 void RequestLog::Bucket::refill(std::time_t now, double burst, double per_second) {

@@ -3,6 +3,7 @@
 #include "update/activity.h"
 
 #include "base/metrics.h"
+#include "base/threads.h"
 
 #include <ctime>
 #include <utility>
@@ -18,12 +19,7 @@ ActivityLog::ActivityLog(Store& store, std::chrono::milliseconds interval,
 }
 
 ActivityLog::~ActivityLog() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    stop_changed_.notify_all();
-    writer_.join();
+    stop_thread(mutex_, stopping_, stop_changed_, writer_);
     flush();
 }
 
@@ -46,28 +42,30 @@ Activity* ActivityLog::entry(const std::string& host) {
 
 void ActivityLog::seen(const std::string& host, std::int64_t now, const std::string& caller,
                        const std::string& user_agent, std::int64_t token) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Activity* found = entry(host);
-    if (!found)
-        return;
-    Activity& a = *found;
-    if (now >= a.seen_at) {
-        a.seen_at = now;
-        a.seen_caller = caller;
-        a.seen_agent = user_agent;
-    }
-    if (token)
-        a.token_uses[token] = now;
+    change(host, [&](Activity& a) {
+        if (now >= a.seen_at) {
+            a.seen_at = now;
+            a.seen_caller = caller;
+            a.seen_agent = user_agent;
+        }
+        if (token)
+            a.token_uses[token] = now;
+    });
 }
 
 void ActivityLog::fault(const std::string& host, Fault kind, std::int64_t now) {
+    change(host, [&](Activity& a) {
+        ++(kind == Fault::Badauth     ? a.badauth
+           : kind == Fault::Throttled ? a.throttled
+                                      : a.malformed);
+        a.fault_at = std::max(a.fault_at, now);
+    });
+}
+
+void ActivityLog::change(const std::string& host, const std::function<void(Activity&)>& how) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Activity* found = entry(host);
-    if (!found)
-        return;
-    Activity& a = *found;
-    ++(kind == Fault::Badauth ? a.badauth : kind == Fault::Throttled ? a.throttled : a.malformed);
-    a.fault_at = std::max(a.fault_at, now);
+    if (Activity* found = entry(host))
+        how(*found);
 }
 
 void ActivityLog::faults(const std::vector<std::string>& hosts, Fault kind) {

@@ -48,6 +48,7 @@ class ActivityLog {
   private:
     void run();
     Activity* entry(const std::string& host); // under mutex_; null: dropped
+    void change(const std::string& host, const std::function<void(Activity&)>& how);
 
     Store& store_;
     std::chrono::milliseconds interval_;

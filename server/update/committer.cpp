@@ -5,6 +5,7 @@
 #include "update/committer.h"
 
 #include "base/metrics.h"
+#include "base/threads.h"
 #include "store/health.h"
 
 #include <cstdio>
@@ -18,12 +19,7 @@ Committer::Committer(Store& store, std::size_t max_batch, std::size_t max_queued
 }
 
 Committer::~Committer() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    stop_thread(mutex_, stopping_, changed_, thread_);
 }
 
 bool Committer::submit(std::vector<Update> updates, Done done) {

@@ -9,20 +9,6 @@
 
 namespace tovix::server {
 
-namespace {
-
-// The hosts of the form, or nothing with the page's error in *error.
-std::optional<std::vector<std::string>> form_hosts(WebPages::Call& call, std::string* error) {
-    std::string bad;
-    std::optional<std::vector<std::string>> hosts =
-        parse_host_list({call.form["hosts"]}, kFormHosts, &bad);
-    if (!hosts)
-        *error = call.word("bad_host") + " " + bad;
-    return hosts;
-}
-
-} // namespace
-
 void WebPages::server_page(const CallPtr& call, const Params&) {
     std::string zones;
     for (const std::string& z : c_.zones)
@@ -51,33 +37,38 @@ void WebPages::remove_account(const CallPtr& call, const Params&) {
     call->redirect("/admin/accounts?m=account_removed");
 }
 
+// The form's hosts, then `change` with them; what the store refuses (a
+// host that cannot be the account's) is said on the page.
+void WebPages::with_form_hosts(const CallPtr& call,
+                               const std::function<void(const std::vector<std::string>&)>& change) {
+    std::string bad;
+    const std::optional<std::vector<std::string>> hosts =
+        parse_host_list({call->form["hosts"]}, kFormHosts, &bad);
+    if (!hosts)
+        return accounts_page(call, {}, call->word("bad_host") + " " + bad);
+    try {
+        change(*hosts);
+    } catch (const StoreError& e) {
+        accounts_page(call, {}, call->word("failed") + " " + e.what());
+    }
+}
+
 void WebPages::set_hosts(const CallPtr& call, const Params&) {
     const std::string name = call->form["name"];
     const std::optional<AccountRecord> before = c_.store.account(name);
-    std::string error;
-    const std::optional<std::vector<std::string>> hosts = form_hosts(*call, &error);
-    if (!hosts)
-        return accounts_page(call, {}, error);
-    try {
-        if (!before || !c_.store.set_hosts(name, *hosts))
+    with_form_hosts(call, [&](const std::vector<std::string>& hosts) {
+        if (!before || !c_.store.set_hosts(name, hosts))
             return accounts_page(call, {}, call->word("no_account"));
         c_.auth.refresh();
         call->redirect("/admin/accounts?m=hosts_set");
-    } catch (const StoreError& e) {
-        // The store says why a host cannot be the account's.
-        accounts_page(call, {}, call->word("failed") + " " + e.what());
-    }
+    });
 }
 
 // A password left empty is made (a token's length) and shown once.
 void WebPages::add_account(const CallPtr& call, const Params&) {
     auto& form = call->form;
     const std::string name = form["name"];
-    std::string error;
-    const std::optional<std::vector<std::string>> hosts = form_hosts(*call, &error);
-    if (!hosts)
-        return accounts_page(call, {}, error);
-    try {
+    with_form_hosts(call, [&](const std::vector<std::string>& hosts) {
         if (!is_user_name(name))
             return accounts_page(call, {}, call->word("bad_name"));
         std::string password = form["password"];
@@ -86,7 +77,7 @@ void WebPages::add_account(const CallPtr& call, const Params&) {
         if (made)
             password = make_token();
         const bool added =
-            c_.store.add_account({name, hash_password(password), *hosts, form.count("admin") > 0});
+            c_.store.add_account({name, hash_password(password), hosts, form.count("admin") > 0});
         if (!added) {
             wipe(password);
             return accounts_page(call, {}, call->word("account_exists"));
@@ -94,10 +85,7 @@ void WebPages::add_account(const CallPtr& call, const Params&) {
         c_.auth.refresh();
         accounts_page(call, made ? password : std::string());
         wipe(password);
-    } catch (const StoreError& e) {
-        // The store says why a host cannot be the account's.
-        accounts_page(call, {}, call->word("failed") + " " + e.what());
-    }
+    });
 }
 
 void WebPages::accounts_page(const CallPtr& call, const std::string& new_password,

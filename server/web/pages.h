@@ -80,6 +80,8 @@ class WebPages {
     void add_account(const CallPtr& call, const Params&);
     void set_hosts(const CallPtr& call, const Params&);
     void remove_account(const CallPtr& call, const Params&);
+    void with_form_hosts(const CallPtr& call,
+                         const std::function<void(const std::vector<std::string>&)>& change);
     void accounts_page(const CallPtr& call, const std::string& new_password = {},
                        const std::string& error = {});
 
