@@ -3,7 +3,8 @@
 # the longest functions (60 lines, as universal-ctags finds them: from the
 # signature's first line to the closing brace) and the headers that
 # include the most of the project's own headers (6).
-# Usage: scripts/server-measure.sh [N]   (N rows each, default 8)
+# Usage: scripts/server-measure.sh [N]   (N rows each, default 8; needs
+# universal-ctags, Debian's package of that name)
 set -euo pipefail
 cd "$(dirname "$0")/../server"
 n=${1:-8}
