@@ -623,18 +623,35 @@ class Bench:
         self.notes.append(f"{accounts} accounts: {done} account changes on the command line "
                           f"in {wall:.1f} s")
 
-    def views(self, db, accounts, server):
+    def views(self, db, accounts, hosts, server):
         """The operator's views: the command line's listings, the operator
-        pages, the page of the operator's hosts."""
-        for args in (("account", "list"), ("list",)):
+        pages, the page of the operator's hosts. Where they page (a server
+        whose --help names --prefix): the first page, a search by prefix
+        and a page from the middle."""
+        paged = "--prefix" in subprocess.run([self.server, "--help"], stdout=subprocess.PIPE,
+                                             text=True).stdout
+        middle_account, middle_host = account_name(accounts // 2), host_name(hosts // 2)
+        prefix_account, prefix_host = account_name(accounts // 3)[:-2], host_name(hosts // 3)[:-15]
+        listings = [("account", "list"), ("list",)]
+        if paged:
+            listings += [("account", "list", "--prefix", prefix_account),
+                         ("account", "list", "--after", middle_account),
+                         ("list", "--prefix", prefix_host), ("list", "--after", middle_host)]
+        for args in listings:
             status, out, err, seconds = cli(self.server, db.where, *args)
-            self.put(accounts, "`" + " ".join(args) + "`",
+            words = [a for i, a in enumerate(args) if i == 0 or not args[i - 1].startswith("--")]
+            self.put(accounts, "`" + " ".join(words) + "`",
                      f"{seconds * 1000:,.0f} ms, {out.count(chr(10)):,} lines"
                      if status == 0 else f"failed: {err.strip()}")
         web = WebSession(server.port, account_name(1), PASSWORD, "127.0.5.1")
-        for path in ("/admin/accounts", "/admin/server", "/hosts", f"/host/{host_name(1)}"):
+        pages = ["/admin/accounts"]
+        if paged:
+            pages += [f"/admin/accounts?prefix={prefix_account}",
+                      f"/admin/accounts?after={middle_account}"]
+        for path in pages + ["/admin/server", "/hosts", f"/host/{host_name(1)}"]:
             status, _, body, seconds = web.get(path)
-            self.put(accounts, f"GET {path}",
+            label = path.replace(prefix_account, "PREFIX").replace(middle_account, "MIDDLE")
+            self.put(accounts, f"GET {label}",
                      f"{seconds * 1000:,.0f} ms, {len(body):,} bytes" if status == 200
                      else f"answered {status}")
 
@@ -742,7 +759,7 @@ class Bench:
             self.latency(accounts, hosts, servers[0])
             self.throughput(db, accounts, servers[0], pg_commits)
             self.many_changes(db, accounts, servers)
-            self.views(db, accounts, servers[0])
+            self.views(db, accounts, hosts, servers[0])
         finally:
             for s in servers:
                 s.stop()

@@ -52,4 +52,4 @@ done
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
 trap - EXIT
-"$server" list --db "$db" >"$out/load.list"
+"$server" list --all --db "$db" >"$out/load.list"

@@ -38,8 +38,9 @@ struct Config {
     HttpLimits limits;
     LoginGuard::Policy guard;
     int throttled_delay_ms = 1000; // what a guess past the guard's limit costs
-    // How often the database is asked whether the accounts changed.
-    std::chrono::milliseconds accounts_refresh{200};
+    // How often the accounts' change log is read (on PostgreSQL also at once
+    // when another server tells of a change).
+    std::chrono::milliseconds accounts_refresh{100};
     std::size_t history = 100; // changes kept per host
     // How often the hosts' last-seen times and faults are written.
     std::chrono::milliseconds activity_interval{60000};

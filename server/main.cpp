@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
         return 0;
     case Options::Command::List:
         return list_hosts(options->config.db_path, std::cout, std::cerr,
-                          options->config.pdns_schema);
+                          options->config.pdns_schema,
+                          {options->prefix, options->after, options->all});
     case Options::Command::Account:
         return account_command(*options, std::cout, std::cerr);
     case Options::Command::Token:

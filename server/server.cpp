@@ -38,20 +38,23 @@ std::function<void(const std::string&)> stderr_lines(bool on) {
     };
 }
 
-// Each change any other server on a PostgreSQL database commits is purged
-// from this server's PowerDNS too.
+// On a PostgreSQL database, what any other server commits: the names it
+// changed are purged from this server's PowerDNS too (when it has one), and
+// an account change makes the Authenticator read the change log at once.
 std::unique_ptr<ChangeListener> listen_for_changes(const Config& config, const Store& store,
                                                    const std::vector<std::string>& zones,
-                                                   DnsPurger& purger) {
-    if (config.pdns_control.empty() || !is_postgres_uri(config.db_path))
+                                                   DnsPurger& purger, Authenticator& auth) {
+    if (!is_postgres_uri(config.db_path))
         return nullptr;
     std::vector<std::string> every_name;
     for (const std::string& zone : zones)
         every_name.push_back(zone + "$");
+    ChangeListener::Names names;
+    if (!config.pdns_control.empty())
+        names = [&purger](const std::vector<std::string>& changed) { purger.purge(changed); };
     return std::make_unique<ChangeListener>(
-        config.db_path, store.origin(), every_name,
-        [&purger](const std::vector<std::string>& names) { purger.purge(names); },
-        stderr_lines(config.log_to_stderr));
+        config.db_path, store.origin(), names ? every_name : std::vector<std::string>{}, names,
+        [&auth] { auth.changed(); }, stderr_lines(config.log_to_stderr));
 }
 
 // The one list of changed names: whatever the store commits (an update, a
@@ -108,7 +111,7 @@ struct UpdateServer::Rooms {
     // Before workers: their queued checks still run while workers stops.
     Authenticator auth;
     ActivityLog activity;
-    // With PostgreSQL and a PowerDNS to purge: the other servers' changes.
+    // With PostgreSQL: the other servers' changes.
     std::unique_ptr<ChangeListener> listener;
     Committer committer;
     UpdateHandler update;
@@ -130,9 +133,14 @@ UpdateServer::Rooms::Rooms(UpdateServer& server, RequestLog::Sink sink)
       wired(purge_changes(store, purger)),
       auth(store, workers, config.guard, config.accounts_refresh),
       activity(
-          store, config.activity_interval, [this] { store.expire_challenges(std::time(nullptr)); },
-          stderr_lines(config.log_to_stderr)),
-      listener(listen_for_changes(config, store, zones, purger)), committer(store),
+          store, config.activity_interval,
+          [this] {
+              store.expire_challenges(std::time(nullptr));
+              store.prune_account_changes(std::time(nullptr));
+          },
+          stderr_lines(config.log_to_stderr),
+          [this](const std::string& host) { return auth.known_owner(host); }),
+      listener(listen_for_changes(config, store, zones, purger, auth)), committer(store),
       update({auth, committer, activity, workers, zones, config.reveal_owned_names,
               config.public_addresses_only, config.throttled_delay_ms,
               [&server] { return server.loopback_only_.load(); }}),
@@ -154,7 +162,8 @@ UpdateServer::UpdateServer(Config config, RequestLog::Sink sink)
     build_routes();
     rooms_ = std::make_unique<Rooms>(*this, std::move(sink));
     seed_accounts();
-    warn_outside_zones();
+    if (config_.log_to_stderr)
+        warn_outside_zones(rooms_.get(), std::make_shared<OutsideScan>());
 }
 
 UpdateServer::~UpdateServer() {
@@ -241,14 +250,33 @@ void UpdateServer::seed_accounts() {
     rooms_->auth.refresh();
 }
 
-void UpdateServer::warn_outside_zones() const {
-    for (const auto& [host, account] : rooms_->auth.accounts()->owners) {
-        if (!zone_for(host, rooms_->zones) && config_.log_to_stderr)
-            std::fprintf(stderr,
-                         "tovix-server: %s (account %s) lies outside every served zone (--zone):"
-                         " its updates are answered nohost\n",
-                         host.c_str(), account.c_str());
+// Names the owned hosts that lie outside every served zone (the first
+// kOutsideNamed, then how many more), looking at kOutsideChunk hosts at a
+// time: the first chunk before the server listens, the others each in a
+// job of the workers, so that no update waits long for the store.
+void UpdateServer::warn_outside_zones(Rooms* rooms, std::shared_ptr<OutsideScan> scan) {
+    std::string next;
+    try {
+        for (const auto& [host, account] :
+             rooms->store.hosts_outside(rooms->zones, scan->after, kOutsideChunk, &next)) {
+            if (scan->named++ < kOutsideNamed)
+                std::fprintf(stderr,
+                             "tovix-server: %s (account %s) lies outside every served zone"
+                             " (--zone): its updates are answered nohost\n",
+                             host.c_str(), account.c_str());
+        }
+    } catch (const StoreError& e) {
+        std::fprintf(stderr, "tovix-server: looking for hosts outside the zones: %s\n", e.what());
+        return;
     }
+    if (next.empty()) {
+        if (scan->named > kOutsideNamed)
+            std::fprintf(stderr, "tovix-server: and %zu more hosts lie outside every served zone\n",
+                         scan->named - kOutsideNamed);
+        return;
+    }
+    scan->after = next;
+    rooms->workers.run([rooms, scan] { warn_outside_zones(rooms, scan); });
 }
 
 bool UpdateServer::listen(const Endpoint& endpoint, std::string* error) {

@@ -45,7 +45,12 @@ class UpdateServer {
     struct Route;
     void seed_accounts();
     void build_routes();
-    void warn_outside_zones() const;
+    struct OutsideScan {
+        std::string after; // the last host looked at
+        std::size_t named = 0;
+    };
+    static constexpr std::size_t kOutsideChunk = 10000, kOutsideNamed = 20;
+    static void warn_outside_zones(Rooms* rooms, std::shared_ptr<OutsideScan> scan);
 
     std::mutex stop_mutex_;
     bool stopped_ = false;

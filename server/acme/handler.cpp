@@ -63,12 +63,12 @@ void AcmeHandler::answer(const Verdict& verdict, const std::string& host, const 
             return set_challenge(host, txt, authenticated(respond));
         return respond({401, kNotAToken});
     case Verdict::Outcome::Bad:
-        c_.activity.faults(c_.auth.owned({host}), ActivityLog::Fault::Badauth);
+        c_.activity.faults({host}, ActivityLog::Fault::Badauth);
         return respond({401, kNotAToken});
     case Verdict::Outcome::Busy:
         return respond({503, "busy, try again", verdict.retry_after});
     case Verdict::Outcome::Throttled:
-        c_.activity.faults(c_.auth.owned({host}), ActivityLog::Fault::Throttled);
+        c_.activity.faults({host}, ActivityLog::Fault::Throttled);
         return c_.workers.later(c_.throttled_delay_ms, [respond, verdict] {
             respond({503, "too many failed attempts, try again later", verdict.retry_after});
         });

@@ -64,19 +64,60 @@ std::string VerifiedCredentials::digest(std::string_view user, std::string_view 
 
 bool VerifiedCredentials::known(std::string_view user, std::string_view password,
                                 const std::string& hash) {
+    std::optional<std::string> passed = hash_of(user, password);
+    return passed && *passed == hash;
+}
+
+std::optional<std::string> VerifiedCredentials::hash_of(std::string_view user,
+                                                        std::string_view password) {
+    std::string hash;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = by_user_.find(std::string(user));
+        if (it == by_user_.end())
+            return std::nullopt;
+        hash = it->second->second.hash;
+    }
     const std::string d = digest(user, password, hash);
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = digests_.find(std::string(user));
-    return it != digests_.end() && sodium_memcmp(it->second.data(), d.data(), d.size()) == 0;
+    auto it = by_user_.find(std::string(user));
+    if (it == by_user_.end() || it->second->second.hash != hash ||
+        sodium_memcmp(it->second->second.digest.data(), d.data(), d.size()) != 0)
+        return std::nullopt;
+    used_.splice(used_.begin(), used_, it->second);
+    return hash;
 }
 
 void VerifiedCredentials::remember(std::string_view user, std::string_view password,
                                    const std::string& hash) {
     std::string d = digest(user, password, hash);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (digests_.size() >= capacity_ && !digests_.count(std::string(user)))
-        digests_.erase(digests_.begin());
-    digests_[std::string(user)] = std::move(d);
+    const std::string name(user);
+    if (auto it = by_user_.find(name); it != by_user_.end()) {
+        used_.erase(it->second);
+        by_user_.erase(it);
+    }
+    while (!used_.empty() && used_.size() >= capacity_) {
+        by_user_.erase(used_.back().first);
+        used_.pop_back();
+    }
+    if (capacity_ == 0)
+        return;
+    used_.emplace_front(name, Entry{std::move(d), hash});
+    by_user_[name] = used_.begin();
+}
+
+void VerifiedCredentials::forget(const std::string& user) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto it = by_user_.find(user); it != by_user_.end()) {
+        used_.erase(it->second);
+        by_user_.erase(it);
+    }
+}
+
+std::size_t VerifiedCredentials::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return used_.size();
 }
 
 } // namespace tovix::server

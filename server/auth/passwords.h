@@ -2,7 +2,9 @@
 // memory once verified.
 #pragma once
 
+#include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,22 +22,34 @@ bool verify_password(const std::string& hash, std::string_view password);
 // Credentials that have passed an Argon2id check, remembered as a keyed
 // BLAKE2b digest of (name, password, stored hash), never as text, so that
 // later updates cost a digest instead of Argon2id. A changed password (a new
-// stored hash) no longer matches. Bounded: at most `capacity` accounts.
+// stored hash) no longer matches. Bounded: at most `capacity` accounts, the
+// least recently used forgotten first.
 class VerifiedCredentials {
   public:
     explicit VerifiedCredentials(std::size_t capacity = 100000);
     bool known(std::string_view user, std::string_view password, const std::string& hash);
+    // The stored hash these credentials passed against, if they did: they
+    // are good while the account's hash is still that one.
+    std::optional<std::string> hash_of(std::string_view user, std::string_view password);
     void remember(std::string_view user, std::string_view password, const std::string& hash);
+    void forget(const std::string& user);
+    std::size_t size() const;
 
     // The keyed digest itself, also a name for a check in progress.
     std::string digest(std::string_view user, std::string_view password,
                        const std::string& hash) const;
 
   private:
-    std::mutex mutex_;
+    struct Entry {
+        std::string digest, hash;
+    };
+    using List = std::list<std::pair<std::string, Entry>>; // most recently used first
+
+    mutable std::mutex mutex_;
     unsigned char key_[32];
     std::size_t capacity_;
-    std::unordered_map<std::string, std::string> digests_; // user -> digest
+    List used_;
+    std::unordered_map<std::string, List::iterator> by_user_;
 };
 
 } // namespace tovix::server

@@ -16,16 +16,20 @@ namespace tovix::server {
 
 namespace {
 
-int list_accounts(Store& store, std::ostream& out) {
+int list_accounts(Store& store, const Options& options, std::ostream& out, std::ostream& err) {
     out << "account\thosts\toperator\n";
-    for (const AccountRecord& r : store.accounts()) {
-        std::string hosts;
-        for (const std::string& h : r.hosts)
-            hosts += (hosts.empty() ? "" : ",") + h;
-        out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\t'
-            << (r.admin ? "yes" : "no") << '\n';
-    }
-    return finished(out);
+    const Listing listing{options.prefix, options.after, options.all};
+    return print_pages(listing, out, err, [&](const PageQuery& query) {
+        const std::vector<AccountRecord> accounts = store.accounts_page(query);
+        for (const AccountRecord& r : accounts) {
+            std::string hosts;
+            for (const std::string& h : r.hosts)
+                hosts += (hosts.empty() ? "" : ",") + h;
+            out << escape_field(r.name) << '\t' << (hosts.empty() ? "-" : hosts) << '\t'
+                << (r.admin ? "yes" : "no") << '\n';
+        }
+        return std::pair(accounts.size(), accounts.empty() ? std::string() : accounts.back().name);
+    });
 }
 
 // add, passwd, hosts, admin or remove USER; throws StoreError.
@@ -89,7 +93,8 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
                     StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
         store.on_changed_names(
             [&purger](const std::vector<std::string>& names) { purger.purge(names); });
-        return listing ? list_accounts(store, out) : change_account(store, options, err);
+        return listing ? list_accounts(store, options, out, err)
+                       : change_account(store, options, err);
     });
 }
 

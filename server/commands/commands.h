@@ -14,9 +14,16 @@ namespace tovix::server {
 // (the composition root), its listeners, and the metrics listener.
 int serve_command(const Options& options);
 
+// Which rows a listing prints: a page (at most kMaxPage rows) of the names
+// that start with `prefix`, after `after`; with `all`, every page.
+struct Listing {
+    std::string prefix, after;
+    bool all = false;
+};
+
 // `tovix-server list`: prints the hosts of an existing database.
 int list_hosts(const std::string& db_path, std::ostream& out, std::ostream& err,
-               const std::string& pdns_schema = "");
+               const std::string& pdns_schema = "", const Listing& listing = {});
 
 // `tovix-server check`: see ops/check.h.
 int check_command(const Options& options, std::ostream& out);

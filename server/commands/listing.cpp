@@ -1,6 +1,8 @@
 // The listings' shared pieces.
 #include "commands/listing.h"
 
+#include "commands/commands.h"
+
 #include "base/strings.h"
 #include "dns/names.h"
 
@@ -50,6 +52,22 @@ int on_store(std::ostream& err, const std::function<int()>& work) {
         err << "tovix-server: " << e.what() << '\n';
         return 1;
     }
+}
+
+int print_pages(const Listing& listing, std::ostream& out, std::ostream& err,
+                const std::function<std::pair<std::size_t, std::string>(const PageQuery&)>& page) {
+    PageQuery query{listing.prefix, listing.after, kMaxPage};
+    for (;;) {
+        const auto [rows, last] = page(query);
+        if (rows < kMaxPage)
+            break;
+        if (!listing.all) {
+            err << "tovix-server: the next page: --after " << escape_field(last) << '\n';
+            break;
+        }
+        query.after = last;
+    }
+    return finished(out);
 }
 
 int finished(std::ostream& out) {

@@ -31,6 +31,14 @@ int on_store(std::ostream& err, const std::function<int()>& work);
 // 0 when everything written to `out` went out, else 1.
 int finished(std::ostream& out);
 
+// Prints the pages `listing` asks for, each by `page`, which prints the
+// rows of one query and returns how many it printed and the last one's
+// name. A full page that is the last one printed ends with a line on `err`
+// that says where the next one starts.
+struct Listing;
+int print_pages(const Listing& listing, std::ostream& out, std::ostream& err,
+                const std::function<std::pair<std::size_t, std::string>(const PageQuery&)>& page);
+
 // The "last seen" and "faults" columns of `tovix-server list`, tab-separated.
 std::string describe_activity(const Activity& activity);
 

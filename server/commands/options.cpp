@@ -251,6 +251,24 @@ const std::vector<OptionRow> kOptions = {
          return true;
      },
      nullptr},
+    {"--prefix", kList | kAccount, "TEXT", false,
+     [](Options& o, const std::string& v, std::string*) {
+         o.prefix = v;
+         return true;
+     },
+     nullptr},
+    {"--after", kList | kAccount, "NAME", false,
+     [](Options& o, const std::string& v, std::string*) {
+         o.after = v;
+         return true;
+     },
+     nullptr},
+    {"--all", kList | kAccount, nullptr, false,
+     [](Options& o, const std::string&, std::string*) {
+         o.all = true;
+         return true;
+     },
+     nullptr},
     {"--admin", kAccount, nullptr, false,
      [](Options& o, const std::string&, std::string*) {
          o.admin = true;

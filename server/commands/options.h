@@ -35,6 +35,10 @@ struct Options {
     bool dnssec = false;    // zone add --dnssec
     bool requested = false; // zone secure --requested
     bool admin = false;     // account add --admin
+    // list, account list: a page of names that start with `prefix`, after
+    // `after`; `all`: every page.
+    std::string prefix, after;
+    bool all = false;
     std::string pdnsutil = "pdnsutil";
     std::optional<ListenAddress> metrics_listen; // /metrics and /healthz
     std::optional<ListenAddress> dns;            // check: the PowerDNS to ask

@@ -49,6 +49,10 @@ bool words_ok(const Options& options, std::string* error) {
             *error = "--admin applies to account add";
             return false;
         }
+        if ((!options.prefix.empty() || !options.after.empty() || options.all) && verb != "list") {
+            *error = "--prefix, --after and --all apply to account list";
+            return false;
+        }
     }
     const std::vector<std::string>& w = options.words;
     const std::string verb = w.empty() ? "" : w[0];

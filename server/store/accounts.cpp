@@ -1,7 +1,8 @@
 // The accounts in the store: who may update which hosts, with an Argon2id
-// hash of each password. Every change is one transaction that the other
-// servers on the database notice (accounts_version); a host no account may
-// own is refused, and a host that leaves its account is withdrawn from DNS.
+// hash of each password. Every change is one transaction that logs what it
+// touched (account_changes.cpp), which the other servers read; a host no
+// account may own is refused, and a host that leaves its account is
+// withdrawn from DNS.
 #include "store/store.h"
 
 #include <algorithm>
@@ -10,32 +11,6 @@
 #include <utility>
 
 namespace tovix::server {
-
-// SQLite's data_version moves whenever another connection commits (the
-// command line's account commands are another process); elsewhere every
-// account change counts itself in tovix_meta (account_change).
-std::int64_t Store::accounts_version() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (db_->has_data_version())
-        return db_->query("PRAGMA data_version").integer(0, 0);
-    const SqlRows r = db_->query("SELECT value FROM tovix_meta WHERE name = 'accounts'");
-    return r.empty() ? 0 : r.integer(0, 0);
-}
-
-std::vector<AccountRecord> Store::accounts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<AccountRecord> out;
-    const SqlRows r = db_->query("SELECT a.name, a.password_hash, h.host, a.admin FROM accounts a"
-                                 " LEFT JOIN account_hosts h ON h.account = a.name"
-                                 " ORDER BY a.name, h.host");
-    for (std::size_t i = 0; i < r.rows.size(); ++i) {
-        if (out.empty() || out.back().name != r.text(i, 0))
-            out.push_back({r.text(i, 0), r.text(i, 1), {}, r.integer(i, 3) != 0});
-        if (std::string host = r.text(i, 2); !host.empty())
-            out.back().hosts.push_back(std::move(host));
-    }
-    return out;
-}
 
 std::optional<AccountRecord> Store::account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -50,6 +25,7 @@ std::optional<AccountRecord> Store::account(const std::string& name) {
         if (std::string host = r.text(i, 1); !host.empty())
             out.hosts.push_back(std::move(host));
     }
+    std::sort(out.hosts.begin(), out.hosts.end()); // bytewise, whatever the collation
     return out;
 }
 
@@ -97,10 +73,14 @@ void Store::write_hosts_of(const std::string& name, const std::vector<std::strin
     for (const std::string& host : hosts) {
         check_ownable(host, name);
         db_->query("INSERT INTO account_hosts (host, account) VALUES (?1, ?2)", {host, name});
-        if (!kept.count(host))
-            add_history(host, std::time(nullptr),
-                        {0, "owner", "-", "account " + name, {"", "", false, "operator"}});
+        if (kept.count(host))
+            continue;
+        add_history(host, std::time(nullptr),
+                    {0, "owner", "-", "account " + name, {"", "", false, "operator"}});
+        log_change("host+", name, host);
     }
+    for (const std::string& host : dropped)
+        log_change("host-", name, host);
     withdraw(dropped);
 }
 
@@ -138,20 +118,6 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
     }
 }
 
-// Runs `change` in one transaction under the lock; false when it found no
-// such account (and nothing is kept). A change counts in tovix_meta, which
-// the servers watch.
-bool Store::account_change(const std::function<bool()>& change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transaction(Begin::Write, [&] {
-        if (!change())
-            return false;
-        db_->query("INSERT INTO tovix_meta (name, value) VALUES ('accounts', 1)"
-                   " ON CONFLICT (name) DO UPDATE SET value = tovix_meta.value + 1");
-        return true;
-    });
-}
-
 bool Store::account_exists(const std::string& name) {
     return !db_->query("SELECT 1 FROM accounts WHERE name = ?1", {name}).empty();
 }
@@ -162,6 +128,7 @@ bool Store::add_account(const AccountRecord& account) {
             return false;
         db_->query("INSERT INTO accounts (name, password_hash, admin) VALUES (?1, ?2, ?3)",
                    {account.name, account.password_hash, std::int64_t{account.admin}});
+        log_change("account+", account.name, "");
         write_hosts_of(account.name, account.hosts);
         return true;
     });
@@ -173,6 +140,7 @@ bool Store::set_password(const std::string& name, const std::string& hash) {
                 .changed == 0)
             return false;
         db_->query("DELETE FROM tovix_sessions WHERE account = ?1", {name});
+        log_change("password", name, "");
         return true;
     });
 }
@@ -181,6 +149,7 @@ bool Store::set_hosts(const std::string& name, const std::vector<std::string>& h
     return account_change([&] {
         if (!account_exists(name))
             return false;
+        log_change("hosts", name, "");
         write_hosts_of(name, hosts);
         return true;
     });
@@ -193,15 +162,19 @@ bool Store::remove_account(const std::string& name) {
         write_hosts_of(name, {});
         db_->query("DELETE FROM tovix_sessions WHERE account = ?1", {name});
         db_->query("DELETE FROM accounts WHERE name = ?1", {name});
+        log_change("account-", name, "");
         return true;
     });
 }
 
 bool Store::set_admin(const std::string& name, bool admin) {
     return account_change([&] {
-        return db_->query("UPDATE accounts SET admin = ?2 WHERE name = ?1",
-                          {name, std::int64_t{admin}})
-                   .changed > 0;
+        if (db_->query("UPDATE accounts SET admin = ?2 WHERE name = ?1",
+                       {name, std::int64_t{admin}})
+                .changed == 0)
+            return false;
+        log_change("admin", name, "");
+        return true;
     });
 }
 

@@ -80,11 +80,11 @@ struct ChangeListener::Conn {
 };
 
 ChangeListener::ChangeListener(std::string uri, std::string own_origin,
-                               std::vector<std::string> resync, Names names, Log log,
+                               std::vector<std::string> resync, Names names, News accounts, Log log,
                                ListenPolicy policy)
     : uri_(std::move(uri)), origin_(std::move(own_origin)), resync_(std::move(resync)),
-      names_(std::move(names)), log_(std::move(log)), policy_(policy),
-      stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      names_(std::move(names)), accounts_(std::move(accounts)), log_(std::move(log)),
+      policy_(policy), stop_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (stop_fd_ < 0)
         throw StoreError(std::string("cannot listen for other servers' changes: ") +
                          std::strerror(errno));
@@ -196,15 +196,24 @@ std::string ChangeListener::serve(Conn& conn) {
         if (PQconsumeInput(conn.pg) != 1)
             return trimmed(PQerrorMessage(conn.pg));
         std::vector<std::string> names;
+        bool accounts = false;
         while (PGnotify* n = PQnotifies(conn.pg)) {
             std::string origin;
             std::vector<std::string> some;
-            if (parse_change_payload(n->extra, &origin, &some) && origin != origin_)
-                names.insert(names.end(), some.begin(), some.end());
+            if (parse_change_payload(n->extra, &origin, &some) && origin != origin_) {
+                for (std::string& name : some) {
+                    if (name.rfind(kAccountsNews, 0) == 0)
+                        accounts = true;
+                    else
+                        names.push_back(std::move(name));
+                }
+            }
             PQfreemem(n);
         }
-        if (!names.empty())
+        if (!names.empty() && names_)
             names_(names);
+        if (accounts && accounts_)
+            accounts_();
         if (PQstatus(conn.pg) == CONNECTION_BAD)
             return trimmed(PQerrorMessage(conn.pg));
     }
@@ -234,8 +243,10 @@ void ChangeListener::run() {
                      " again; purging the served zones once");
             // Whatever changed before (while this server was down, or the
             // connection lost) is unknown here.
-            if (!resync_.empty())
+            if (!resync_.empty() && names_)
                 names_(resync_);
+            if (accounts_)
+                accounts_();
             failing = false;
             next_pause = policy_.first_retry;
             why = serve(conn);

@@ -1,9 +1,10 @@
 // What servers sharing a PostgreSQL database tell each other of their
 // changes, so that each purges its own PowerDNS of what any of them
-// changed: a committing transaction NOTIFYs a channel with the names it
-// changed (Store::announce_changes; PostgreSQL delivers it on commit, and
-// never for a rollback), and every server LISTENs on that channel on a
-// connection of its own (ChangeListener).
+// changed, and reads the accounts' change log at once: a committing
+// transaction NOTIFYs a channel with the names it changed, and an account
+// change with its sequence number (Store::announce_changes; PostgreSQL
+// delivers it on commit, and never for a rollback), and every server
+// LISTENs on that channel on a connection of its own (ChangeListener).
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,8 @@
 namespace tovix::server {
 
 inline constexpr const char* kChangesChannel = "tovix_dns_changes";
+// Among a payload's names, "@SEQ" tells of account change number SEQ.
+inline constexpr const char* kAccountsNews = "@";
 
 // A random tag for one Store: its own notifications are no news to it.
 std::string new_origin();
@@ -34,19 +37,22 @@ struct ListenPolicy {
 };
 
 // A thread holding a connection of its own that LISTENs on kChangesChannel
-// and hands every other origin's names to `names`. A connection that fails
-// or is lost is logged once for the streak and once when it works again,
-// and opened again after growing pauses. What changed before a connection
-// was listening (while this server was down, or the connection lost) is
+// and hands every other origin's names to `names`, and calls `accounts`
+// when one tells of an account change. A connection that fails or is lost
+// is logged once for the streak and once when it works again, and opened
+// again after growing pauses. What changed before a connection was
+// listening (while this server was down, or the connection lost) is
 // unknown, so each new connection first hands `names` the names of
-// `resync` (each served zone with every name in it).
+// `resync` (each served zone with every name in it), and calls `accounts`,
+// whose reader then reads the change log from where it was.
 class ChangeListener {
   public:
     using Names = std::function<void(const std::vector<std::string>& names)>;
+    using News = std::function<void()>;
     using Log = std::function<void(const std::string& line)>;
 
     ChangeListener(std::string uri, std::string own_origin, std::vector<std::string> resync,
-                   Names names, Log log, ListenPolicy policy = {});
+                   Names names, News accounts, Log log, ListenPolicy policy = {});
     ~ChangeListener(); // stops at once, whatever the connection is doing
     ChangeListener(const ChangeListener&) = delete;
     ChangeListener& operator=(const ChangeListener&) = delete;
@@ -62,6 +68,7 @@ class ChangeListener {
     const std::string uri_, origin_;
     const std::vector<std::string> resync_;
     const Names names_;
+    const News accounts_;
     const Log log_;
     const ListenPolicy policy_;
     int stop_fd_ = -1; // an eventfd, written once to stop

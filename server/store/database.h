@@ -107,6 +107,10 @@ class Database {
     // Whether PRAGMA data_version tells this connection that another one
     // has committed (SQLite); otherwise the store counts its changes itself.
     virtual bool has_data_version() const = 0;
+    // What follows a text column to order and compare it by its bytes
+    // (listings page by it, whatever the database's collation); empty when
+    // that is the column's own order.
+    virtual const char* byte_order() const { return ""; }
     // Whether a transaction can tell the other connections of its changes
     // (PostgreSQL's NOTIFY, sent on commit; store/changes.h).
     virtual bool has_notify() const { return false; }

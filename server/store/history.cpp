@@ -4,6 +4,8 @@
 // as deltas so that several servers on one database add up.
 #include "store/store.h"
 
+#include <thread>
+
 namespace tovix::server {
 
 namespace {
@@ -44,47 +46,71 @@ std::vector<HistoryEntry> Store::history(const std::string& host, std::size_t li
     return out;
 }
 
-// One transaction for the whole batch: a few statements per host, one sync.
-void Store::record_activity(const std::map<std::string, Activity>& deltas) {
-    if (deltas.empty())
-        return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    transaction(Begin::Write, [&] {
-        for (const auto& [host, a] : deltas) {
-            // Only hosts an account owns: a host withdrawn meanwhile stays forgotten.
-            if (db_->query("SELECT 1 FROM account_hosts WHERE host = ?1", {host}).empty())
-                continue;
-            db_->query(
-                "INSERT INTO tovix_activity (host) VALUES (?1) ON CONFLICT (host) DO NOTHING",
-                {host});
-            if (a.seen_at)
-                db_->query(
-                    "UPDATE tovix_activity SET seen_at = ?2, seen_caller = ?3,"
-                    " seen_agent = ?4 WHERE host = ?1 AND seen_at <= ?2",
-                    {host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255)});
-            if (a.faults())
-                db_->query("UPDATE tovix_activity SET badauth = badauth + ?2,"
-                           " throttled = throttled + ?3, malformed = malformed + ?4,"
-                           " fault_at = CASE WHEN fault_at < ?5 THEN ?5 ELSE fault_at END"
-                           " WHERE host = ?1",
-                           {host, a.badauth, a.throttled, a.malformed, a.fault_at});
-            for (const auto& [id, at] : a.token_uses)
-                db_->query("UPDATE tovix_tokens SET last_used = ?3"
-                           " WHERE host = ?1 AND id = ?2 AND last_used < ?3",
-                           {host, id, at});
-        }
-        return true;
-    });
+// A few statements per host, each sent without waiting (PostgreSQL's
+// pipeline); only hosts an account owns get a row, so a host withdrawn
+// meanwhile stays forgotten (its other rows went with it).
+void Store::write_activity(const std::string& host, const Activity& a) {
+    db_->write("INSERT INTO tovix_activity (host) SELECT host FROM account_hosts"
+               " WHERE host = ?1 ON CONFLICT (host) DO NOTHING",
+               {host});
+    if (a.seen_at)
+        db_->write("UPDATE tovix_activity SET seen_at = ?2, seen_caller = ?3,"
+                   " seen_agent = ?4 WHERE host = ?1 AND seen_at <= ?2",
+                   {host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255)});
+    if (a.faults())
+        db_->write("UPDATE tovix_activity SET badauth = badauth + ?2,"
+                   " throttled = throttled + ?3, malformed = malformed + ?4,"
+                   " fault_at = CASE WHEN fault_at < ?5 THEN ?5 ELSE fault_at END"
+                   " WHERE host = ?1",
+                   {host, a.badauth, a.throttled, a.malformed, a.fault_at});
+    for (const auto& [id, at] : a.token_uses)
+        db_->write("UPDATE tovix_tokens SET last_used = ?3"
+                   " WHERE host = ?1 AND id = ?2 AND last_used < ?3",
+                   {host, id, at});
 }
 
-std::map<std::string, Activity> Store::activity() {
+// Short transactions: at most kActivityHosts hosts and about kActivitySlice
+// each, and a pause between them in which a commit waiting for the
+// connection takes it, so no update waits for more than one of them. What
+// is written leaves `deltas`: after a failure, it holds what was not.
+void Store::record_activity(std::map<std::string, Activity>& deltas) {
+    for (bool first = true; !deltas.empty(); first = false) {
+        if (!first)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto until = std::chrono::steady_clock::now() + kActivitySlice;
+        auto next = deltas.begin();
+        transaction(Begin::Write, [&] {
+            for (std::size_t n = 0; next != deltas.end() && n < kActivityHosts &&
+                                    (n == 0 || std::chrono::steady_clock::now() < until);
+                 ++n, ++next)
+                write_activity(next->first, next->second);
+            return true;
+        });
+        deltas.erase(deltas.begin(), next);
+    }
+}
+
+std::map<std::string, Activity> Store::activity(const std::vector<std::string>& hosts) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const SqlRows r = db_->query("SELECT host, seen_at, seen_caller, seen_agent, badauth,"
-                                 " throttled, malformed, fault_at FROM tovix_activity");
+    constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
+    std::string in;
+    for (std::size_t i = 1; i <= kChunk; ++i)
+        in += (i > 1 ? ", ?" : "?") + std::to_string(i);
     std::map<std::string, Activity> out;
-    for (std::size_t i = 0; i < r.rows.size(); ++i)
-        out[r.text(i, 0)] = {r.integer(i, 1), r.text(i, 2),    r.text(i, 3),    r.integer(i, 4),
-                             r.integer(i, 5), r.integer(i, 6), r.integer(i, 7), {}};
+    for (std::size_t first = 0; first < hosts.size(); first += kChunk) {
+        std::vector<SqlValue> values;
+        for (std::size_t i = 0; i < kChunk; ++i)
+            values.emplace_back(hosts[std::min(first + i, hosts.size() - 1)]);
+        const SqlRows r =
+            db_->query("SELECT host, seen_at, seen_caller, seen_agent, badauth, throttled,"
+                       " malformed, fault_at FROM tovix_activity WHERE host IN (" +
+                           in + ")",
+                       values);
+        for (std::size_t i = 0; i < r.rows.size(); ++i)
+            out[r.text(i, 0)] = {r.integer(i, 1), r.text(i, 2),    r.text(i, 3),    r.integer(i, 4),
+                                 r.integer(i, 5), r.integer(i, 6), r.integer(i, 7), {}};
+    }
     return out;
 }
 

@@ -100,6 +100,21 @@ const char* const kHostDataSchema = "CREATE TABLE IF NOT EXISTS tovix_tokens ("
                                     " seq BIGINT NOT NULL,"
                                     " PRIMARY KEY (host, value))";
 
+// The change log of the accounts (Store::account_changes), and the
+// indexes that find an account's hosts and the hosts that wait for a zone
+// without reading every row.
+const char* const kChangesSchema =
+    "CREATE TABLE IF NOT EXISTS tovix_account_changes ("
+    " seq BIGINT NOT NULL,"
+    " what VARCHAR(16) NOT NULL,"
+    " account VARCHAR(64) NOT NULL,"
+    " host VARCHAR(255) NOT NULL,"
+    " at BIGINT NOT NULL,"
+    " PRIMARY KEY (seq, what, account, host));"
+    "CREATE INDEX IF NOT EXISTS tovix_account_changes_at ON tovix_account_changes (at);"
+    "CREATE INDEX IF NOT EXISTS account_hosts_account ON account_hosts (account);"
+    "CREATE INDEX IF NOT EXISTS hosts_without_zone ON hosts (name) WHERE zone IS NULL";
+
 // The web page's sessions: the digest of each id, whose they are, when
 // made and when last used.
 const char* const kSessionsSchema = "CREATE TABLE IF NOT EXISTS tovix_sessions ("
@@ -168,6 +183,14 @@ void Store::make_tables(const std::string& pdns_schema) {
         db_->exec("ALTER TABLE accounts ADD COLUMN admin SMALLINT NOT NULL DEFAULT 0");
     db_->exec(kSessionsSchema);
     db_->exec(kHostDataSchema);
+    db_->exec(kChangesSchema);
+    // Pages of accounts and hosts go in the order of the names' bytes,
+    // whatever the database's collation: indexes in that order too.
+    if (const std::string bytes = db_->byte_order(); !bytes.empty())
+        db_->exec("CREATE INDEX IF NOT EXISTS accounts_by_bytes ON accounts (name" + bytes +
+                  ");"
+                  "CREATE INDEX IF NOT EXISTS hosts_by_bytes ON hosts (name" +
+                  bytes + ")");
     if (legacy)
         migrate_legacy();
 }

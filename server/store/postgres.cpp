@@ -158,6 +158,7 @@ class PostgresDatabase final : public Database {
     }
 
     bool has_data_version() const override { return false; }
+    const char* byte_order() const override { return " COLLATE \"C\""; }
 
     bool has_notify() const override { return true; }
 

@@ -301,9 +301,32 @@ void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
     db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
 }
 
-std::vector<Host> Store::hosts() {
+std::optional<Host> Store::host(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return hosts_where(" ORDER BY name", {});
+    std::vector<Host> found = hosts_where(" WHERE name = ?1", {name});
+    return found.empty() ? std::nullopt : std::optional(std::move(found.front()));
+}
+
+std::vector<Host> Store::hosts(const std::vector<std::string>& names) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
+    const std::string clause = " WHERE name IN (" + placeholders(1, kChunk) + ")";
+    std::vector<Host> out;
+    for (std::size_t first = 0; first < names.size(); first += kChunk) {
+        std::vector<SqlValue> values;
+        for (std::size_t i = 0; i < kChunk; ++i)
+            values.emplace_back(names[std::min(first + i, names.size() - 1)]);
+        std::vector<Host> some = hosts_where(clause, values);
+        out.insert(out.end(), some.begin(), some.end());
+    }
+    return out;
+}
+
+std::vector<Host> Store::hosts_page(const PageQuery& page) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<SqlValue> values;
+    const std::string where = page_where("name", page, &values);
+    return hosts_where(where, values);
 }
 
 // The hosts rows that `clause` (WHERE ..., ORDER BY ...) selects.
@@ -348,8 +371,8 @@ bool Store::up_to_date(const std::optional<Host>& old, const Host& h,
 }
 
 // What update `u` makes of its host over what `batch` read: the answer, and
-// (when the account still owns the host) the host as it becomes in *host
-// and whether it is stored so already in *current.
+// (when the account still owns the host, and `u` is no probe) the host as it
+// becomes in *host and whether it is stored so already in *current.
 Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now, Host* host,
                      bool* current) {
     Applied applied;
@@ -358,8 +381,9 @@ Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now,
     // authenticated: a host once withdrawn stays withdrawn.
     auto owner = batch.owners.find(u.host);
     applied.owned = owner != batch.owners.end() && owner->second == u.account;
+    applied.elsewhere = owner != batch.owners.end() && !applied.owned;
     *current = true;
-    if (!applied.owned)
+    if (!applied.owned || u.probe)
         return applied;
     *host = merge(u, old, now);
     applied.changed = !old || !same_settings(*old, *host);

@@ -12,6 +12,7 @@
 #include "dns/zone.h"
 #include "store/database.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -45,6 +46,8 @@ struct Update {
     std::optional<bool> backmx;
     bool offline = false; // every update states it; absent means online
     Origin origin;
+    // Only asks whose the host is (Applied::elsewhere); writes nothing.
+    bool probe = false;
 };
 
 // An update token: a random secret that updates one host. Only its digest
@@ -100,6 +103,43 @@ struct AccountRecord {
     bool admin = false;             // may use the web page's operator pages
 };
 
+// One row of the change log: what an account change touched. Every
+// transaction that changes accounts, their hosts or tokens takes the next
+// sequence number and writes a row for each account and host it touched,
+// so that each server forgets only those from what it keeps in memory.
+struct AccountChange {
+    std::int64_t seq = 0;
+    // "account+", "account-" (added, removed), "password", "admin", "hosts"
+    // (of `account`); "host+", "host-" (`host` joined or left `account`);
+    // "tokens" (of `host`, whose owner is `account`).
+    std::string what;
+    std::string account, host;
+};
+
+// What account_changes() read: the rows after a sequence number, up to
+// `seq`. `gap`: rows between were pruned (or the log started afresh), so
+// whoever read up to the old number must forget everything it keeps.
+struct ChangeFeed {
+    std::int64_t seq = 0;
+    std::vector<AccountChange> changes;
+    bool gap = false;
+};
+
+// Accounts and their hosts, counted once (account_counts), at sequence
+// number `seq`; the change log's "+" and "-" rows carry the counts on.
+struct AccountCounts {
+    std::int64_t accounts = 0, hosts = 0, seq = 0;
+};
+
+// A page of a listing (accounts, hosts) in the order of their names' bytes:
+// names that start with `prefix`, after `after` (empty: from the first).
+struct PageQuery {
+    std::string prefix;
+    std::string after;
+    std::size_t limit = 100;
+};
+inline constexpr std::size_t kMaxPage = 100;
+
 // A signed-in session of the web page, found by the digest of its id.
 struct SessionRecord {
     std::string account;
@@ -113,6 +153,7 @@ inline constexpr std::int64_t kSessionLifetime = 12 * 3600;
 // What apply() did with one update.
 struct Applied {
     bool owned = true;      // false: the host is no longer the account's (nothing done)
+    bool elsewhere = false; // not owned: another account owns the host
     bool changed = false;   // some stored setting changed, or the host is new
     std::string ipv4, ipv6; // what the host holds now
 };
@@ -156,16 +197,36 @@ class Store {
     // StoreError; nothing is applied then.
     std::vector<Applied> apply(const std::vector<Update>& updates, std::int64_t now);
 
-    std::vector<Host> hosts(); // ordered by name
+    // Hosts as stored: one, several by name (in no particular order), or
+    // a page of them ordered by name.
+    std::optional<Host> host(const std::string& name);
+    std::vector<Host> hosts(const std::vector<std::string>& names);
+    std::vector<Host> hosts_page(const PageQuery& page);
 
     // Whether this open made the accounts table (a new file, or one of an
     // earlier layout): the place for a built-in account.
     bool accounts_created() const { return accounts_created_; }
-    // Changes whenever another process changes the accounts.
-    std::int64_t accounts_version();
 
-    std::vector<AccountRecord> accounts(); // ordered by name
+    // The change log (accounts.cpp). account_changes() reads the rows after
+    // sequence number `after` (at most kChangesPerRead numbers at a time);
+    // prune_account_changes() drops rows older than kChangesKept seconds.
+    static constexpr std::int64_t kChangesPerRead = 256;
+    static constexpr std::int64_t kChangesKept = 3600;
+    ChangeFeed account_changes(std::int64_t after);
+    void prune_account_changes(std::int64_t now);
+    AccountCounts account_counts(); // counts every row: once, at the start
+    // The account owning `host`, if any; those of `hosts` an account owns.
+    std::optional<std::string> owner(const std::string& host);
+    std::vector<std::string> owned(const std::vector<std::string>& hosts);
+    // One account, or a page of them, ordered by name.
     std::optional<AccountRecord> account(const std::string& name);
+    std::vector<AccountRecord> accounts_page(const PageQuery& page);
+    // Hosts that lie outside every zone of `zones`, of the at most `chunk`
+    // owned hosts after `after` (by name): *next is the last host looked
+    // at, empty when none was left. Reads every owned host, chunk by chunk.
+    std::vector<std::pair<std::string, std::string>>
+    hosts_outside(const std::vector<std::string>& zones, const std::string& after,
+                  std::size_t chunk, std::string* next);
     // Each is one transaction. False: the account exists (add) or does not
     // (the others). A host no account may own throws StoreError: a zone's
     // apex or one of its name servers, a host of another account, or a name
@@ -187,18 +248,22 @@ class Store {
     void end_session(const std::string& digest);
 
     // Update tokens (tokens.cpp), at most kMaxTokensPerHost a host; each
-    // change counts as an account change (accounts_version moves).
+    // change is an account change (a "tokens" row of the change log).
     NewToken add_token(const std::string& host, const std::string& digest, const std::string& label,
                        std::int64_t now);
     std::vector<TokenRecord> tokens(const std::string& host); // by id
-    std::vector<TokenRecord> all_tokens();
     std::optional<TokenRecord> token(const std::string& digest);
     bool remove_token(const std::string& host, std::int64_t id);
 
     // History and activity (history.cpp).
     std::vector<HistoryEntry> history(const std::string& host, std::size_t limit);
-    void record_activity(const std::map<std::string, Activity>& deltas);
-    std::map<std::string, Activity> activity(); // of every host that has some
+    // Writes the deltas in short transactions (about kActivitySlice each),
+    // so that no update waits long for the store meanwhile; each written
+    // leaves `deltas` (after a StoreError it holds what was not written).
+    static constexpr std::chrono::milliseconds kActivitySlice{5};
+    static constexpr std::size_t kActivityHosts = 128;
+    void record_activity(std::map<std::string, Activity>& deltas);
+    std::map<std::string, Activity> activity(const std::vector<std::string>& hosts);
 
     // The TXT record of an ACME DNS-01 challenge at _acme-challenge.HOST:
     // the two newest values are served, none older than `max_age` seconds.
@@ -283,8 +348,12 @@ class Store {
     void write_hosts_of(const std::string& name, const std::vector<std::string>& hosts);
     void withdraw(const std::vector<std::string>& hosts);
     bool account_change(const std::function<bool()>& change);
+    void log_change(const std::string& what, const std::string& account, const std::string& host);
+    std::string page_where(const char* column, const PageQuery& page,
+                           std::vector<SqlValue>* values) const;
     void add_history(const std::string& host, std::int64_t now, const HistoryEntry& entry);
     void forget_host_data(const std::string& host);
+    void write_activity(const std::string& host, const Activity& activity);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
     std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
     void changed_name(const std::string& host, const std::string& zone);
@@ -300,6 +369,7 @@ class Store {
     bool accounts_created_ = false;
     const std::string origin_;
     std::set<std::string> changed_names_; // by the open transaction
+    std::int64_t change_seq_ = 0;         // of the open account change; 0: none
     NamesSink sink_;
 };
 

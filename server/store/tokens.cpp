@@ -1,8 +1,8 @@
 // Update tokens and ACME challenges in the store. A token is stored as its
-// digest only; adding or removing one counts as an account change, so every
-// server on the database reads the tokens again. A challenge's values are
-// TXT records at _acme-challenge.HOST, written with the zone's new serial in
-// one transaction, as an address is.
+// digest only; adding or removing one is an account change, logged for the
+// host, so every server on the database forgets what it knew of its tokens. A challenge's values
+// are TXT records at _acme-challenge.HOST, written with the zone's new serial in one transaction,
+// as an address is.
 #include "store/store.h"
 
 #include <set>
@@ -36,7 +36,9 @@ NewToken Store::add_token(const std::string& host, const std::string& digest,
                           const std::string& label, std::int64_t now) {
     NewToken made;
     account_change([&] {
-        if (db_->query("SELECT 1 FROM account_hosts WHERE host = ?1", {host}).empty())
+        const SqlRows owner =
+            db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
+        if (owner.empty())
             return false;
         const SqlRows held = db_->query(
             "SELECT COUNT(*), COALESCE(MAX(id), 0) FROM tovix_tokens WHERE host = ?1", {host});
@@ -48,6 +50,7 @@ NewToken Store::add_token(const std::string& host, const std::string& digest,
         db_->query("INSERT INTO tovix_tokens (host, id, digest, label, created)"
                    " VALUES (?1, ?2, ?3, ?4, ?5)",
                    {host, made.id, digest, label, now});
+        log_change("tokens", owner.text(0, 0), host);
         return true;
     });
     return made;
@@ -59,11 +62,6 @@ std::vector<TokenRecord> Store::tokens(const std::string& host) {
         db_->query(std::string(kSelectToken) + " WHERE host = ?1 ORDER BY id", {host}));
 }
 
-std::vector<TokenRecord> Store::all_tokens() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return tokens_of(db_->query(kSelectToken));
-}
-
 std::optional<TokenRecord> Store::token(const std::string& digest) {
     std::lock_guard<std::mutex> lock(mutex_);
     const SqlRows r = db_->query(std::string(kSelectToken) + " WHERE digest = ?1", {digest});
@@ -72,8 +70,13 @@ std::optional<TokenRecord> Store::token(const std::string& digest) {
 
 bool Store::remove_token(const std::string& host, std::int64_t id) {
     return account_change([&] {
-        return db_->query("DELETE FROM tovix_tokens WHERE host = ?1 AND id = ?2", {host, id})
-                   .changed > 0;
+        if (db_->query("DELETE FROM tovix_tokens WHERE host = ?1 AND id = ?2", {host, id})
+                .changed == 0)
+            return false;
+        const SqlRows owner =
+            db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
+        log_change("tokens", owner.empty() ? std::string() : owner.text(0, 0), host);
+        return true;
     });
 }
 

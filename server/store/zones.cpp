@@ -31,9 +31,11 @@ void Store::changed_name(const std::string& host, const std::string& zone) {
 // when (and only when) the transaction commits. It goes out with the
 // transaction's other writes, without a round trip of its own.
 void Store::announce_changes() {
-    if (changed_names_.empty() || !db_->has_notify())
+    if ((changed_names_.empty() && !change_seq_) || !db_->has_notify())
         return;
-    const std::vector<std::string> names(changed_names_.begin(), changed_names_.end());
+    std::vector<std::string> names(changed_names_.begin(), changed_names_.end());
+    if (change_seq_)
+        names.push_back(kAccountsNews + std::to_string(change_seq_));
     for (const std::string& payload : change_payloads(origin_, names))
         db_->write("SELECT pg_notify(?1, ?2)", {kChangesChannel, payload});
 }

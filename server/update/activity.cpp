@@ -12,9 +12,10 @@ namespace tovix::server {
 
 ActivityLog::ActivityLog(Store& store, std::chrono::milliseconds interval,
                          std::function<void()> tick, std::function<void(const std::string&)> log,
-                         std::size_t max_hosts)
+                         std::function<bool(const std::string&)> known_owner, std::size_t max_hosts,
+                         std::size_t max_unchecked)
     : store_(store), interval_(interval), tick_(std::move(tick)), log_(std::move(log)),
-      max_hosts_(max_hosts) {
+      known_owner_(std::move(known_owner)), max_hosts_(max_hosts), max_unchecked_(max_unchecked) {
     writer_ = std::thread([this] { run(); });
 }
 
@@ -70,13 +71,56 @@ void ActivityLog::change(const std::string& host, const std::function<void(Activ
 
 void ActivityLog::faults(const std::vector<std::string>& hosts, Fault kind) {
     const std::int64_t now = std::time(nullptr);
-    for (const std::string& host : hosts)
-        fault(host, kind, now);
+    for (const std::string& host : hosts) {
+        if (known_owner_ && known_owner_(host)) {
+            fault(host, kind, now);
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = unchecked_.find(host);
+        if (found == unchecked_.end() && unchecked_.size() >= max_unchecked_) {
+            metrics().activity_dropped.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        Activity& a = found != unchecked_.end() ? found->second : unchecked_[host];
+        ++(kind == Fault::Badauth     ? a.badauth
+           : kind == Fault::Throttled ? a.throttled
+                                      : a.malformed);
+        a.fault_at = std::max(a.fault_at, now);
+    }
+}
+
+// The refusals of hosts not known to be owned: those an account owns join
+// the pending activity, the others go.
+void ActivityLog::check_owners(std::map<std::string, Activity>& unchecked) {
+    std::vector<std::string> hosts;
+    for (const auto& [host, a] : unchecked)
+        hosts.push_back(host);
+    const std::vector<std::string> owned = store_.owned(hosts);
+    for (const std::string& host : owned) {
+        const Activity& seen = unchecked.at(host);
+        change(host, [&](Activity& a) {
+            a.badauth += seen.badauth;
+            a.throttled += seen.throttled;
+            a.malformed += seen.malformed;
+            a.fault_at = std::max(a.fault_at, seen.fault_at);
+        });
+    }
 }
 
 void ActivityLog::flush() {
     std::lock_guard<std::mutex> in_order(flush_mutex_);
-    std::map<std::string, Activity> batch;
+    std::map<std::string, Activity> batch, unchecked;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unchecked.swap(unchecked_);
+    }
+    try {
+        if (!unchecked.empty())
+            check_owners(unchecked);
+    } catch (const StoreError& e) {
+        log_(std::string("tovix-server: reading the owners of refused hosts: ") + e.what());
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(pending_);

@@ -8,6 +8,7 @@
 #include "dns/zone.h"
 #include "update/dyndns.h"
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 
@@ -69,28 +70,30 @@ void UpdateHandler::update(const Request& request, const Verdict& verdict, const
         return respond({200, refused});
     }
     auto plan = std::make_shared<Plan>(plan_update(request, verdict));
-    if (plan->updates.empty()) {
+    const bool probes_only = std::all_of(plan->updates.begin(), plan->updates.end(),
+                                         [](const Update& u) { return u.probe; });
+    if (probes_only)
         c_.activity.faults(named_hosts(request, token_host), ActivityLog::Fault::Malformed);
+    if (plan->updates.empty())
         return respond({200, plan->body()});
-    }
     commit(std::move(plan), request, verdict, respond);
 }
 
-// The accounts the request was authenticated against stay alive until the
-// answer is written.
+// The answer's line of each update: good or nochg with the addresses; for
+// a host no longer the account's, or one only asked about (a probe), whose
+// it is: nohost, or !yours for another account's with reveal_owned_names.
 void UpdateHandler::commit(std::shared_ptr<Plan> plan, const Request& request,
                            const Verdict& verdict, const Respond& respond) {
     const std::int64_t token = verdict.token ? verdict.token->id : 0;
     std::vector<Update> updates = plan->updates;
     const bool queued = c_.committer.submit(
-        std::move(updates),
-        [this, plan, respond, accounts = verdict.accounts, caller = request.caller,
-         token](std::optional<std::vector<Applied>> applied) {
+        std::move(updates), [this, plan, respond, caller = request.caller,
+                             token](std::optional<std::vector<Applied>> applied) {
             if (!applied)
                 return respond({200, "911"});
             const std::int64_t now = std::time(nullptr);
             for (std::size_t j = 0; j < plan->slots.size(); ++j) {
-                if ((*applied)[j].owned)
+                if ((*applied)[j].owned && !plan->updates[j].probe)
                     c_.activity.seen(plan->updates[j].host, now, caller.address, caller.user_agent,
                                      token);
             }
@@ -100,9 +103,11 @@ void UpdateHandler::commit(std::shared_ptr<Plan> plan, const Request& request,
                                      a.ipv6.empty() ? std::nullopt : std::optional(a.ipv6)};
                 const std::string named = plan->stored.empty() ? held.text() : plan->stored;
                 std::string& line = plan->lines[plan->slots[j]];
-                line = !a.owned ? "nohost"
-                                : (a.changed ? "good" : "nochg") +
-                                      (named.empty() ? std::string() : " " + named);
+                if (!a.owned || plan->updates[j].probe)
+                    line = a.elsewhere && c_.reveal_owned_names ? "!yours" : "nohost";
+                else
+                    line = (a.changed ? "good" : "nochg") +
+                           (named.empty() ? std::string() : " " + named);
             }
             respond({200, plan->body()});
         });
@@ -123,9 +128,10 @@ std::vector<std::string> UpdateHandler::named_hosts(const Request& request,
     if (names.empty() && !user.empty())
         names.push_back(user);
     std::vector<std::string> hosts;
-    for (const std::string& name : names)
-        hosts.push_back(normalize_host(name));
-    hosts = c_.auth.owned(std::move(hosts));
+    for (const std::string& name : names) {
+        if (std::string host = normalize_host(name); is_fqdn(host))
+            hosts.push_back(std::move(host));
+    }
     if (hosts.size() > kMaxHostsPerRequest)
         hosts.resize(kMaxHostsPerRequest);
     return hosts;
@@ -159,26 +165,28 @@ std::optional<Update> UpdateHandler::requested(const Request& req) const {
 }
 
 // Whether the account (or the token) may update `host`: empty, with its
-// zone in *zone, or the word that refuses it.
-std::string UpdateHandler::judge_host(std::string host, const Verdict& verdict,
-                                      std::string* zone) const {
+// zone in *zone, or the word that refuses it. A served host the account
+// does not hold is nobody else's business (nohost); with
+// reveal_owned_names the committer's transaction is asked whose it is
+// (*probe), which answers !yours for another account's.
+std::string UpdateHandler::judge_host(const std::string& host, const Verdict& verdict,
+                                      std::string* zone, bool* probe) const {
     if (!is_fqdn(host))
         return "notfqdn";
-    const std::optional<std::string> served = zone_for(host, c_.zones);
-    const auto& owners = verdict.accounts->owners;
-    auto owner = owners.find(host);
     if (verdict.token && host != verdict.token->host)
         return "nohost";
-    if (!served || owner == owners.end() || owner->second != verdict.account->name) {
-        // Whose a name is, is nobody else's business.
-        const bool reveal = c_.reveal_owned_names && served && owner != owners.end();
-        return reveal ? "!yours" : "nohost";
-    }
+    const std::optional<std::string> served = zone_for(host, c_.zones);
+    const std::vector<std::string>& held = verdict.account->hosts;
+    const bool mine = std::find(held.begin(), held.end(), host) != held.end();
+    if (!served || (!mine && !c_.reveal_owned_names))
+        return "nohost";
     *zone = *served;
+    *probe = !mine;
     return {};
 }
 
-// What a request asks of each host: a refusal word already, or an update.
+// What a request asks of each host: a refusal word already, or an update
+// (or a probe of whose a host is).
 UpdateHandler::Plan UpdateHandler::plan_update(const Request& req, const Verdict& verdict) const {
     Plan plan;
     const AccountRecord& account = *verdict.account;
@@ -197,14 +205,16 @@ UpdateHandler::Plan UpdateHandler::plan_update(const Request& req, const Verdict
     for (std::size_t i = 0; i < names.size(); ++i) {
         std::string host = normalize_host(names[i]);
         std::string zone;
-        plan.lines[i] = judge_host(host, verdict, &zone);
+        bool probe = false;
+        plan.lines[i] = judge_host(host, verdict, &zone, &probe);
         if (!plan.lines[i].empty())
             continue;
-        if (!asked) {
+        if (!asked && !probe) {
             plan.lines[i] = "dnserr";
             continue;
         }
-        Update u = *asked;
+        Update u = probe ? Update{} : *asked;
+        u.probe = probe;
         u.host = std::move(host);
         u.account = account.name;
         u.zone = std::move(zone);

@@ -55,12 +55,13 @@ class UpdateHandler {
     void update(const Request& request, const Verdict& verdict, const Respond& respond);
     void commit(std::shared_ptr<Plan> plan, const Request& request, const Verdict& verdict,
                 const Respond& respond);
-    // The hosts a request names that an account owns: counted against them
-    // when it is refused.
+    // The hosts a request names: counted against them when it is refused
+    // (the activity log counts only those an account owns).
     std::vector<std::string> named_hosts(const Request& request, const std::string& user) const;
     std::optional<Update> requested(const Request& request) const;
     Plan plan_update(const Request& request, const Verdict& verdict) const;
-    std::string judge_host(std::string host, const Verdict& verdict, std::string* zone) const;
+    std::string judge_host(const std::string& host, const Verdict& verdict, std::string* zone,
+                           bool* probe) const;
 
     Context c_;
 };

@@ -38,11 +38,12 @@ std::size_t page_asked(const HttpRequest& request, const char* name, std::size_t
 } // namespace
 
 void WebPages::my_hosts(const CallPtr& call, const Params&) {
+    const std::vector<std::string>& names = call->account->hosts;
     std::map<std::string, Host> stored;
-    for (Host& h : c_.store.hosts())
+    for (Host& h : c_.store.hosts(names))
         if (h.account == call->account->name)
             stored.emplace(h.name, std::move(h));
-    const std::map<std::string, Activity> activity = c_.store.activity();
+    const std::map<std::string, Activity> activity = c_.store.activity(names);
     const std::string server = server_name(call->request);
     const auto& w = call->words();
     mstch::array list;
@@ -98,9 +99,8 @@ void WebPages::show_host(const CallPtr& call, const std::string& name,
     const auto& w = call->words();
     Host host;
     host.name = name;
-    for (Host& h : c_.store.hosts())
-        if (h.name == name)
-            host = std::move(h);
+    if (std::optional<Host> stored = c_.store.host(name))
+        host = std::move(*stored);
     const std::size_t page = page_asked(call->request, "page", 1000);
     const std::vector<HistoryEntry> history = c_.store.history(name, (page + 1) * kHistoryPage + 1);
     mstch::array rows;
@@ -199,10 +199,7 @@ void WebPages::set_settings(const CallPtr& call, const Params& params) {
 // PowerDNS's caches.
 void WebPages::change_host(const CallPtr& call, const std::string& name, bool settings) {
     auto& form = call->form;
-    std::optional<Host> current;
-    for (Host& h : c_.store.hosts())
-        if (h.name == name)
-            current = std::move(h);
+    const std::optional<Host> current = c_.store.host(name);
     Update u;
     u.host = name;
     u.account = call->account->name;

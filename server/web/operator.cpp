@@ -7,7 +7,30 @@
 #include "web/call.h"
 #include "web/pages.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace tovix::server {
+
+namespace {
+
+// A query parameter's value: every byte but letters, digits and "-._~" as %XX.
+std::string url_encode(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 void WebPages::server_page(const CallPtr& call, const Params&) {
     std::string zones;
@@ -17,8 +40,8 @@ void WebPages::server_page(const CallPtr& call, const Params&) {
                {{"version", std::string(TOVIX_VERSION)},
                 {"zones", zones},
                 {"database", c_.database},
-                {"accounts", std::to_string(c_.store.accounts().size())},
-                {"hosts", std::to_string(c_.store.hosts().size())},
+                {"accounts", std::to_string(c_.auth.accounts())},
+                {"hosts", std::to_string(c_.auth.hosts())},
                 {"updates", std::to_string(metrics().updates_durable.load())}});
 }
 
@@ -88,16 +111,28 @@ void WebPages::add_account(const CallPtr& call, const Params&) {
     });
 }
 
+// A page of the accounts (kMaxPage), those whose name starts with
+// ?prefix=, after ?after=; a link to the next page when it is full.
 void WebPages::accounts_page(const CallPtr& call, const std::string& new_password,
                              const std::string& error) {
+    const HttpRequest& r = call->request;
+    PageQuery query{r.param("prefix").value_or(""), r.param("after").value_or(""), kMaxPage};
+    query.prefix.resize(std::min<std::size_t>(query.prefix.size(), 64));
+    query.after.resize(std::min<std::size_t>(query.after.size(), 64));
     mstch::array list;
-    for (const AccountRecord& a : c_.store.accounts()) {
+    const std::vector<AccountRecord> accounts = c_.store.accounts_page(query);
+    for (const AccountRecord& a : accounts) {
         std::string hosts;
         for (const std::string& h : a.hosts)
             hosts += (hosts.empty() ? "" : ", ") + h;
         list.push_back(mstch::map{{"name", a.name}, {"hosts", hosts}, {"admin", a.admin}});
     }
-    mstch::map context{{"accounts", list}};
+    mstch::map context{{"accounts", list}, {"prefix", query.prefix}};
+    if (accounts.size() == kMaxPage)
+        context["next"] = "/admin/accounts?prefix=" + url_encode(query.prefix) +
+                          "&after=" + url_encode(accounts.back().name);
+    if (!query.after.empty())
+        context["first"] = "/admin/accounts?prefix=" + url_encode(query.prefix);
     if (!new_password.empty())
         context["new_password"] = new_password;
     if (call->request.method == "POST" && error.empty())

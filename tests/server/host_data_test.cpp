@@ -116,9 +116,9 @@ TEST_F(HostDataTest, HistoryIsBoundedAndActivityWrittenInBatches) {
     EXPECT_EQ("127.0.0.1", h[2].origin.caller);
     EXPECT_EQ(kAgent, h[2].origin.user_agent);
 
-    EXPECT_TRUE(store.activity().empty()) << "written before the interval";
+    EXPECT_TRUE(store.activity({"home.example"}).empty()) << "written before the interval";
     server_.reset(); // a clean stop writes what is pending
-    const Activity a = store.activity().at("home.example");
+    const Activity a = store.activity({"home.example"}).at("home.example");
     EXPECT_NE(0, a.seen_at);
     EXPECT_EQ(kAgent, a.seen_agent);
     EXPECT_EQ(2, a.badauth);
@@ -138,17 +138,18 @@ TEST(ActivityLogTest, IsBoundedAndWritesWhenFull) {
     const std::uint64_t dropped_before = metrics().activity_dropped.load();
     {
         ActivityLog log(
-            store, std::chrono::hours(1), nullptr, [](const std::string&) {}, 3);
+            store, std::chrono::hours(1), nullptr, [](const std::string&) {},
+            [](const std::string&) { return true; }, 3);
         for (const std::string& h : hosts)
             log.fault(h, ActivityLog::Fault::Badauth, 1);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (store.activity().empty() && std::chrono::steady_clock::now() < until)
+        while (store.activity(hosts).empty() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_FALSE(store.activity().empty()) << "not written when full";
+        EXPECT_FALSE(store.activity(hosts).empty()) << "not written when full";
     }
     const std::size_t dropped = metrics().activity_dropped.load() - dropped_before;
-    EXPECT_EQ(hosts.size(), store.activity().size() + dropped);
-    EXPECT_GE(store.activity().size(), 3u);
+    EXPECT_EQ(hosts.size(), store.activity(hosts).size() + dropped);
+    EXPECT_GE(store.activity(hosts).size(), 3u);
 }
 
 TEST_F(HostDataTest, CheckipAnswersTheCaller) {

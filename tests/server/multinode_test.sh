@@ -176,7 +176,7 @@ stream_wait "$time_limit" || {
     fail "an update loop failed"
 }
 
-"$server" list --db "$PG_URI" >"$tmp/list" 2>"$tmp/list.err" ||
+"$server" list --all --db "$PG_URI" >"$tmp/list" 2>"$tmp/list.err" ||
     fail "tovix-server list: $(cat "$tmp/list.err")"
 stream_verdict "$tmp/list" || fail "$STREAM_FAULT"
 

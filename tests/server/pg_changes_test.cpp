@@ -1,7 +1,9 @@
 // Servers on one PostgreSQL database hear of each other's changes
 // (ChangeListener): what the other servers commit, in commit order, never
 // their own, nothing of a rollback, and everything again after the
-// listening connection was lost. Runs with the ServerPostgres suite.
+// listening connection was lost: every served name purged, and the
+// accounts' change log read from where it was (news of accounts, "@").
+// Runs with the ServerPostgres suite.
 #include "store/changes.h"
 #include "store/store.h"
 #include "support.h"
@@ -67,10 +69,13 @@ TEST(ServerPostgresChanges, EachServerHearsTheOthersCommits) {
     own(a, "tovix", {"a.tovix.example", "b.tovix.example", "c.tovix.example"});
     Heard heard;
     const std::vector<std::string> every{kZone + "$"};
+    const std::vector<std::string> news{"@"};
     ChangeListener listener(
         uri, a.origin(), every, [&](const std::vector<std::string>& n) { heard.names(n); },
-        [&](const std::string& line) { heard.log(line); }, ListenPolicy{2000ms, 50ms, 400ms});
+        [&] { heard.names(news); }, [&](const std::string& line) { heard.log(line); },
+        ListenPolicy{2000ms, 50ms, 400ms});
     ASSERT_EQ(every, heard.next()) << "a new connection purges every served name once";
+    EXPECT_EQ(news, heard.next()) << "and reads the change log from where it was";
 
     // Rows in commit order: what A (its own) or B commits, and what A's
     // listener hears next; A's own changes and a rolled-back batch are never
@@ -82,11 +87,13 @@ TEST(ServerPostgresChanges, EachServerHearsTheOthersCommits) {
     Update refused = address("Upper.tovix.example", "192.0.2.9"); // PowerDNS wants lower case
     refused.account = "upper";
     own(b, "upper", {refused.host});
+    EXPECT_EQ(news, heard.next()) << "an account change";
     EXPECT_THROW(b.apply({address("c.tovix.example", "192.0.2.3"), refused}, 3), StoreError);
     b.apply({address("b.tovix.example", "192.0.2.4")}, 4);
     EXPECT_EQ(b_names, heard.next()) << "nothing of the rolled-back batch";
     EXPECT_TRUE(b.set_hosts("tovix", {"a.tovix.example", "c.tovix.example"}));
     EXPECT_EQ(b_names, heard.next()) << "a withdrawal";
+    EXPECT_EQ(news, heard.next()) << "an account change again";
 
     // The listening connection is lost: logged, opened again, every served
     // name purged once, and what B commits afterwards is heard.
@@ -94,6 +101,7 @@ TEST(ServerPostgresChanges, EachServerHearsTheOthersCommits) {
                              " WHERE pid <> pg_backend_pid() AND datname = current_database()"
                              " AND query LIKE 'LISTEN%'");
     EXPECT_EQ(every, heard.next());
+    EXPECT_EQ(news, heard.next()) << "whatever was missed meanwhile";
     EXPECT_NE(std::string::npos, heard.log_text().find("lost the connection")) << heard.log_text();
     EXPECT_NE(std::string::npos, heard.log_text().find("again")) << heard.log_text();
     b.apply({address("a.tovix.example", "192.0.2.5")}, 5);

@@ -300,11 +300,11 @@ TEST_F(UpdateServerTest, NoBuiltInAccountBeyondLoopback) {
     config.db_path = dir_.file("public.db");
     config.log_to_stderr = false;
     UpdateServer{config};
-    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts().empty());
+    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts_page({}).empty());
     config.loopback_only = true;
     config.zones = {"other.example"};
     UpdateServer{config};
-    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts().empty())
+    EXPECT_TRUE(Store(config.db_path, Store::Mode::Existing).accounts_page({}).empty())
         << "nor for another zone";
 }
 
@@ -553,7 +553,11 @@ TEST_F(UpdateServerTest, ConcurrentUpdatesAreAllStored) {
 
     for (int t = 0; t < kThreads; ++t)
         EXPECT_EQ(kPerThread, good[t]) << "thread " << t;
-    const std::vector<Host> hosts = Store(db_, Store::Mode::Existing).hosts();
+    std::vector<std::string> names;
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kPerThread; ++i)
+            names.push_back("h" + std::to_string(t) + "-" + std::to_string(i) + ".load.example");
+    const std::vector<Host> hosts = Store(db_, Store::Mode::Existing).hosts(names);
     ASSERT_EQ(static_cast<std::size_t>(kThreads * kPerThread), hosts.size());
     for (const Host& h : hosts) {
         // h<t>-<i>.load.example holds 10.0.<t>.<i>, and DNS says so.

@@ -107,7 +107,7 @@ wait "$server_pid" 2>/dev/null || true
 server_pid=
 killed=$((killed + 1))
 
-"$server" list --db "$db" >"$tmp/list" 2>"$tmp/list.err" ||
+"$server" list --all --db "$db" >"$tmp/list" 2>"$tmp/list.err" ||
     fail "tovix-server list: $(cat "$tmp/list.err")"
 
 verdict=0

@@ -68,7 +68,7 @@ for round in $(seq "$rounds"); do
     if grep -E 'Sanitizer|runtime error|Fatal error|MHD_' "$tmp/server.err" >&2; then
         fail "round $round: a report on stderr"
     fi
-    "$server" list --db "$db" >"$tmp/list" || fail "round $round: list"
+    "$server" list --all --db "$db" >"$tmp/list" || fail "round $round: list"
     good=0
     while read -r host last unanswered; do
         [ "$last" = - ] && continue
