@@ -116,10 +116,15 @@ TEST(VerifiedCredentials, RemembersOnlyWhatWasVerified) {
     EXPECT_FALSE(cache.known("alice", "pw", hash + "x")) << "a new password hash forgets it";
     EXPECT_FALSE(cache.known("alic", "epw", hash)) << "the parts stay apart";
     cache.remember("bob", "b", hash);
+    EXPECT_TRUE(cache.known("alice", "pw", hash)); // alice used last
     cache.remember("carol", "c", hash);
     EXPECT_TRUE(cache.known("carol", "c", hash));
-    EXPECT_EQ(1, cache.known("alice", "pw", hash) + cache.known("bob", "b", hash))
-        << "bounded to two entries";
+    EXPECT_TRUE(cache.known("alice", "pw", hash)) << "the least recently used goes first";
+    EXPECT_FALSE(cache.known("bob", "b", hash)) << "bounded to two entries";
+    EXPECT_EQ(2u, cache.size());
+    cache.forget("alice");
+    EXPECT_FALSE(cache.known("alice", "pw", hash));
+    EXPECT_EQ(std::optional<std::string>(hash), cache.hash_of("carol", "c"));
 }
 
 } // namespace

@@ -86,6 +86,16 @@ TEST_F(HostDataTest, TokenUpdatesItsHostAndNothingElse) {
     Store store(db_, Store::Mode::Existing);
     const std::string fresh = make("www.home.example", store);
     EXPECT_EQ("200 good 192.0.2.8", get("/nic/update?myip=192.0.2.8", "www.home.example", fresh));
+    // A token used before and revoked by another process stops working
+    // once the server reads the change log (every 100 ms).
+    ASSERT_TRUE(store.remove_token("www.home.example", 2));
+    std::string got;
+    for (int i = 0; i < 100 && got != "401 badauth"; ++i) {
+        got = get("/nic/update?myip=192.0.2.9", "www.home.example", fresh);
+        if (got != "401 badauth")
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ("401 badauth", got);
 }
 
 TEST_F(HostDataTest, HistoryIsBoundedAndActivityWrittenInBatches) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The store's PostgreSQL tests (tovix_server_tests' ServerPostgres suite)
+# The PostgreSQL tests of tovix_server_tests (the ServerPostgres suites, and
+# the postgresql cases of the suites run on either database)
 # against a throw-away cluster (tests/support/postgres.sh), which they find in
 # TOVIX_TEST_POSTGRES. Run inside tests/support/netns-run.sh: the cluster
 # takes 127.0.0.1:5432. Exits 77 where PostgreSQL is not installed.
@@ -15,5 +16,5 @@ shift
 . "$(dirname "$0")/../support/postgres.sh"
 pg_begin "$(mktemp -d)" 5432 || exit
 status=0
-TOVIX_TEST_POSTGRES=$PG_URI "$tests" --gtest_filter='ServerPostgres*' "$@" || status=$?
+TOVIX_TEST_POSTGRES=$PG_URI "$tests" --gtest_filter='ServerPostgres*:*/postgresql' "$@" || status=$?
 exit "$status"
