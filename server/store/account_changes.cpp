@@ -83,7 +83,7 @@ AccountCounts Store::account_counts() {
 }
 
 std::optional<std::string> Store::owner(const std::string& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lock_for_request();
     const SqlRows r = db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
     return r.empty() ? std::nullopt : std::optional(r.text(0, 0));
 }

@@ -13,7 +13,7 @@
 namespace tovix::server {
 
 std::optional<AccountRecord> Store::account(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lock_for_request();
     const SqlRows r = db_->query("SELECT a.password_hash, h.host, a.admin FROM accounts a"
                                  " LEFT JOIN account_hosts h ON h.account = a.name"
                                  " WHERE a.name = ?1 ORDER BY h.host",

@@ -111,6 +111,12 @@ class Database {
     // (listings page by it, whatever the database's collation); empty when
     // that is the column's own order.
     virtual const char* byte_order() const { return ""; }
+    // On: the commits of the transactions that follow need not be on disk
+    // when COMMIT returns (the next synced commit takes them along; a crash
+    // may lose them, never corrupt anything). For writes whose loss costs
+    // little, so that they add no syncs to the updates'. Outside a
+    // transaction.
+    virtual void lazy_commits(bool on) { (void)on; }
     // Whether a transaction can tell the other connections of its changes
     // (PostgreSQL's NOTIFY, sent on commit; store/changes.h).
     virtual bool has_notify() const { return false; }

@@ -70,9 +70,11 @@ void Store::write_activity(const std::string& host, const Activity& a) {
 }
 
 // Short transactions: at most kActivityHosts hosts and about kActivitySlice
-// each, and a pause between them in which a commit waiting for the
-// connection takes it, so no update waits for more than one of them. What
-// is written leaves `deltas`: after a failure, it holds what was not.
+// each, ended early (after kActivityLeast hosts, so that the commits stay
+// few) when a request waits for the connection, and a pause between them in
+// which it takes the connection: an update waits for a few hosts'
+// statements and a commit, not for the whole write.
+// What is written leaves `deltas`: after a failure, it holds what was not.
 void Store::record_activity(std::map<std::string, Activity>& deltas) {
     for (bool first = true; !deltas.empty(); first = false) {
         if (!first)
@@ -80,13 +82,24 @@ void Store::record_activity(std::map<std::string, Activity>& deltas) {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto until = std::chrono::steady_clock::now() + kActivitySlice;
         auto next = deltas.begin();
-        transaction(Begin::Write, [&] {
-            for (std::size_t n = 0; next != deltas.end() && n < kActivityHosts &&
-                                    (n == 0 || std::chrono::steady_clock::now() < until);
-                 ++n, ++next)
-                write_activity(next->first, next->second);
-            return true;
-        });
+        // A crash loses at most an interval of activity anyway: its commits
+        // wait for the next update's sync instead of adding their own.
+        db_->lazy_commits(true);
+        try {
+            transaction(Begin::Write, [&] {
+                for (std::size_t n = 0; next != deltas.end() && n < kActivityHosts &&
+                                        (n < kActivityLeast ||
+                                         (std::chrono::steady_clock::now() < until &&
+                                          requests_waiting_.load(std::memory_order_relaxed) == 0));
+                     ++n, ++next)
+                    write_activity(next->first, next->second);
+                return true;
+            });
+        } catch (const StoreError&) {
+            db_->lazy_commits(false); // every other commit is synced
+            throw;
+        }
+        db_->lazy_commits(false);
         deltas.erase(deltas.begin(), next);
     }
 }

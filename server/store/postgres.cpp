@@ -158,6 +158,9 @@ class PostgresDatabase final : public Database {
     }
 
     bool has_data_version() const override { return false; }
+    void lazy_commits(bool on) override {
+        exec(on ? "SET synchronous_commit TO off" : "RESET synchronous_commit");
+    }
     const char* byte_order() const override { return " COLLATE \"C\""; }
 
     bool has_notify() const override { return true; }

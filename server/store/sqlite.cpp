@@ -178,6 +178,11 @@ class SqliteDatabase final : public Database {
     }
 
     bool has_data_version() const override { return true; }
+    // In WAL mode a NORMAL commit is not synced; the next FULL one syncs
+    // the log with it.
+    void lazy_commits(bool on) override {
+        exec(on ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+    }
 
   private:
     void close() {

@@ -409,8 +409,15 @@ std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& 
     return current ? std::optional(out) : std::nullopt;
 }
 
+std::unique_lock<std::mutex> Store::lock_for_request() {
+    requests_waiting_.fetch_add(1, std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock(mutex_);
+    requests_waiting_.fetch_sub(1, std::memory_order_relaxed);
+    return lock;
+}
+
 std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lock_for_request();
     // Most updates repeat what is stored: when all of them do, nothing is
     // written and nothing synced.
     if (!db_->empty_writes_are_free()) {

@@ -12,6 +12,7 @@
 #include "dns/zone.h"
 #include "store/database.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -261,7 +262,7 @@ class Store {
     // so that no update waits long for the store meanwhile; each written
     // leaves `deltas` (after a StoreError it holds what was not written).
     static constexpr std::chrono::milliseconds kActivitySlice{5};
-    static constexpr std::size_t kActivityHosts = 128;
+    static constexpr std::size_t kActivityHosts = 128, kActivityLeast = 16;
     void record_activity(std::map<std::string, Activity>& deltas);
     std::map<std::string, Activity> activity(const std::vector<std::string>& hosts);
 
@@ -360,7 +361,12 @@ class Store {
     void announce_changes();
     void tell_changes();
 
+    // The connection for a request's work (an update, a lookup): counted
+    // while it waits, so that the activity write gives way at once.
+    std::unique_lock<std::mutex> lock_for_request();
+
     std::mutex mutex_; // one connection, shared by all request threads
+    std::atomic<int> requests_waiting_{0};
     std::unique_ptr<Database> db_;
     int ttl_ = kDefaultTtl;
     std::size_t history_size_ = 100;

@@ -63,7 +63,7 @@ std::vector<TokenRecord> Store::tokens(const std::string& host) {
 }
 
 std::optional<TokenRecord> Store::token(const std::string& digest) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::unique_lock<std::mutex> lock = lock_for_request();
     const SqlRows r = db_->query(std::string(kSelectToken) + " WHERE digest = ?1", {digest});
     return r.empty() ? std::nullopt : std::optional(token_at(r, 0));
 }
