@@ -49,7 +49,7 @@ class UpdateServer {
         std::string after; // the last host looked at
         std::size_t named = 0;
     };
-    static constexpr std::size_t kOutsideChunk = 10000, kOutsideNamed = 20;
+    static constexpr std::size_t kOutsideChunk = 1000, kOutsideNamed = 20;
     static void warn_outside_zones(Rooms* rooms, std::shared_ptr<OutsideScan> scan);
 
     std::mutex stop_mutex_;
