@@ -4,6 +4,7 @@
 // as deltas so that several servers on one database add up.
 #include "store/store.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace tovix::server {
@@ -73,14 +74,20 @@ void Store::write_activity(const std::string& host, const Activity& a) {
 // each, ended early (after kActivityLeast hosts, so that the commits stay
 // few) when a request waits for the connection, and a pause between them in
 // which it takes the connection: an update waits for a few hosts'
-// statements and a commit, not for the whole write.
+// statements and a commit, not for the whole write, and a pause after each
+// slice as long as the slice.
 // What is written leaves `deltas`: after a failure, it holds what was not.
 void Store::record_activity(std::map<std::string, Activity>& deltas) {
+    std::chrono::steady_clock::duration last{};
     for (bool first = true; !deltas.empty(); first = false) {
+        // A pause as long as the last slice took: the write takes at most
+        // half the time of the connection, and of a core.
         if (!first)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(
+                std::max<std::chrono::steady_clock::duration>(last, std::chrono::milliseconds(1)));
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto until = std::chrono::steady_clock::now() + kActivitySlice;
+        const auto start = std::chrono::steady_clock::now();
+        const auto until = start + kActivitySlice;
         auto next = deltas.begin();
         // A crash loses at most an interval of activity anyway: its commits
         // wait for the next update's sync instead of adding their own.
@@ -101,6 +108,7 @@ void Store::record_activity(std::map<std::string, Activity>& deltas) {
         }
         db_->lazy_commits(false);
         deltas.erase(deltas.begin(), next);
+        last = std::chrono::steady_clock::now() - start;
     }
 }
 
