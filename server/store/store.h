@@ -262,7 +262,7 @@ class Store {
     // so that no update waits long for the store meanwhile; each written
     // leaves `deltas` (after a StoreError it holds what was not written).
     static constexpr std::chrono::milliseconds kActivitySlice{5};
-    static constexpr std::size_t kActivityHosts = 128, kActivityLeast = 16;
+    static constexpr std::size_t kActivityHosts = 128, kActivityLeast = 64;
     void record_activity(std::map<std::string, Activity>& deltas);
     std::map<std::string, Activity> activity(const std::vector<std::string>& hosts);
 
