@@ -18,9 +18,8 @@
 #
 # Needs root (a private network namespace), wrk and python3. Builds the
 # host-release preset. Results stay in build/bench-accounts/ (BENCH_OUT); the
-# table goes to standard output and OUT/table.txt. About 15 minutes at
-# 1,000,000 accounts on SQLite once built (more while the server reads every
-# account on a change), more on PostgreSQL.
+# table goes to standard output and OUT/table.txt. About 5 minutes at
+# 1,000,000 accounts on SQLite once built, more on PostgreSQL.
 set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(dirname "$BENCH_DIR")
