@@ -105,8 +105,9 @@ void Store::write_hosts_of(const std::string& name, const std::vector<std::strin
 }
 
 // Forgets hosts that left their account: their row, what the store kept of
-// them, and their address, mail and challenge records in their zone, whose
-// serial moves on.
+// them (a follower stops following; a router's followers follow nobody and
+// keep their addresses), and their address, mail and challenge records in
+// their zone, whose serial moves on.
 void Store::withdraw(const std::vector<std::string>& hosts) {
     std::set<std::pair<std::string, std::int64_t>> zones;
     for (const std::string& name : hosts) {
@@ -114,6 +115,7 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
             "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
             {name});
         db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        release_followers(name, std::time(nullptr));
         forget_host_data(name);
         const std::string challenge = "_acme-challenge." + name;
         const SqlRows txt =

@@ -112,6 +112,9 @@ class Database {
     virtual bool has_notify() const { return false; }
 };
 
+// "?FIRST, ?FIRST+1, ..." (count of them): the placeholders of a list.
+std::string placeholders(std::size_t first, std::size_t count);
+
 // `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;
 // anything else is the path of an SQLite file.
 bool is_postgres_uri(const std::string& where);
