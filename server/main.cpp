@@ -48,6 +48,8 @@ int main(int argc, char** argv) {
         return token_command(*options, std::cout, std::cerr);
     case Options::Command::History:
         return history_command(*options, std::cout, std::cerr);
+    case Options::Command::Host:
+        return host_command(*options, std::cout, std::cerr);
     case Options::Command::Zone:
         return zone_command(*options, std::cout, std::cerr);
     case Options::Command::Check:

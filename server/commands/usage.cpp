@@ -31,6 +31,9 @@ const char* const kSynopsis =
     "       tovix-server token list HOST [--db DB]\n"
     "       tovix-server token remove HOST ID [--db DB]\n"
     "       tovix-server history HOST [--limit N] [--db DB]\n"
+    "       tovix-server host follow HOST ROUTER --suffix SUFFIX|--mac MAC [--db DB]\n"
+    "       tovix-server host unfollow HOST [--db DB]\n"
+    "       tovix-server host followers ROUTER [--db DB]\n"
     "       tovix-server zone add NAME [--dnssec] [--db DB]\n"
     "       tovix-server zone secure NAME|--requested [--db DB]\n"
     "       tovix-server zone ds NAME [--db DB]\n"
@@ -69,6 +72,13 @@ const char* const kCommandsHelp =
     "                       is printed once; with the host's name as user name\n"
     "                       it updates that host and no other\n"
     "  history HOST         print the host's latest changes, newest first\n"
+    "  host follow HOST ROUTER\n"
+    "                       HOST's IPv6 address follows the LAN prefix ROUTER\n"
+    "                       sends (ipv6prefix=ADDR/LEN in its updates), with\n"
+    "                       --suffix behind it, or the identifier of --mac\n"
+    "                       (modified EUI-64); both hosts of one account.\n"
+    "                       unfollow: HOST keeps its address and follows no\n"
+    "                       router; followers: the hosts that follow ROUTER\n"
     "  zone add NAME        create a zone (SOA and NS) in the database; a server\n"
     "                       serves updates in it with --zone NAME. --dnssec:\n"
     "                       sign it too, as zone secure does\n"
@@ -90,7 +100,7 @@ constexpr CommandName kCommands[] = {
     {"serving", Options::Command::Serve},   {"list", Options::Command::List},
     {"account", Options::Command::Account}, {"token", Options::Command::Token},
     {"history", Options::Command::History}, {"zone", Options::Command::Zone},
-    {"check", Options::Command::Check}};
+    {"check", Options::Command::Check},     {"host", Options::Command::Host}};
 
 // --help's column for the text after an option and its value.
 constexpr std::size_t kHelpColumn = 23;
