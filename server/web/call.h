@@ -48,6 +48,11 @@ struct WebPages::Call {
     bool owns(const std::string& host) const;
 };
 
+// A host page's context with what it shows of the host's router or its
+// followers (follow.cpp).
+mstch::map with_follow(Store& store, const WebPages::Call& call, const std::string& host,
+                       mstch::map context);
+
 // The language a browser asks for first, of the two the page has.
 bool wants_chinese(const HttpRequest& request);
 

@@ -151,7 +151,7 @@ void WebPages::show_host(const CallPtr& call, const std::string& name,
         context["older"] = std::to_string(page + 1);
     if (!fresh_token.empty())
         context["new_token"] = fresh_token;
-    call->page(200, name, "host", std::move(context));
+    call->page(200, name, "host", with_follow(c_.store, *call, name, std::move(context)));
 }
 
 void WebPages::add_token(const CallPtr& call, const Params& params) {

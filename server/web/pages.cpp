@@ -106,6 +106,8 @@ WebPages::WebPages(WebContext context) : c_(std::move(context)) {
         {post, "/host/{host}/revoke", Access::Owner, &WebPages::revoke_token},
         {post, "/host/{host}/offline", Access::Owner, &WebPages::set_offline},
         {post, "/host/{host}/settings", Access::Owner, &WebPages::set_settings},
+        {post, "/host/{host}/follow", Access::Owner, &WebPages::follow},
+        {post, "/host/{host}/unfollow", Access::Owner, &WebPages::unfollow},
         {any, "/host/{rest...}", Access::Owner, &WebPages::not_found},
         {get, "/admin/server", Access::Operator, &WebPages::server_page},
         {get, "/admin/accounts", Access::Operator, &WebPages::accounts_list},

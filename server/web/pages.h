@@ -73,6 +73,9 @@ class WebPages {
     void set_offline(const CallPtr& call, const Params& params);
     void set_settings(const CallPtr& call, const Params& params);
     void change_host(const CallPtr& call, const std::string& host, bool settings);
+    // Routers and followers (follow.cpp).
+    void follow(const CallPtr& call, const Params& params);
+    void unfollow(const CallPtr& call, const Params& params);
     void not_found(const CallPtr& call, const Params&);
     // The operator's pages (operator.cpp).
     void server_page(const CallPtr& call, const Params&);

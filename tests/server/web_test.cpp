@@ -109,7 +109,7 @@ class WebTest : public ::testing::Test {
     std::string snapshot() {
         std::string out;
         for (const char* table : {"accounts", "account_hosts", "hosts", "tovix_tokens",
-                                  "tovix_history", "tovix_sessions", "records"}) {
+                                  "tovix_history", "tovix_sessions", "tovix_follows", "records"}) {
             const SqlRows r =
                 connection(db_)->query(std::string("SELECT * FROM ") + table + " ORDER BY 1, 2");
             for (const auto& row : r.rows)
@@ -156,6 +156,9 @@ TEST_F(WebTest, BadInputChangesNothing) {
         {"operator page", "/admin/accounts", "", alice, 404, "Not found"},
         {"operator form", "/admin/remove", "name=bob" + c, alice, 404, "Not found"},
         {"bad mx", "/host/home.example/settings", "mx=-bad-" + c, alice, 400, "mail exchanger"},
+        {"bad suffix", "/host/home.example/follow", "router=www.home.example&suffix=1::5" + c, alice, 400, "MAC address"},
+        {"another's router", "/host/home.example/follow", "router=bob.example&suffix=::5" + c, alice, 400, "this account"},
+        {"another's follower", "/host/bob.example/unfollow", c, alice, 404, "Not found"},
         // clang-format on
     };
     const std::string before = snapshot();
