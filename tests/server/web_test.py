@@ -65,15 +65,15 @@ def update(token, ip):
     return curl("-u", HOST + ":" + token, BASE + "/nic/update?myip=" + ip)
 
 
-def dns_is(name, want, seconds=5):
+def dns_is(name, want, seconds=5, kind="A"):
     end = time.monotonic() + seconds
     while True:
-        out = run("dig", "+time=1", "+tries=2", "@" + DNS, name, "A")
+        out = run("dig", "+time=1", "+tries=2", "@" + DNS, name, kind)
         answered = "status: NOERROR" in out or "status: NXDOMAIN" in out
-        got = run("dig", "+short", "+time=1", "@" + DNS, name, "A")
+        got = run("dig", "+short", "+time=1", "@" + DNS, name, kind)
         if answered and got == want or time.monotonic() > end:
             return check(answered and got == want,
-                         "DNS answers %s A '%s' (got '%s')" % (name, want, got))
+                         "DNS answers %s %s '%s' (got '%s')" % (name, kind, want, got))
         time.sleep(0.2)
 
 
@@ -117,6 +117,30 @@ def owner_story(d):
     check(gone == "303 " + BASE + "/signin?m=session_gone", "the old cookie no longer works")
 
 
+def prefix_story(d):
+    """The second host follows the first one's LAN prefix, set on its page."""
+    cam = "cam.tovix.example"
+    router = curl("-u", "tovix:KoReL52", BASE + "/nic/update?hostname=" + HOST
+                  + "&myip=192.0.2.60,2001:db8::60&ipv6prefix=2001:db8:60::/64")
+    check(router.startswith("good"), "the router sends its prefix (%s)" % router)
+    if not sign_in(d, "tovix", "KoReL52"):
+        return
+    d.get(BASE + "/host/" + cam)
+    by_id(d, "follow-suffix").send_keys("00:1e:c2:12:34:56")
+    click(d, "follow")
+    if wait(d, lambda x: x.find_elements(By.ID, "follows"), "the host follows the router"):
+        check(HOST in by_id(d, "follows").text, "the page names the router")
+    dns_is(cam, "2001:db8:60:0:21e:c2ff:fe12:3456", kind="AAAA")
+    d.get(BASE + "/host/" + HOST)
+    check(cam in by_id(d, "followers").text, "the router's page lists its follower")
+    d.get(BASE + "/lang?to=zh&back=/host/" + cam)
+    check("跟随" in text(d), "the Chinese page says it follows")
+    click(d, "unfollow")
+    wait(d, lambda x: x.find_elements(By.ID, "follow"), "the host stops following")
+    d.get(BASE + "/lang?to=en&back=/hosts")
+    click(d, "signout")
+
+
 def operator_story(d):
     if not sign_in(d, "tovix", "KoReL52"):
         return
@@ -144,6 +168,7 @@ def main():
     d = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
         owner_story(d)
+        prefix_story(d)
         operator_story(d)
     finally:
         d.quit()

@@ -2,7 +2,8 @@
 # The web page in headless Chromium (web_test.py, Selenium), against
 # tovix-server on 127.0.0.1:80 and PowerDNS, inside a private network
 # namespace (tests/support/netns-run.sh). The built-in account signs in, and
-# is made an operator for the operator's story. Screenshots of "My hosts" in
+# is made an operator for the operator's story; its second host follows the
+# first one's prefix. Screenshots of "My hosts" in
 # English and Chinese go to SHOTS_DIR. Exits 77 without chromium,
 # chromium-driver or python3-selenium (scripts/install-deps.sh).
 # Usage: web_test.sh PATH/TO/tovix-server SHOTS_DIR
@@ -15,6 +16,8 @@ shots=$(realpath -m "$2")
 
 names_test_begin "$server"
 "$server" account admin tovix on --db "$work/names.db" || fail "account admin tovix on"
+"$server" account hosts tovix home.tovix.example cam.tovix.example --db "$work/names.db" ||
+    fail "account hosts tovix"
 mkdir -p "$shots"
 # Chromium keeps its profile under HOME.
 HOME=$work WEB_BASE=http://127.0.0.1 DNS_ADDRESS=$PDNS_ADDRESS SHOTS=$shots \
