@@ -19,6 +19,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 BASE = os.environ["WEB_BASE"]
+# A server on every address, whose sign-in form refuses plain HTTP.
+PLAIN = os.environ["PLAIN_BASE"]
 DNS = os.environ["DNS_ADDRESS"]
 SHOTS = os.environ["SHOTS"]
 AXE = open(os.environ["AXE"], encoding="utf-8").read()
@@ -253,6 +255,10 @@ def tour(d, lang):
     click(d, "signin")
     wait(d, lambda x: x.find_elements(By.ID, "error"), "a wrong password is refused")
     look(d, "signin-wrong", lang)
+    d.get(PLAIN + "/signin")
+    check(not d.find_elements(By.ID, "password") and
+          words[lang]["https_only"] in text(d), "sign-in over plain HTTP is refused (%s)" % lang)
+    look(d, "signin-https-only", lang)
     if not sign_in(d, "tovix", "KoReL52"):
         return
     look(d, "my-hosts", lang)
