@@ -41,8 +41,15 @@ function(tovix_gzip in out)
         DEPENDS ${in} VERBATIM)
     set(gz_files ${gz_files} ${out} PARENT_SCOPE)
 endfunction()
+tovix_configure_text(${CMAKE_SOURCE_DIR}/man/tovix.1 ${pkg_out}/man/tovix.1)
+# tovix-server(8)'s list of options is made from the program's table of
+# options (server/commands/options.cpp) by tovix-server-manual.
+tovix_configure_text(${CMAKE_SOURCE_DIR}/man/tovix-server.8 ${pkg_out}/man/tovix-server.8.in)
+add_custom_command(OUTPUT ${pkg_out}/man/tovix-server.8
+    COMMAND tovix-server-manual ${pkg_out}/man/tovix-server.8.in ${pkg_out}/man/tovix-server.8
+    DEPENDS tovix-server-manual ${pkg_out}/man/tovix-server.8.in
+    COMMENT "Making tovix-server(8)'s list of options from the table of options")
 foreach(page tovix.1 tovix-server.8)
-    tovix_configure_text(${CMAKE_SOURCE_DIR}/man/${page} ${pkg_out}/man/${page})
     tovix_gzip(${pkg_out}/man/${page} ${pkg_out}/man/${page}.gz)
 endforeach()
 foreach(name tovix tovix-server)

@@ -2,7 +2,7 @@
 // command.
 #include "store/inspect.h"
 
-#include "zone.h"
+#include "dns/zone.h"
 
 #include <sys/statvfs.h>
 

@@ -4,9 +4,8 @@
 // layout, which kept every host in a single records table, has its rows
 // moved over; the served zones are created with their SOA and NS, and the
 // hosts that wait for one are published in it.
-#include "store/store.h"
-
 #include "store/changes.h"
+#include "store/store.h"
 
 #include <fstream>
 #include <set>

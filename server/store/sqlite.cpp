@@ -3,6 +3,7 @@
 // statements prepared once and kept, and a thread beside the writer that
 // copies the WAL back into the file so that commits need not. Its PRAGMA
 // data_version tells the store when another process has committed.
+#include "base/threads.h"
 #include "store/database.h"
 
 #include <sqlite3.h>
@@ -34,13 +35,7 @@ class Checkpointer {
         thread_ = std::thread([this] { run(); });
     }
     ~Checkpointer() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
+        stop_thread(mutex_, stopping_, wake_, thread_);
         sqlite3_close(db_);
     }
     Checkpointer(const Checkpointer&) = delete;

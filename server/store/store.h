@@ -9,8 +9,8 @@
 // (database.h) runs that SQL and says what its database can do.
 #pragma once
 
+#include "dns/zone.h"
 #include "store/database.h"
-#include "zone.h"
 
 #include <cstdint>
 #include <functional>

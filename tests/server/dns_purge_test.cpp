@@ -1,6 +1,7 @@
 // DnsPurger against a stand-in for PowerDNS's control socket, and the names
 // a commit hands it.
-#include "committer.h"
+#include "dns/purge.h"
+#include "store/store.h"
 #include "support.h"
 
 #include <sys/un.h>
@@ -73,19 +74,31 @@ TEST(DnsPurge, PurgeableNames) {
     EXPECT_FALSE(purgeable(std::string(64, 'a') + ".example"));
 }
 
-TEST(DnsPurge, NamesOfACommit) {
+// The one list of changed names is the store's, told as each transaction
+// commits: each host whose records changed with every name under it, and
+// the apex of its zone; nothing of an update it refused or that changed
+// nothing.
+TEST(DnsPurge, NamesOfACommitComeFromTheStore) {
+    TempDir dir;
+    Store store(dir.file("db"), Store::Mode::Create, {{"dyn.example", "other.example"}, 60});
+    own(store, "tovix", {"a.dyn.example", "c.dyn.example", "d.other.example"});
+    std::vector<std::vector<std::string>> heard;
+    store.on_changed_names([&](const std::vector<std::string>& names) { heard.push_back(names); });
     std::vector<Update> updates(4);
     for (std::size_t i = 0; i < updates.size(); ++i) {
         updates[i].host =
             std::string(1, char('a' + i)) + (i < 3 ? ".dyn.example" : ".other.example");
         updates[i].zone = i < 3 ? "dyn.example" : "other.example";
+        updates[i].account = "tovix";
+        updates[i].ipv4 = "192.0.2." + std::to_string(i + 1);
     }
-    // Changed, no longer owned, unchanged, changed.
-    const std::vector<Applied> applied = {
-        {true, true, {}, {}}, {false, false, {}, {}}, {true, false, {}, {}}, {true, true, {}, {}}};
-    EXPECT_EQ((std::vector<std::string>{"a.dyn.example$", "d.other.example$", "dyn.example",
-                                        "other.example"}),
-              purge_names(updates, applied));
+    store.apply({updates[2]}, 1);
+    heard.clear();
+    // Changed, not owned, unchanged, changed.
+    EXPECT_EQ((std::vector<bool>{true, false, false, true}), changed(store.apply(updates, 2)));
+    EXPECT_EQ((std::vector<std::vector<std::string>>{
+                  {"a.dyn.example$", "d.other.example$", "dyn.example", "other.example"}}),
+              heard);
 }
 
 // PowerDNS down at first: logged once, names kept and sent together once it

@@ -1,7 +1,7 @@
 // The dyndns2 request rules and the records a host publishes, without HTTP
 // and without a database.
-#include "dyndns.h"
-#include "zone.h"
+#include "dns/zone.h"
+#include "update/dyndns.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
 // Password hashes, the guessing guard and the verified-credential cache.
-#include "guard.h"
-#include "workers.h"
+#include "auth/guard.h"
+#include "auth/passwords.h"
+#include "base/address.h"
+#include "base/workers.h"
 
 #include <gtest/gtest.h>
 

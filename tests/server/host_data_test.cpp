@@ -1,10 +1,9 @@
 // What a host's owner hands out and watches: update tokens, the history of
 // changes, last seen and faults, checkip, and the ACME challenge's TXT.
+#include "auth/tokens.h"
+#include "base/metrics.h"
 #include "support.h"
-
-#include "activity.h"
-#include "metrics.h"
-#include "tokens.h"
+#include "update/activity.h"
 
 #include <thread>
 

@@ -2,8 +2,8 @@
 // bodies, pipelining, answers given later from another thread, the cut of a
 // slow client, the log of what the layer refused, ambiguous body lengths,
 // connections per source, TLS versions and suites, and trusted proxies.
-#include "http.h"
-#include "text.h"
+#include "base/strings.h"
+#include "http/server.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,10 @@
 // The metrics registry and its exposition, and /healthz of the monitor's
 // listener against a real server, database and committer.
-#include "metrics.h"
-#include "monitor.h"
+#include "base/metrics.h"
+#include "ops/exposition.h"
+#include "ops/monitor.h"
 #include "support.h"
+#include "update/committer.h"
 
 #include <functional>
 #include <thread>
@@ -27,17 +29,19 @@ TEST(Metrics, CountsShowInTheExposition) {
     const auto never = std::chrono::steady_clock::time_point{};
     const std::vector<Row> rows = {
         {"each line of an update's answer counts its word",
-         [&](Metrics& m) { m.answered(true, never, 200, "good 192.0.2.1\nnohost\n!yours"); },
+         [&](Metrics& m) {
+             m.answered(Metrics::kUpdateRoute, never, 200, "good 192.0.2.1\nnohost\n!yours");
+         },
          {{"tovix_updates_total{result=\"good\"}", 1},
           {"tovix_updates_total{result=\"nohost\"}", 1},
           {"tovix_updates_total{result=\"!yours\"}", 1},
           {"tovix_requests_total{route=\"update\",status=\"200\"}", 1}}},
         {"a 503 is a 911, an unknown word other, another route no answer",
          [&](Metrics& m) {
-             m.answered(true, never, 503, "911");
-             m.answered(true, never, 200, "weird");
-             m.answered(false, never, 404, "not found");
-             m.answered(false, never, 418, "teapot");
+             m.answered(Metrics::kUpdateRoute, never, 503, "911");
+             m.answered(Metrics::kUpdateRoute, never, 200, "weird");
+             m.answered(Metrics::kOtherRoute, never, 404, "not found");
+             m.answered(Metrics::kOtherRoute, never, 418, "teapot");
          },
          {{"tovix_updates_total{result=\"911\"}", 1},
           {"tovix_updates_total{result=\"other\"}", 1},
@@ -45,8 +49,8 @@ TEST(Metrics, CountsShowInTheExposition) {
           {"tovix_requests_total{route=\"other\",status=\"other\"}", 1}}},
         {"an update's latency from its arrival",
          [&](Metrics& m) {
-             m.answered(true, std::chrono::steady_clock::now() - std::chrono::seconds(3), 200,
-                        "nochg");
+             m.answered(Metrics::kUpdateRoute,
+                        std::chrono::steady_clock::now() - std::chrono::seconds(3), 200, "nochg");
          },
          {{"tovix_update_duration_seconds_bucket{le=\"2.5\"}", 0},
           {"tovix_update_duration_seconds_bucket{le=\"5\"}", 1},
@@ -166,7 +170,7 @@ TEST(Health, Table) {
              // The database's write lock held elsewhere: the committer waits
              // on its first batch while the next ones queue up.
              auto store = std::make_shared<Store>(m.db, Store::Mode::Existing);
-             auto committer = std::make_shared<Committer>(*store, nullptr, 1024, 2);
+             auto committer = std::make_shared<Committer>(*store, 1024, 2);
              auto holder = std::shared_ptr<Database>(connection(m.db));
              holder->exec("BEGIN IMMEDIATE");
              Update u;

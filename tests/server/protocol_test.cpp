@@ -1,12 +1,13 @@
 // Parsing and formatting pieces of tovix-server, and its command line.
-#include "cli.h"
-#include "credentials.h"
-#include "dyndns.h"
-#include "text.h"
-#include "request_log.h"
+#include "auth/credentials.h"
+#include "base/address.h"
+#include "base/strings.h"
+#include "commands/commands.h"
+#include "dns/names.h"
+#include "ops/request_log.h"
 #include "store/store.h"
-
 #include "support.h"
+#include "update/dyndns.h"
 
 #include <gtest/gtest.h>
 
@@ -270,7 +271,7 @@ TEST(ServerCommandLine, ListAccountAndHelp) {
     o = parse({"account", "add", "alice", "a.example", "b.example", "--db", "r.db"});
     ASSERT_TRUE(o);
     EXPECT_EQ(Options::Command::Account, o->command);
-    EXPECT_EQ((std::vector<std::string>{"add", "alice", "a.example", "b.example"}), o->account);
+    EXPECT_EQ((std::vector<std::string>{"add", "alice", "a.example", "b.example"}), o->words);
     EXPECT_EQ("r.db", o->config.db_path);
     EXPECT_EQ(Options::Command::Help, parse({"--help"})->command);
     EXPECT_TRUE(parse({"account", "add", "a", "a.example", "--admin"})->admin);

@@ -1,9 +1,9 @@
 // The store on disk: a database written by the one-table layout is migrated
 // when opened, and every change moves the zone's serial.
-#include "cli.h"
-#include "committer.h"
+#include "commands/commands.h"
 #include "store/store.h"
 #include "support.h"
+#include "update/committer.h"
 
 #include <sqlite3.h>
 

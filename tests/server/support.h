@@ -3,8 +3,9 @@
 // will not send.
 #pragma once
 
+#include "server.h"
 #include "store/database.h"
-#include "update_server.h"
+#include "store/store.h"
 
 #include <httplib.h>
 
@@ -22,15 +23,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
-
-namespace tovix::server {
-// The requests a server kept (Config::keep_requests), oldest first; a
-// request's entry is there before its answer is sent.
-struct KeptRequests {
-    static std::vector<RequestEntry> of(const UpdateServer& s) { return s.log_.recent(); }
-};
-} // namespace tovix::server
 
 namespace tovix::server::test {
 
@@ -131,7 +125,7 @@ inline std::string basic(const std::string& user, const std::string& password) {
 }
 
 // alice owns two hosts, bob one.
-inline std::vector<Account> test_accounts() {
+inline std::vector<SeedAccount> test_accounts() {
     return {{"alice", "s3cret:pw", {"home.example", "www.home.example"}},
             {"bob", "hunter2", {"bob.example"}}};
 }
@@ -151,13 +145,33 @@ inline void own(Store& store, const std::string& account, std::vector<std::strin
         throw std::runtime_error("account " + account + " exists");
 }
 
+// The request log of a server, as its sink hears it: every entry, oldest
+// first; a request's entry is here before its answer is sent.
+class KeptLog {
+  public:
+    RequestLog::Sink sink() {
+        return [this](const RequestEntry& entry) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            entries_.push_back(entry);
+        };
+    }
+    std::vector<RequestEntry> entries() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<RequestEntry> entries_;
+};
+
 // A server on loopback, as the tests run it: it publishes the caller's
-// loopback address, and keeps its latest requests (KeptRequests).
-inline std::unique_ptr<UpdateServer> start_server(Config config) {
+// loopback address, and tells `log`, if any, its requests.
+inline std::unique_ptr<UpdateServer> start_server(Config config, KeptLog* log = nullptr) {
     config.log_to_stderr = false;
     config.loopback_only = true;
-    config.keep_requests = UpdateServer::kHistorySize;
-    auto server = std::make_unique<UpdateServer>(std::move(config));
+    auto server =
+        std::make_unique<UpdateServer>(std::move(config), log ? log->sink() : RequestLog::Sink{});
     std::string error;
     if (!server->listen({"127.0.0.1", 0, "", ""}, &error))
         throw std::runtime_error("listen: " + error);

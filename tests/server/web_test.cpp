@@ -1,10 +1,9 @@
 // The web page over HTTP: sessions in the store (SQLite, and PostgreSQL
 // where TOVIX_TEST_POSTGRES is set), and the requests it must refuse without
 // changing anything. The browser story is tests/server/web_test.py.
+#include "auth/tokens.h"
+#include "commands/commands.h"
 #include "support.h"
-
-#include "cli.h"
-#include "tokens.h"
 
 #include <fstream>
 #include <regex>

@@ -1,8 +1,8 @@
 // The zone commands' command line, the settings they hand pdnsutil, and the
 // notifications servers on one PostgreSQL database tell each other.
-#include "cli.h"
+#include "commands/commands.h"
+#include "commands/zone.h"
 #include "store/changes.h"
-#include "zone_admin.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ TEST(ZoneCommandLine, GoodAndBad) {
         ASSERT_EQ(r.ok, o.has_value()) << r.args[0] << " " << r.args[1] << ": " << error;
         if (!o || r.args[0] != "zone")
             continue;
-        EXPECT_EQ(r.zone, o->zone);
+        EXPECT_EQ(r.zone, o->words);
         EXPECT_EQ(r.dnssec, o->dnssec);
         EXPECT_EQ(r.requested, o->requested);
     }

@@ -1,0 +1,91 @@
+// The committer's one thread: it takes whatever has queued up, at most
+// max_batch updates and always at least one request, writes it in one
+// transaction (one sync; the store tells the names it changed as it
+// commits), then answers every request of the batch.
+#include "update/committer.h"
+
+#include "base/metrics.h"
+#include "base/threads.h"
+#include "store/health.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace tovix::server {
+
+Committer::Committer(Store& store, std::size_t max_batch, std::size_t max_queued)
+    : store_(store), max_batch_(max_batch), max_queued_(max_queued), thread_([this] { run(); }) {
+    metrics().committer_queue_limit = static_cast<std::int64_t>(max_queued_);
+}
+
+Committer::~Committer() {
+    stop_thread(mutex_, stopping_, changed_, thread_);
+}
+
+bool Committer::submit(std::vector<Update> updates, Done done) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || queued_updates_ + updates.size() > max_queued_)
+            return false;
+        queued_updates_ += updates.size();
+        queue_.push_back({std::move(updates), std::move(done)});
+        metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
+    }
+    changed_.notify_one();
+    return true;
+}
+
+bool Committer::drain(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_until(lock, deadline, [this] { return queue_.empty() && !writing_; });
+}
+
+// Takes whatever has queued up (at most max_batch updates, and always at
+// least one request), writes it in one transaction, answers each request.
+void Committer::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        std::vector<Pending> batch;
+        std::vector<Update> updates;
+        while (!queue_.empty() &&
+               (batch.empty() || updates.size() + queue_.front().updates.size() <= max_batch_)) {
+            Pending& next = queue_.front();
+            updates.insert(updates.end(), next.updates.begin(), next.updates.end());
+            queued_updates_ -= next.updates.size();
+            batch.push_back(std::move(next));
+            queue_.pop_front();
+        }
+        metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
+        writing_ = true;
+        lock.unlock();
+        std::optional<std::vector<Applied>> changed;
+        const auto began = std::chrono::steady_clock::now();
+        try {
+            changed = store_.apply(updates, std::time(nullptr));
+            metrics().committed(updates.size(), std::chrono::steady_clock::now() - began);
+            database_health().succeeded();
+        } catch (const StoreError& e) {
+            std::fprintf(stderr, "tovix-server: database: %s\n", e.what());
+            metrics().commit_failed();
+            database_health().failed(e.what());
+        }
+        std::size_t at = 0;
+        for (Pending& p : batch) {
+            if (!changed) {
+                p.done(std::nullopt);
+                continue;
+            }
+            const auto first = changed->begin() + static_cast<std::ptrdiff_t>(at);
+            at += p.updates.size();
+            p.done(std::vector<Applied>(first, changed->begin() + static_cast<std::ptrdiff_t>(at)));
+        }
+        lock.lock();
+        writing_ = false;
+        idle_.notify_all();
+    }
+}
+
+} // namespace tovix::server

@@ -1,0 +1,110 @@
+// The operator's pages: the server's figures, and the accounts (added,
+// given hosts, removed). The account rules are auth/account_rules.h's.
+#include "auth/account_rules.h"
+#include "auth/passwords.h"
+#include "auth/tokens.h"
+#include "base/metrics.h"
+#include "web/call.h"
+#include "web/pages.h"
+
+namespace tovix::server {
+
+void WebPages::server_page(const CallPtr& call, const Params&) {
+    std::string zones;
+    for (const std::string& z : c_.zones)
+        zones += (zones.empty() ? "" : ", ") + z;
+    call->page(200, "server", "server",
+               {{"version", std::string(TOVIX_VERSION)},
+                {"zones", zones},
+                {"database", c_.database},
+                {"accounts", std::to_string(c_.store.accounts().size())},
+                {"hosts", std::to_string(c_.store.hosts().size())},
+                {"updates", std::to_string(metrics().updates_durable.load())}});
+}
+
+void WebPages::accounts_list(const CallPtr& call, const Params&) {
+    accounts_page(call);
+}
+
+void WebPages::remove_account(const CallPtr& call, const Params&) {
+    const std::string name = call->form["name"];
+    const std::optional<AccountRecord> before = c_.store.account(name);
+    if (name == call->account->name)
+        return accounts_page(call, {}, call->word("not_yourself"));
+    if (!before || !c_.store.remove_account(name))
+        return accounts_page(call, {}, call->word("no_account"));
+    c_.auth.refresh();
+    call->redirect("/admin/accounts?m=account_removed");
+}
+
+// The form's hosts, then `change` with them; what the store refuses (a
+// host that cannot be the account's) is said on the page.
+void WebPages::with_form_hosts(const CallPtr& call,
+                               const std::function<void(const std::vector<std::string>&)>& change) {
+    std::string bad;
+    const std::optional<std::vector<std::string>> hosts =
+        parse_host_list({call->form["hosts"]}, kFormHosts, &bad);
+    if (!hosts)
+        return accounts_page(call, {}, call->word("bad_host") + " " + bad);
+    try {
+        change(*hosts);
+    } catch (const StoreError& e) {
+        accounts_page(call, {}, call->word("failed") + " " + e.what());
+    }
+}
+
+void WebPages::set_hosts(const CallPtr& call, const Params&) {
+    const std::string name = call->form["name"];
+    const std::optional<AccountRecord> before = c_.store.account(name);
+    with_form_hosts(call, [&](const std::vector<std::string>& hosts) {
+        if (!before || !c_.store.set_hosts(name, hosts))
+            return accounts_page(call, {}, call->word("no_account"));
+        c_.auth.refresh();
+        call->redirect("/admin/accounts?m=hosts_set");
+    });
+}
+
+// A password left empty is made (a token's length) and shown once.
+void WebPages::add_account(const CallPtr& call, const Params&) {
+    auto& form = call->form;
+    const std::string name = form["name"];
+    with_form_hosts(call, [&](const std::vector<std::string>& hosts) {
+        if (!is_user_name(name))
+            return accounts_page(call, {}, call->word("bad_name"));
+        std::string password = form["password"];
+        wipe(form["password"]);
+        const bool made = password.empty();
+        if (made)
+            password = make_token();
+        const bool added =
+            c_.store.add_account({name, hash_password(password), hosts, form.count("admin") > 0});
+        if (!added) {
+            wipe(password);
+            return accounts_page(call, {}, call->word("account_exists"));
+        }
+        c_.auth.refresh();
+        accounts_page(call, made ? password : std::string());
+        wipe(password);
+    });
+}
+
+void WebPages::accounts_page(const CallPtr& call, const std::string& new_password,
+                             const std::string& error) {
+    mstch::array list;
+    for (const AccountRecord& a : c_.store.accounts()) {
+        std::string hosts;
+        for (const std::string& h : a.hosts)
+            hosts += (hosts.empty() ? "" : ", ") + h;
+        list.push_back(mstch::map{{"name", a.name}, {"hosts", hosts}, {"admin", a.admin}});
+    }
+    mstch::map context{{"accounts", list}};
+    if (!new_password.empty())
+        context["new_password"] = new_password;
+    if (call->request.method == "POST" && error.empty())
+        context["notice"] = call->word("account_added");
+    if (!error.empty())
+        context["error"] = error;
+    call->page(error.empty() ? 200 : 400, "accounts", "accounts", std::move(context));
+}
+
+} // namespace tovix::server

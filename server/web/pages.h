@@ -1,0 +1,92 @@
+// The web page of tovix-server: host owners see and manage their hosts,
+// operators the accounts. Server-rendered HTML forms from Mustache
+// templates (server/web/, built into the binary), in English and
+// Simplified Chinese; sessions and everything else through the store, the
+// authenticator and the committer, as the updates go.
+#pragma once
+
+#include "auth/authenticator.h"
+#include "base/workers.h"
+#include "http/server.h"
+#include "store/store.h"
+#include "update/committer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tovix::server {
+
+// The files of server/web/, by name (web_files.cpp, generated).
+const std::string* web_file(const std::string& name);
+
+struct WebContext {
+    Store& store;
+    Authenticator& auth;
+    Committer& committer;
+    Workers& workers;
+    std::vector<std::string> zones;
+    // Whether a password may come over plain HTTP: the server listens on
+    // loopback alone, or --web-allow-http.
+    std::function<bool()> plain_sign_in;
+    std::string database; // printable
+    int throttled_delay_ms = 1000;
+};
+
+class WebPages {
+  public:
+    // The answer, and whether it went to a signed-in session.
+    using Respond = std::function<void(HttpResponse, bool signed_in)>;
+
+    explicit WebPages(WebContext context);
+    ~WebPages();
+    // Answers one request for the page (any path but the update routes).
+    void handle(const HttpRequest& request, const std::string& caller, Respond respond);
+
+    struct Call;  // one request on its way (web/call.h)
+    struct Route; // one row of the page's route table
+
+  private:
+    using CallPtr = std::shared_ptr<Call>;
+    using Params = std::vector<std::string>; // the route's {...} parts
+    void dispatch(const CallPtr& call, const Route* route, const Params& params);
+    void serve(const CallPtr& call, const Route* route, const Params& params);
+
+    // Answered at once: no session.
+    void style(const CallPtr& call, const Params&);
+    void language(const CallPtr& call, const Params&);
+    // Signing in and out, the password (sign_in.cpp).
+    void start(const CallPtr& call, const Params&);
+    void sign_in_page(const CallPtr& call, const Params&);
+    void sign_in(const CallPtr& call, const Params&);
+    void sign_out(const CallPtr& call, const Params&);
+    void password_page(const CallPtr& call, const Params&);
+    void change_password(const CallPtr& call, const Params&);
+    // An owner's hosts (hosts.cpp).
+    void my_hosts(const CallPtr& call, const Params&);
+    void host_page(const CallPtr& call, const Params& params);
+    void show_host(const CallPtr& call, const std::string& host,
+                   const std::string& fresh_token = {});
+    void add_token(const CallPtr& call, const Params& params);
+    void revoke_token(const CallPtr& call, const Params& params);
+    void set_offline(const CallPtr& call, const Params& params);
+    void set_settings(const CallPtr& call, const Params& params);
+    void change_host(const CallPtr& call, const std::string& host, bool settings);
+    void not_found(const CallPtr& call, const Params&);
+    // The operator's pages (operator.cpp).
+    void server_page(const CallPtr& call, const Params&);
+    void accounts_list(const CallPtr& call, const Params&);
+    void add_account(const CallPtr& call, const Params&);
+    void set_hosts(const CallPtr& call, const Params&);
+    void remove_account(const CallPtr& call, const Params&);
+    void with_form_hosts(const CallPtr& call,
+                         const std::function<void(const std::vector<std::string>&)>& change);
+    void accounts_page(const CallPtr& call, const std::string& new_password = {},
+                       const std::string& error = {});
+
+    WebContext c_;
+    std::vector<Route> routes_;
+};
+
+} // namespace tovix::server
