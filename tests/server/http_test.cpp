@@ -408,5 +408,46 @@ TEST(HttpTrustedProxy, Caller) {
         EXPECT_FALSE(proxies.add(bad)) << bad;
 }
 
+// Whether the client reached the proxy over HTTPS: only a trusted proxy
+// says so, in the header of the kind it appends to, in its own (last) entry.
+struct ProtoCase {
+    const char* why;
+    Header header;
+    std::string peer;
+    const char* proto;     // X-Forwarded-Proto instances, '|' between them
+    const char* forwarded; // Forwarded, likewise
+    bool https;
+};
+
+const ProtoCase kProtoCases[] = {
+    {"a trusted proxy says https", kXff, "10.0.0.2", "https", "", true},
+    {"in any case", kXff, "10.0.0.2", "HTTPS", "", true},
+    {"a trusted proxy says http", kXff, "10.0.0.2", "http", "", false},
+    {"an untrusted peer is not believed", kXff, "198.51.100.7", "https", "", false},
+    {"the proxy's own entry is the last", kXff, "10.0.0.2", "https, http", "", false},
+    {"across instances too", kXff, "10.0.0.2", "http|https", "", true},
+    {"no header: plain", kXff, "10.0.0.2", "", "", false},
+    {"X-Forwarded-Proto is not read for Forwarded", kFwd, "10.0.0.2", "https", "", false},
+    {"Forwarded's proto=", kFwd, "10.0.0.2", "", "for=192.0.2.1;proto=https", true},
+    {"quoted", kFwd, "10.0.0.2", "", "for=192.0.2.1;proto=\"https\"", true},
+    {"of the last element", kFwd, "10.0.0.2", "", "proto=https, for=192.0.2.1", false},
+    {"Forwarded is not read for X-Forwarded-For", kXff, "10.0.0.2", "", "proto=https", false},
+};
+
+TEST(HttpTrustedProxy, ForwardedHttps) {
+    TrustedProxies proxies;
+    ASSERT_TRUE(proxies.add("10.0.0.0/8"));
+    for (const ProtoCase& c : kProtoCases) {
+        HttpRequest request;
+        request.peer = c.peer;
+        for (const std::string& value : split_list(c.proto, '|'))
+            request.headers.emplace_back("X-Forwarded-Proto", value);
+        for (const std::string& value : split_list(c.forwarded, '|'))
+            request.headers.emplace_back("Forwarded", value);
+        proxies.set_header(c.header);
+        EXPECT_EQ(c.https, proxies.forwarded_https(request)) << c.why;
+    }
+}
+
 } // namespace
 } // namespace tovix::server
