@@ -7,7 +7,9 @@
 # axe-core findings by impact; exit 1 on a FAIL.
 import base64
 import collections
+import html
 import os
+import re
 import subprocess
 import sys
 import time
@@ -126,6 +128,27 @@ def owner_story(d):
     gone = curl("-o", "/dev/null", "-w", "%{http_code} %{redirect_url}",
                 "-b", "tovix_session=" + cookie, BASE + "/hosts")
     check(gone == "303 " + BASE + "/signin?m=session_gone", "the old cookie no longer works")
+
+
+def proxied_story():
+    """Behind a TLS proxy that says X-Forwarded-Proto: https (curl, from a
+    trusted address), the sign-in form is offered on a server that refuses
+    it over plain HTTP, the session cookie is __Host-, and the lines to copy
+    are HTTPS ones."""
+    https = ("-H", "X-Forwarded-Proto: https")
+    check('id="password"' in curl(*https, PLAIN + "/signin") and
+          'id="password"' not in curl(PLAIN + "/signin"),
+          "behind a TLS proxy the sign-in form is offered, and not without it")
+    head = curl(*https, "-D", "-", "-o", "/dev/null", "-d", "user=pat&password=proxied-pw",
+                PLAIN + "/signin")
+    session = re.search(r"Set-Cookie: (__Host-tovix_session=\w+);.*Secure", head)
+    if not check(session is not None, "behind a TLS proxy the session cookie is __Host-, Secure"):
+        return
+    page = html.unescape(curl(*https, "-b", session.group(1), PLAIN + "/hosts"))
+    check("ssl=yes" in page and "web=https://127.0.0.1:8080/checkip" in page and
+          "checkip-ssl    = true" in page and
+          "https://127.0.0.1:8080/nic/update?hostname=pat.tovix.example" in page,
+          "behind a TLS proxy the lines to copy are HTTPS ones")
 
 
 def operator_story(d):
@@ -262,6 +285,11 @@ def tour(d, lang):
     if not sign_in(d, "tovix", "KoReL52"):
         return
     look(d, "my-hosts", lang)
+    snippets = text(d)
+    check("ssl=no" in snippets and "web=http://127.0.0.1/checkip" in snippets and
+          "checkip-ssl    = false" in snippets and
+          "http://127.0.0.1/nic/update?hostname=" + HOST in snippets,
+          "the lines to copy fit the plain HTTP listener (%s)" % lang)
 
     d.get(BASE + "/host/" + HOST)
     look(d, "host", lang)
@@ -276,11 +304,28 @@ def tour(d, lang):
           "a Revoke button names its token (%s, '%s')" % (lang, revoke))
     check(words[lang]["tovix_resets"] in text(d),
           "the host page warns that Tovix.exe sends its settings (%s)" % lang)
+    made = len(d.find_elements(By.CSS_SELECTOR, "tr.token"))
+    check("/host/%s?m=token_made" % HOST in d.current_url,
+          "a new token's form is answered by a redirect (%s)" % lang)
+    d.refresh()
+    check(not d.find_elements(By.ID, "token") and
+          len(d.find_elements(By.CSS_SELECTOR, "tr.token")) == made,
+          "a reload shows the token no more and makes none (%s)" % lang)
+    check(all(t.text.endswith(" UTC") for t in d.find_elements(By.CSS_SELECTOR, "#history td[data-label]")
+              if t.get_attribute("data-label") == words[lang]["time"]),
+          "the history's times say UTC (%s)" % lang)
+    history = by_id(d, "history").text
+    check(words[lang]["by_token"] + " 1" in history and
+          words[lang]["by_operator"] in history,
+          "the history says who in the page's language (%s)" % lang)
     d.get(BASE + "/host/" + HOST)
     fill(d, "mx", "no mail exchanger")
     submit_in(d, "/host/%s/settings" % HOST)
     wait(d, lambda x: x.find_elements(By.ID, "error"), "a bad MX is refused")
     look(d, "host-bad-mx", lang)
+    check(d.find_element(By.NAME, "mx").get_attribute("value") == "no mail exchanger" and
+          by_id(d, "error").text.startswith(words[lang]["bad_mx"]),
+          "a refused MX is said, and the form keeps it (%s)" % lang)
 
     d.get(BASE + "/password")
     look(d, "password", lang)
@@ -307,14 +352,32 @@ def tour(d, lang):
     look(d, "accounts-added", lang)
     by_id(d, "new-name").clear()
     by_id(d, "new-name").send_keys("bad:name")
+    by_id(d, "new-hosts").send_keys("kept-%s.tovix.example" % lang)
     click(d, "add-account")
     wait(d, lambda x: x.find_elements(By.ID, "error"), "a bad account name is refused")
     look(d, "accounts-bad-name", lang)
+    check(by_id(d, "new-name").get_attribute("value") == "bad:name" and
+          by_id(d, "new-hosts").get_attribute("value") == "kept-%s.tovix.example" % lang,
+          "the add form keeps what was typed (%s)" % lang)
+    by_id(d, "new-name").clear()
+    by_id(d, "new-name").send_keys("taker-" + lang)
+    by_id(d, "new-hosts").clear()
+    by_id(d, "new-hosts").send_keys(HOST)
+    click(d, "add-account")
+    wait(d, lambda x: x.find_elements(By.ID, "error"), "a host of another account is refused")
+    check(by_id(d, "error").text ==
+          words[lang]["host_taken"].replace("{host}", HOST).replace("{account}", "tovix"),
+          "a host taken is said in the page's language (%s: '%s')" % (lang, by_id(d, "error").text))
+    look(d, "accounts-host-taken", lang)
     d.get(BASE + "/admin/server")
     look(d, "server", lang)
 
     d.get(BASE + "/host/nothing.tovix.example")
     look(d, "not-found", lang)
+    d.get(BASE + "/no/such/page")
+    check(words[lang]["not_found"] in text(d) and d.find_elements(By.ID, "back"),
+          "a path that is no page's is a page in the reader's language (%s)" % lang)
+    look(d, "not-found-path", lang)
     d.get(BASE + "/password")
     d.execute_script(
         "document.querySelector(\"form[action='/password'] [name=csrf]\").value = 'stale'")
@@ -360,6 +423,7 @@ def main():
     try:
         owner_story(d)
         operator_story(d)
+        proxied_story()
         for lang in ("en", "zh"):
             tour(d, lang)
         report_scans()

@@ -21,14 +21,18 @@ names_test_begin "$server"
 "$server" account admin tovix on --db "$work/names.db" || fail "account admin tovix on"
 mkdir -p "$shots"
 # A second server, on every address, where the sign-in form is refused over
-# plain HTTP: the tour looks at that page too.
-"$server" --db "$work/plain.db" --listen 0.0.0.0:8080 --no-default-account 2>"$work/plain.err" &
+# plain HTTP: the tour looks at that page too. Behind a TLS proxy (here
+# curl on loopback, trusted, saying X-Forwarded-Proto: https) it is offered.
+"$server" --db "$work/plain.db" --listen 0.0.0.0:8080 --no-default-account \
+    --trusted-proxy 127.0.0.1 2>"$work/plain.err" &
 plain_pid=$!
 trap 'kill "$plain_pid" 2>/dev/null; wait "$plain_pid" 2>/dev/null; names_test_end' EXIT
 for _ in $(seq 200); do
     grep -q listening "$work/plain.err" 2>/dev/null && break
     sleep 0.05
 done
+printf 'proxied-pw\n' | "$server" account add pat pat.tovix.example --db "$work/plain.db" >/dev/null ||
+    fail "account add pat"
 # Chromium keeps its profile under HOME.
 HOME=$work WEB_BASE=http://127.0.0.1 PLAIN_BASE=http://127.0.0.1:8080 DNS_ADDRESS=$PDNS_ADDRESS SHOTS=$shots AXE=$axe \
     /usr/bin/python3 "$(dirname "$0")/web_test.py" || fail "the browser story"
