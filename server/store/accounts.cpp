@@ -37,6 +37,14 @@ std::vector<AccountRecord> Store::accounts() {
     return out;
 }
 
+std::optional<std::string> Store::owner_of(const std::string& host) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
+    if (r.empty())
+        return std::nullopt;
+    return r.text(0, 0);
+}
+
 std::optional<AccountRecord> Store::account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     const SqlRows r = db_->query("SELECT a.password_hash, h.host, a.admin FROM accounts a"

@@ -101,7 +101,7 @@ void WebPages::add_account(const CallPtr& call, const Params&) {
     auto& form = call->form;
     const std::string name = form["name"];
     with_form_hosts(call, [&](const std::vector<std::string>& hosts) {
-        if (!is_user_name(name))
+        if (!is_new_user_name(name))
             return accounts_page(call, {}, call->word("bad_name"), true);
         std::string password = form["password"];
         wipe(form["password"]);
