@@ -185,15 +185,15 @@ void UpdateServer::build_routes() {
     routes_ = {
         {{"GET"}, "/nic/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
         {{"GET"}, "/dyndns/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
-        {{"GET", "HEAD"}, "/checkip", Metrics::kOtherRoute, "checkip", nullptr, checkip},
-        {{"POST"}, "/update", Metrics::kOtherRoute, "acme", "X-Api-User", acme},
+        {{"GET", "HEAD"}, "/checkip", Metrics::kCheckipRoute, "checkip", nullptr, checkip},
+        {{"POST"}, "/update", Metrics::kAcmeRoute, "acme", "X-Api-User", acme},
     };
     if (!config_.web)
         return;
     routes_.push_back(
         {{},
          "/{path...}",
-         Metrics::kOtherRoute,
+         Metrics::kPageRoute,
          "page",
          nullptr,
          [this](const HttpRequest& request, const Caller& caller, const std::optional<Credentials>&,

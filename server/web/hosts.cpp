@@ -3,6 +3,7 @@
 #include "auth/credentials.h"
 #include "auth/sessions.h"
 #include "auth/tokens.h"
+#include "base/metrics.h"
 #include "base/strings.h"
 #include "dns/zone.h"
 #include "update/dyndns.h"
@@ -225,6 +226,7 @@ void WebPages::add_token(const CallPtr& call, const Params& params) {
     if (!made)
         return call->not_found();
     c_.auth.refresh();
+    metrics().page_action(Metrics::kTokenMade);
     std::string text = host + "\n" + token;
     const std::string sealed = seal_for_session(call->session_id, text);
     wipe(text);
@@ -240,6 +242,7 @@ void WebPages::revoke_token(const CallPtr& call, const Params& params) {
     if (!id || !c_.store.remove_token(host, *id))
         return call->not_found();
     c_.auth.refresh();
+    metrics().page_action(Metrics::kTokenRevoked);
     call->redirect("/host/" + host + "?m=revoked");
 }
 
@@ -285,12 +288,13 @@ void WebPages::change_host(const CallPtr& call, const std::string& name, bool se
     }
     u.origin = {call->caller, call->request.header("User-Agent").value_or(""), call->request.https,
                 "web account " + call->account->name};
-    const bool queued =
-        c_.committer.submit({u}, [call, name](std::optional<std::vector<Applied>> applied) {
+    const bool queued = c_.committer.submit(
+        {u}, [call, name, settings](std::optional<std::vector<Applied>> applied) {
             if (!applied)
                 return call->redirect("/host/" + name + "?m=failed");
             if (applied->empty() || !(*applied)[0].owned)
                 return call->not_found();
+            metrics().page_action(settings ? Metrics::kHostSettings : Metrics::kHostOffline);
             call->redirect("/host/" + name + "?m=saved");
         });
     if (!queued)

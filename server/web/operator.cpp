@@ -14,12 +14,17 @@ void WebPages::server_page(const CallPtr& call, const Params&) {
     std::string zones;
     for (const std::string& z : c_.zones)
         zones += (zones.empty() ? "" : ", ") + z;
+    // Hosts: those the accounts own, updated or not, as tovix_hosts counts.
+    const std::vector<AccountRecord> accounts = c_.store.accounts();
+    std::size_t hosts = 0;
+    for (const AccountRecord& a : accounts)
+        hosts += a.hosts.size();
     call->page(200, "server", "server",
                {{"version", std::string(TOVIX_VERSION)},
                 {"zones", zones},
                 {"database", c_.database},
-                {"accounts", std::to_string(c_.store.accounts().size())},
-                {"hosts", std::to_string(c_.store.hosts().size())},
+                {"accounts", std::to_string(accounts.size())},
+                {"hosts", std::to_string(hosts)},
                 {"updates", std::to_string(metrics().updates_durable.load())}});
 }
 
@@ -35,6 +40,7 @@ void WebPages::remove_account(const CallPtr& call, const Params&) {
     if (!before || !c_.store.remove_account(name))
         return accounts_page(call, {}, call->word("no_account"));
     c_.auth.refresh();
+    metrics().page_action(Metrics::kAccountRemoved);
     call->redirect("/admin/accounts?m=account_removed");
 }
 
@@ -92,6 +98,7 @@ void WebPages::set_hosts(const CallPtr& call, const Params&) {
         if (!before || !c_.store.set_hosts(name, hosts))
             return accounts_page(call, {}, call->word("no_account"));
         c_.auth.refresh();
+        metrics().page_action(Metrics::kAccountHosts);
         call->redirect("/admin/accounts?m=hosts_set");
     });
 }
@@ -119,6 +126,7 @@ void WebPages::add_account(const CallPtr& call, const Params&) {
             return accounts_page(call, {}, call->word("account_exists"), true);
         }
         c_.auth.refresh();
+        metrics().page_action(Metrics::kAccountAdded);
         accounts_page(call, made ? password : std::string());
         wipe(password);
     });

@@ -120,6 +120,9 @@ printf 'first\n' | "$server" account add dave dave.home.example --db "$acc" >"$t
     fail "account add"
 [ "$(cat "$tmp/add.out")" = "account dave added (hosts: dave.home.example) in $acc" ] ||
     fail "account add said '$(cat "$tmp/add.out")'"
+# list: one line per host an account owns, one never updated too.
+"$server" list --db "$acc" | grep -q $'^dave\.home\.example\tdave\t-\t-\tOFF\t-\tNO\tNO\t-\t' ||
+    fail "list leaves out a host never updated: $("$server" list --db "$acc")"
 # Commands without --db open ./tovix-server.db only when it is there; a new
 # account's name is of letters, digits and . _ - @; a host nobody owns has
 # no tokens or history to show.
