@@ -234,6 +234,29 @@ void WebPages::add_token(const CallPtr& call, const Params& params) {
                    {{"Set-Cookie", new_token_cookie(call->request.https, host, sealed, false)}});
 }
 
+void WebPages::confirm_revoke(const CallPtr& call, const Params& params) {
+    const std::string& host = params[0];
+    if (!call->owns(host))
+        return call->not_found();
+    const std::optional<int> id =
+        parse_decimal(call->request.param("id").value_or(""), 1, 999999999);
+    std::optional<TokenRecord> token;
+    for (const TokenRecord& t : c_.store.tokens(host))
+        if (id && t.id == *id)
+            token = t;
+    if (!token)
+        return call->not_found();
+    const std::string label = token->label.empty() ? "" : " (" + token->label + ")";
+    call->page(200, "confirm_revoke_title", "confirm",
+               {{"what", call->word("confirm_revoke") + " " + call->word("token") + " " +
+                             std::to_string(*id) + label + ", " + host},
+                {"action", "/host/" + host + "/revoke"},
+                {"field", std::string("id")},
+                {"value", std::to_string(*id)},
+                {"confirm_label", call->word("revoke")},
+                {"back", "/host/" + host}});
+}
+
 void WebPages::revoke_token(const CallPtr& call, const Params& params) {
     const std::string& host = params[0];
     if (!call->owns(host))

@@ -32,6 +32,25 @@ void WebPages::accounts_list(const CallPtr& call, const Params&) {
     accounts_page(call);
 }
 
+void WebPages::confirm_remove(const CallPtr& call, const Params&) {
+    const std::string name = call->request.param("name").value_or("");
+    const std::optional<AccountRecord> account = c_.store.account(name);
+    if (!account)
+        return call->not_found();
+    std::string hosts;
+    for (const std::string& h : account->hosts)
+        hosts += (hosts.empty() ? "" : ", ") + h;
+    call->page(200, "confirm_remove_title", "confirm",
+               {{"what", call->word("confirm_remove") + " " + name +
+                             (hosts.empty() ? "" : " (" + hosts + ")")},
+                {"note", call->word("confirm_remove_note")},
+                {"action", std::string("/admin/remove")},
+                {"field", std::string("name")},
+                {"value", name},
+                {"confirm_label", call->word("remove")},
+                {"back", std::string("/admin/accounts")}});
+}
+
 void WebPages::remove_account(const CallPtr& call, const Params&) {
     const std::string name = call->form["name"];
     const std::optional<AccountRecord> before = c_.store.account(name);

@@ -103,6 +103,7 @@ WebPages::WebPages(WebContext context) : c_(std::move(context)) {
         {get, "/hosts", Access::Owner, &WebPages::my_hosts},
         {get, "/host/{host}", Access::Owner, &WebPages::host_page},
         {post, "/host/{host}/token", Access::Owner, &WebPages::add_token},
+        {get, "/host/{host}/revoke", Access::Owner, &WebPages::confirm_revoke},
         {post, "/host/{host}/revoke", Access::Owner, &WebPages::revoke_token},
         {post, "/host/{host}/offline", Access::Owner, &WebPages::set_offline},
         {post, "/host/{host}/settings", Access::Owner, &WebPages::set_settings},
@@ -111,6 +112,7 @@ WebPages::WebPages(WebContext context) : c_(std::move(context)) {
         {get, "/admin/accounts", Access::Operator, &WebPages::accounts_list},
         {post, "/admin/accounts", Access::Operator, &WebPages::add_account},
         {post, "/admin/hosts", Access::Operator, &WebPages::set_hosts},
+        {get, "/admin/remove", Access::Operator, &WebPages::confirm_remove},
         {post, "/admin/remove", Access::Operator, &WebPages::remove_account},
         {any, "/admin/{rest...}", Access::Owner, &WebPages::not_found},
     };

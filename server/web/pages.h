@@ -72,6 +72,10 @@ class WebPages {
                    const std::string& error = {});
     void add_token(const CallPtr& call, const Params& params);
     void revoke_token(const CallPtr& call, const Params& params);
+    // What a Revoke or Remove button leads to: a page that names what
+    // will go, with a button that confirms (GET; the change is its POST).
+    void confirm_revoke(const CallPtr& call, const Params& params);
+    void confirm_remove(const CallPtr& call, const Params&);
     void set_offline(const CallPtr& call, const Params& params);
     void set_settings(const CallPtr& call, const Params& params);
     void change_host(const CallPtr& call, const std::string& host, bool settings);

@@ -18,6 +18,7 @@ from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.expected_conditions import staleness_of
 from selenium.webdriver.support.ui import WebDriverWait
 
 BASE = os.environ["WEB_BASE"]
@@ -109,6 +110,11 @@ def owner_story(d):
     dns_is(HOST, "192.0.2.44")
 
     d.find_element(By.CSS_SELECTOR, "button.revoke").click()
+    wait(d, lambda x: x.find_elements(By.ID, "confirm"), "Revoke asks first")
+    check("token 1" in by_id(d, "confirm-what").text and HOST in by_id(d, "confirm-what").text,
+          "the confirmation names the token and its host")
+    check(update(token, "192.0.2.46") == "good 192.0.2.46", "the token works until confirmed")
+    click(d, "confirm")
     wait(d, lambda x: not x.find_elements(By.CSS_SELECTOR, "tr.token"), "the token is gone")
     check(update(token, "192.0.2.45") == "badauth", "a revoked token is refused")
 
@@ -318,6 +324,11 @@ def tour(d, lang):
     check(words[lang]["by_token"] + " 1" in history and
           words[lang]["by_operator"] in history,
           "the history says who in the page's language (%s)" % lang)
+    d.find_elements(By.CSS_SELECTOR, "tr.token button.revoke")[-1].click()
+    wait(d, lambda x: x.find_elements(By.ID, "confirm"), "Revoke asks first (%s)" % lang)
+    look(d, "confirm-revoke", lang)
+    click(d, "cancel")
+    wait(d, lambda x: x.find_elements(By.ID, "make-token"), "Cancel leads back (%s)" % lang)
     d.get(BASE + "/host/" + HOST)
     fill(d, "mx", "no mail exchanger")
     submit_in(d, "/host/%s/settings" % HOST)
@@ -363,12 +374,27 @@ def tour(d, lang):
     by_id(d, "new-name").send_keys("taker-" + lang)
     by_id(d, "new-hosts").clear()
     by_id(d, "new-hosts").send_keys(HOST)
+    before = by_id(d, "error")
     click(d, "add-account")
+    wait(d, staleness_of(before), "the add form is answered")
     wait(d, lambda x: x.find_elements(By.ID, "error"), "a host of another account is refused")
     check(by_id(d, "error").text ==
           words[lang]["host_taken"].replace("{host}", HOST).replace("{account}", "tovix"),
           "a host taken is said in the page's language (%s: '%s')" % (lang, by_id(d, "error").text))
     look(d, "accounts-host-taken", lang)
+    d.get(BASE + "/admin/accounts")
+    for row in d.find_elements(By.CSS_SELECTOR, "#accounts tbody tr"):
+        if row.find_element(By.TAG_NAME, "td").text.split()[0] == "tour-" + lang:
+            row.find_element(By.CSS_SELECTOR, "button.remove").click()
+            break
+    wait(d, lambda x: x.find_elements(By.ID, "confirm"), "Remove asks first (%s)" % lang)
+    check("tour-%s (tour-%s.tovix.example)" % (lang, lang) in by_id(d, "confirm-what").text,
+          "the confirmation names the account and its hosts (%s)" % lang)
+    look(d, "confirm-remove", lang)
+    click(d, "confirm")
+    wait(d, lambda x: x.find_elements(By.ID, "notice"), "the account is removed (%s)" % lang)
+    check("tour-" + lang + " " not in by_id(d, "accounts").text + " ",
+          "the removed account is gone from the list (%s)" % lang)
     d.get(BASE + "/admin/server")
     look(d, "server", lang)
 

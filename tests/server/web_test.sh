@@ -18,7 +18,7 @@ axe=$(dirname "$0")/axe/node_modules/axe-core/axe.min.js
 [ -s "$axe" ] || { echo "FAIL: no $axe: run scripts/install-deps.sh"; exit 1; }
 
 names_test_begin "$server"
-"$server" account admin tovix on --db "$work/names.db" || fail "account admin tovix on"
+"$server" account admin tovix on --db "$work/names.db" >/dev/null || fail "account admin tovix on"
 mkdir -p "$shots"
 # A second server, on every address, where the sign-in form is refused over
 # plain HTTP: the tour looks at that page too. Behind a TLS proxy (here
