@@ -27,7 +27,7 @@ names_test_begin "$server" --zone "$zone" --account "bench:b3nch-pw:$hosts" \
     --metrics-listen 127.0.0.1:9161 --no-web
 for ((i = 0; i < followers; i++)); do
     "$server" host follow "f$i.$zone" "r.$zone" --suffix "::$(printf %x $((i + 1)))" \
-        --db "$work/names.db" 2>/dev/null
+        --db "$work/names.db" >/dev/null 2>&1
 done
 bash "$here/machine.sh" | paste -sd';'
 echo "tovix-server: $server; $count prefix updates of r.$zone, $followers followers"

@@ -5,6 +5,7 @@
 #include "commands/commands.h"
 #include "commands/listing.h"
 #include "dns/purge.h"
+#include "store/database.h"
 #include "store/store.h"
 
 #include <ctime>
@@ -62,13 +63,15 @@ int host_command(const Options& options, std::ostream& out, std::ostream& err) {
                 err << "tovix-server: " << refusal(result, hosts[0], hosts[1]) << '\n';
                 return 1;
             }
-            err << "tovix-server: " << hosts[0] << " follows " << hosts[1] << "'s prefix with "
-                << options.suffix << '\n';
+            out << hosts[0] << " follows " << hosts[1] << "'s prefix with " << options.suffix
+                << " in " << printable_location(options.config.db_path) << '\n';
         } else if (w[0] == "unfollow") {
             if (!store.unfollow(hosts[0], "", origin, std::time(nullptr))) {
                 err << "tovix-server: " << hosts[0] << " follows no router\n";
                 return 1;
             }
+            out << hosts[0] << " follows no router now, and keeps its address in "
+                << printable_location(options.config.db_path) << '\n';
         } else {
             const FollowState state = store.follow_state(hosts[0]);
             out << "host\tsuffix\n";

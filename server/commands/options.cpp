@@ -176,6 +176,7 @@ const std::vector<OptionRow> kOptions = {
     {"--db", kEveryCommand, "FILE|URI", false,
      [](Options& o, const std::string& v, std::string*) {
          o.config.db_path = v;
+         o.db_given = true;
          return true;
      },
      "the database of accounts, hosts and zones: an SQLite\n"

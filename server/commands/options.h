@@ -21,9 +21,10 @@ struct ListenAddress {
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Token, History, Zone, Check, Host, Help };
+    enum class Command { Serve, List, Account, Token, History, Zone, Check, Host, Help, Version };
     Command command = Command::Serve;
     Config config;
+    bool db_given = false; // --db was on the command line
     ListenAddress listen{"127.0.0.1", 80};
     std::optional<ListenAddress> listen_tls; // with a certificate and key
     std::string tls_cert_file, tls_key_file;

@@ -150,12 +150,13 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h" || name == "--version") {
             if (value) {
-                *error = "--help takes no value";
+                *error = name + " takes no value";
                 return std::nullopt;
             }
-            options.command = Options::Command::Help;
+            options.command =
+                name == "--version" ? Options::Command::Version : Options::Command::Help;
             return options;
         }
         if (name == "--account") {

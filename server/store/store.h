@@ -206,6 +206,8 @@ class Store {
 
     std::vector<AccountRecord> accounts(); // ordered by name
     std::optional<AccountRecord> account(const std::string& name);
+    // The account that owns `host`, if any (one lookup by an index).
+    std::optional<std::string> owner_of(const std::string& host);
     // Each is one transaction. False: the account exists (add) or does not
     // (the others). A host no account may own throws StoreError: a zone's
     // apex or one of its name servers, a host of another account, or a name

@@ -76,7 +76,7 @@ row "the other zone is served too" "hostname=$a&myip=192.0.2.4" "nochg 192.0.2.4
 # in subnet 1 of a /56. The update as a router's URL template sends it,
 # myip=<ipaddr>,<ip6addr>&ipv6prefix=<ip6lanprefix>.
 r=r.dyn.example cam=cam.dyn.example nas=nas.dyn.example
-follow() { "$server" host follow "$@" --db "$work/names.db" 2>/dev/null; }
+follow() { "$server" host follow "$@" --db "$work/names.db" >/dev/null 2>&1; }
 follow $cam $r --mac 00:1e:c2:12:34:56 || fail "host follow --mac"
 follow $nas $r --suffix ::1:0:0:0:5 || fail "host follow --suffix"
 follow $r $cam --suffix ::5 && fail "a follower was followed"
