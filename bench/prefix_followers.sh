@@ -31,4 +31,5 @@ for ((i = 0; i < followers; i++)); do
 done
 bash "$here/machine.sh" | paste -sd';'
 echo "tovix-server: $server; $count prefix updates of r.$zone, $followers followers"
-python3 "$here/prefix_followers.py" "r.$zone" bench b3nch-pw "$count" "$followers" "$zone"
+python3 "$here/prefix_followers.py" "r.$zone" bench b3nch-pw "$count" "$followers" "$zone" ||
+    { tail -n 5 "$work/server.err" "$work/requests.log"; exit 1; }
