@@ -162,13 +162,15 @@ Screening screen_requests(std::string_view bytes, bool ended, std::size_t max_he
                 return {V::Wait, {}, {}, 0};
             return {V::Pass, {}, {}, answers + (too_long ? 1 : 0)};
         }
-        // The library answers a line without a colon by itself, and closes.
-        if (head.no_colon)
-            return {V::Pass, {}, {}, answers + 1};
         Refusal refusal = head.folded ? Refusal{MHD_HTTP_BAD_REQUEST, "malformed header"}
                                       : framing_refusal(head.headers, max_body);
         if (refusal.status)
             return {V::Refuse, refusal, std::move(head.target), 0};
+        // The library answers a line without a colon by itself, and closes;
+        // a head with bad framing as well is refused here first, as the
+        // library's answer to that comes twice.
+        if (head.no_colon)
+            return {V::Pass, {}, {}, answers + 1};
         std::size_t body = 0;
         for (const auto& [name, value] : head.headers) {
             if (iequals(name, MHD_HTTP_HEADER_CONTENT_LENGTH))

@@ -221,6 +221,8 @@ const ScreenCase kScreenCases[] = {
      "POST / HTTP/1.1\r\nContent-Length: 900\r\n\r\nabcd", false, V::Pass},
     {"a line without a colon is the library's to refuse", "GET / HTTP/1.1\r\nno colon\r\n\r\n",
      false, V::Pass},
+    {"a line without a colon beside a bad length",
+     "POST / HTTP/1.1\r\nContent-Length: !9\nno colon\r\n\r\n", false, V::Refuse},
 };
 
 TEST(HttpScreen, FirstHeads) {
