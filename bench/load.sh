@@ -7,7 +7,8 @@
 # database is OUT/load.db, made afresh, or the empty one BENCH_DB names (a
 # PostgreSQL URI, say). BENCH_PDNS=1 (SQLite only) also runs pdns_server
 # (server/dns/pdns.conf) over the database, and the server purges its caches
-# after each commit (--pdns-control).
+# after each commit (--pdns-control). BENCH_LOAD_ARGS: further words for
+# load.lua ("plain": myip alone, no wildcard).
 #
 #   load.sh OUT SERVER SECONDS CONNECTIONS...
 set -euo pipefail
@@ -50,9 +51,10 @@ level=0
 for connections in "$@"; do
     level=$((level + 1))
     # wrk stops by itself after --duration; timeout is the backstop.
+    # shellcheck disable=SC2086
     timeout $((seconds + 30)) wrk -t"$connections" -c"$connections" -d"${seconds}s" \
         --timeout 10s -s "$bench_dir/load.lua" http://127.0.0.1/ -- \
-        "$level" "$connections" "$hosts" "$basic" >"$out/load-$connections.wrk" 2>&1 || true
+        "$level" "$connections" "$hosts" "$basic" ${BENCH_LOAD_ARGS:-} >"$out/load-$connections.wrk" 2>&1 || true
     grep '^BENCH ' "$out/load-$connections.wrk" >>"$out/load.txt" ||
         echo "BENCH-FAILED connections=$connections" >>"$out/load.txt"
     # Requests cut off when wrk stopped are still being answered: let them.

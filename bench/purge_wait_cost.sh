@@ -10,8 +10,11 @@
 # is what that code costs (the machine's speed moves while other jobs run,
 # so each pair is measured back to back and the medians are compared).
 #
-#   bash bench/purge_wait_cost.sh [--base REV] [SECONDS] [ROUNDS]
+#   bash bench/purge_wait_cost.sh [--base REV] [--plain] [SECONDS] [ROUNDS]
 #   defaults: main, 5 s, 3 rounds
+#
+# The load is bench/server_scale.sh's (wildcard=ON, mx and backmx in every
+# update); --plain sends myip alone, so the hosts have no wildcard.
 #
 # Needs root (a private network namespace: the server listens on port 80 of
 # its own loopback), wrk and PowerDNS with its SQLite backend. Results stay in
@@ -21,11 +24,14 @@ set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(dirname "$BENCH_DIR")
 OUT=${BENCH_OUT:-$REPO/build/bench-purge}
-base_rev=main
-if [ "${1:-}" = --base ]; then
-    base_rev=$2
-    shift 2
-fi
+base_rev=main plain=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --base) base_rev=$2; shift 2 ;;
+    --plain) plain=--plain; shift ;;
+    *) break ;;
+    esac
+done
 SECONDS_PER_RUN=${1:-5}
 ROUNDS=${2:-3}
 CLIENTS=32
@@ -36,7 +42,8 @@ if [ "${3:-}" = --inside ]; then
         for arm in base tree; do
             dir=$OUT/$arm-$round
             mkdir -p "$dir"
-            BENCH_PDNS=1 BENCH_HOSTS=1024 bash "$BENCH_DIR/load.sh" "$dir" "$OUT/$arm-server" \
+            BENCH_LOAD_ARGS=${plain:+plain} BENCH_PDNS=1 BENCH_HOSTS=1024 \
+                bash "$BENCH_DIR/load.sh" "$dir" "$OUT/$arm-server" \
                 "$SECONDS_PER_RUN" "$CLIENTS"
         done
     done
@@ -76,11 +83,17 @@ bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 {
     echo "tree=$(git describe --always --dirty)"
     echo "base=$base_rev ${base_sha:0:12}"
+    if [ -n "$plain" ]; then
+        echo "load=myip alone (no wildcard)"
+    else
+        echo "load=wildcard=ON, mx, backmx (as bench/server_scale.sh)"
+    fi
 } >"$OUT/builds.txt"
 printf '\n== %s rounds of %s s at %s clients: base, then working tree\n' \
     "$ROUNDS" "$SECONDS_PER_RUN" "$CLIENTS" >&2
 BENCH_OUT=$OUT unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
-    bash "$BENCH_DIR/purge_wait_cost.sh" --base "$base_rev" "$SECONDS_PER_RUN" "$ROUNDS" --inside
+    bash "$BENCH_DIR/purge_wait_cost.sh" --base "$base_rev" $plain "$SECONDS_PER_RUN" "$ROUNDS" \
+    --inside
 
 python3 - "$OUT" "$ROUNDS" <<'PY'
 import pathlib, re, statistics, sys
