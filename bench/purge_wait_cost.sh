@@ -10,8 +10,11 @@
 # is what that code costs (the machine's speed moves while other jobs run,
 # so each pair is measured back to back and the medians are compared).
 #
-#   bash bench/purge_wait_cost.sh [--base REV] [--plain] [SECONDS] [ROUNDS]
+#   bash bench/purge_wait_cost.sh [--base REV | --base-server PATH] [--plain] [SECONDS] [ROUNDS]
 #   defaults: main, 5 s, 3 rounds
+#
+# --base-server takes a tovix-server built elsewhere instead (a variant of
+# the working tree, say, that differs in one respect only).
 #
 # The load is bench/server_scale.sh's (wildcard=ON, mx and backmx in every
 # update); --plain sends myip alone, so the hosts have no wildcard.
@@ -24,10 +27,11 @@ set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(dirname "$BENCH_DIR")
 OUT=${BENCH_OUT:-$REPO/build/bench-purge}
-base_rev=main plain=
+base_rev=main base_server='' plain=''
 while [ $# -gt 0 ]; do
     case $1 in
     --base) base_rev=$2; shift 2 ;;
+    --base-server) base_server=$(realpath "$2"); shift 2 ;;
     --plain) plain=--plain; shift ;;
     *) break ;;
     esac
@@ -62,27 +66,34 @@ for tool in wrk pdns_server; do
 done
 
 cd "$REPO"
-base_sha=$(git rev-parse --verify "$base_rev^{commit}")
-printf '\n== build: host-release (working tree), and %s (%s)\n' "$base_rev" "${base_sha:0:12}" >&2
+printf '\n== build: host-release (working tree)\n' >&2
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release --target tovix-server -j2 >/dev/null
-src=$REPO/build/bench-purge-src/$base_sha
-if [ ! -x "$src/build/host-release/tovix-server" ]; then
-    rm -rf "$src"
-    mkdir -p "$src"
-    git archive "$base_sha" | tar -x -C "$src"
-    (cd "$src" && cmake --preset host-release >/dev/null &&
-        cmake --build --preset host-release --target tovix-server -j2 >/dev/null)
+if [ -z "$base_server" ]; then
+    base_sha=$(git rev-parse --verify "$base_rev^{commit}")
+    printf '\n== build: %s (%s)\n' "$base_rev" "${base_sha:0:12}" >&2
+    src=$REPO/build/bench-purge-src/$base_sha
+    if [ ! -x "$src/build/host-release/tovix-server" ]; then
+        rm -rf "$src"
+        mkdir -p "$src"
+        git archive "$base_sha" | tar -x -C "$src"
+        (cd "$src" && cmake --preset host-release >/dev/null &&
+            cmake --build --preset host-release --target tovix-server -j2 >/dev/null)
+    fi
+    base_server=$src/build/host-release/tovix-server
+    base_what="$base_rev ${base_sha:0:12}"
+else
+    base_what=$base_server
 fi
 
 rm -rf "$OUT"
 mkdir -p "$OUT"
 cp "$REPO/build/host-release/tovix-server" "$OUT/tree-server"
-cp "$src/build/host-release/tovix-server" "$OUT/base-server"
+cp "$base_server" "$OUT/base-server"
 bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 {
     echo "tree=$(git describe --always --dirty)"
-    echo "base=$base_rev ${base_sha:0:12}"
+    echo "base=$base_what"
     if [ -n "$plain" ]; then
         echo "load=myip alone (no wildcard)"
     else
@@ -92,8 +103,7 @@ bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 printf '\n== %s rounds of %s s at %s clients: base, then working tree\n' \
     "$ROUNDS" "$SECONDS_PER_RUN" "$CLIENTS" >&2
 BENCH_OUT=$OUT unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
-    bash "$BENCH_DIR/purge_wait_cost.sh" --base "$base_rev" $plain "$SECONDS_PER_RUN" "$ROUNDS" \
-    --inside
+    bash "$BENCH_DIR/purge_wait_cost.sh" $plain "$SECONDS_PER_RUN" "$ROUNDS" --inside
 
 python3 - "$OUT" "$ROUNDS" <<'PY'
 import pathlib, re, statistics, sys
