@@ -420,12 +420,12 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
                 gone.zone = old->zone;
                 if (publish(gone)) {
                     changed_zones.insert(gone.zone);
-                    changed_name(h.name, gone.zone);
+                    changed_name(h.name, gone.zone, old->wildcard);
                 }
             }
             if (publish(h, present)) {
                 changed_zones.insert(h.zone);
-                changed_name(h.name, h.zone);
+                changed_name(h.name, h.zone, h.wildcard || (old && old->wildcard));
             }
         }
         for (const std::string& zone : changed_zones)
