@@ -1,5 +1,7 @@
 // DnsPurger against a stand-in for PowerDNS's control socket, the names a
-// commit hands it, and after_purge().
+// commit hands it, and the answers that wait for it.
+#include "auth/tokens.h"
+#include "base/metrics.h"
 #include "dns/purge.h"
 #include "store/store.h"
 #include "support.h"
@@ -229,6 +231,52 @@ TEST(DnsPurge, AfterPurgeToldFalseWhenPowerDnsIsLateOrDown) {
     DnsPurger none({}, no_log);
     none.after_purge([&](bool all) { told.push_back(all); });
     EXPECT_EQ((std::vector<bool>{false, true}), told);
+}
+
+// An update's answer and an ACME challenge's leave once PowerDNS purged
+// what they changed; past --purge-wait they leave anyway, counted.
+TEST(DnsPurge, AnswersWaitForThePurge) {
+    struct Row {
+        const char* why;
+        milliseconds late;       // PowerDNS's answer to each purge (negative: never)
+        milliseconds purge_wait; // Config::purge_wait
+        std::size_t purged;      // of the two answers, those that came after PowerDNS's
+        std::uint64_t unconfirmed;
+    };
+    for (const Row& r : std::vector<Row>{
+             {"PowerDNS answers late", milliseconds(100), milliseconds(60000), 2, 0},
+             {"PowerDNS never answers", milliseconds(-1), milliseconds(50), 0, 2},
+         }) {
+        TempDir dir;
+        Lines sent, answered;
+        FakeControl pdns(dir.file("pdns.socket"), sent, r.late, &answered);
+        Config config;
+        config.accounts = test_accounts();
+        config.zones = {"example"};
+        config.db_path = dir.file("names.db");
+        config.pdns_control = {dir.file("pdns.socket")};
+        config.purge_wait = r.purge_wait;
+        const std::uint64_t unconfirmed = metrics().purge_unconfirmed.load();
+        const auto server = start_server(std::move(config));
+        const std::string token = make_token();
+        Store(dir.file("names.db"), Store::Mode::Existing)
+            .add_token("home.example", token_digest(token), "acme", 1);
+        httplib::Client client("127.0.0.1", server->port());
+        const httplib::Result good = client.Get("/nic/update?hostname=home.example&myip=192.0.2.1",
+                                                {{"Authorization", basic("alice", "s3cret:pw")}});
+        ASSERT_TRUE(good) << r.why;
+        EXPECT_EQ("good 192.0.2.1", good->body) << r.why;
+        std::size_t purged = answered.count(" home.example ");
+        const httplib::Result acme =
+            client.Post("/update", {{"X-Api-User", "home.example"}, {"X-Api-Key", token}},
+                        "{\"subdomain\": \"home\", \"txt\": \"" + std::string(43, 'a') + "\"}",
+                        "application/json");
+        ASSERT_TRUE(acme) << r.why;
+        EXPECT_EQ(200, acme->status) << r.why;
+        purged += answered.count(" _acme-challenge.home.example ");
+        EXPECT_EQ(r.purged, purged) << r.why;
+        EXPECT_EQ(r.unconfirmed, metrics().purge_unconfirmed.load() - unconfirmed) << r.why;
+    }
 }
 
 } // namespace
