@@ -10,11 +10,16 @@
 # is what that code costs (the machine's speed moves while other jobs run,
 # so each pair is measured back to back and the medians are compared).
 #
-#   bash bench/purge_wait_cost.sh [--base REV | --base-server PATH] [--plain] [SECONDS] [ROUNDS]
+#   bash bench/purge_wait_cost.sh [--base REV | --base-server PATH] [--base-args ARGS]
+#                                 [--plain] [SECONDS] [ROUNDS]
 #   defaults: main, 5 s, 3 rounds
 #
 # --base-server takes a tovix-server built elsewhere instead (a variant of
-# the working tree, say, that differs in one respect only).
+# the working tree, say, that differs in one respect only). --base-args gives
+# the base's server more options: with --base-server
+# build/host-release/tovix-server and --base-args "--purge-wait 0" both arms
+# run the working tree's build, the base answering without waiting for the
+# purge.
 #
 # The load is bench/server_scale.sh's (wildcard=ON, mx and backmx in every
 # update); --plain sends myip alone, so the hosts have no wildcard.
@@ -27,11 +32,12 @@ set -euo pipefail
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(dirname "$BENCH_DIR")
 OUT=${BENCH_OUT:-$REPO/build/bench-purge}
-base_rev=main base_server='' plain=''
+base_rev=main base_server='' base_args='' plain=''
 while [ $# -gt 0 ]; do
     case $1 in
     --base) base_rev=$2; shift 2 ;;
     --base-server) base_server=$(realpath "$2"); shift 2 ;;
+    --base-args) base_args=$2; shift 2 ;;
     --plain) plain=--plain; shift ;;
     *) break ;;
     esac
@@ -46,7 +52,9 @@ if [ "${3:-}" = --inside ]; then
         for arm in base tree; do
             dir=$OUT/$arm-$round
             mkdir -p "$dir"
-            BENCH_LOAD_ARGS=${plain:+plain} BENCH_PDNS=1 BENCH_HOSTS=1024 \
+            args=
+            [ "$arm" = tree ] || args=${BENCH_BASE_ARGS:-}
+            BENCH_SERVER_ARGS=$args BENCH_LOAD_ARGS=${plain:+plain} BENCH_PDNS=1 BENCH_HOSTS=1024 \
                 bash "$BENCH_DIR/load.sh" "$dir" "$OUT/$arm-server" \
                 "$SECONDS_PER_RUN" "$CLIENTS"
         done
@@ -85,6 +93,7 @@ if [ -z "$base_server" ]; then
 else
     base_what=$base_server
 fi
+[ -z "$base_args" ] || base_what="$base_what with $base_args"
 
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -102,7 +111,7 @@ bash "$BENCH_DIR/machine.sh" >"$OUT/machine.txt"
 } >"$OUT/builds.txt"
 printf '\n== %s rounds of %s s at %s clients: base, then working tree\n' \
     "$ROUNDS" "$SECONDS_PER_RUN" "$CLIENTS" >&2
-BENCH_OUT=$OUT unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
+BENCH_OUT=$OUT BENCH_BASE_ARGS=$base_args unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
     bash "$BENCH_DIR/purge_wait_cost.sh" $plain "$SECONDS_PER_RUN" "$ROUNDS" --inside
 
 python3 - "$OUT" "$ROUNDS" <<'PY'
