@@ -114,8 +114,10 @@ bool purgeable(const std::string& name) {
 
 std::string purge_command(const std::vector<std::string>& names) {
     std::string line = "purge";
-    for (int pass = 0; pass < 2; ++pass) {
-        for (const std::string& name : names)
+    for (const std::string& name : names)
+        line += " " + name;
+    for (const std::string& name : names) {
+        if (name.back() != '$')
             line += " " + name;
     }
     return line + "\n";

@@ -25,13 +25,16 @@ namespace tovix::server {
 // anything else unanswered.
 bool purgeable(const std::string& name);
 
-// The command line for `names`, each given twice: "purge a z a z\n".
-// PowerDNS 4.7 (Debian 12's; fixed upstream in 2025, PowerDNS issue 16286)
-// empties its packet cache of a name before its query cache, so a query
-// arriving in between misses the first, is answered from the second, old,
-// and that answer goes back into the packet cache until cache-ttl. The
-// second pass removes it; its own gap is harmless, the query cache then
-// holding only what the database holds.
+// The command line for `names`, each exact name given twice: "purge a z a
+// z\n". PowerDNS 4.7 (Debian 12's; fixed upstream in 2025, PowerDNS issue
+// 16286) empties its packet cache of a name before its query cache, so a
+// query arriving in between misses the first, is answered from the second,
+// old, and that answer goes back into the packet cache until cache-ttl.
+// The second pass removes it; its own gap is harmless, the query cache then
+// holding only what the database holds. A "name$" goes once: it costs a
+// pass over every shard of both caches, and what the packet cache holds
+// under it is built from query-cache entries of exact names ("*.host"),
+// purged twice before it.
 std::string purge_command(const std::vector<std::string>& names);
 
 // How DnsPurger talks to PowerDNS, and how long it keeps trying.
