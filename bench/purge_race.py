@@ -7,8 +7,8 @@ DIR holds the database (names.db, PowerDNS's generic SQLite schema, HOST
 with one A record) and PowerDNS's control socket (pdns.controlsocket). Each
 round, for each of two commands, alternating: one A query fills both of
 PowerDNS's caches; the A record is changed in the database (committed); the
-purge goes out ("purge HOST$ ZONE", or "purge HOST$ ZONE HOST$ ZONE": each
-name twice) with ten UDP queries for HOST right behind it (the first a
+purge goes out ("purge HOST ZONE", or "purge HOST ZONE HOST ZONE": each
+name twice, as tovix-server sends the exact names) with ten UDP queries for HOST right behind it (the first a
 random 0-150 us after the command, then 20 us apart), so that some arrive
 while PowerDNS is purging; 50 ms after the purge was answered, one query
 tells whether the old address is still, or again, answered. Prints how
@@ -86,7 +86,7 @@ def main():
         s.sendall(line.encode())
         return s
 
-    names = f"{host}$ {zone}"
+    names = f"{host} {zone}"
     commands = {"each name once": f"purge {names}\n", "each name twice": f"purge {names} {names}\n"}
     stale = dict.fromkeys(commands, 0)
     n = 0
