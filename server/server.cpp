@@ -192,25 +192,28 @@ void UpdateServer::build_routes() {
     routes_ = {
         {{"GET"}, "/nic/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
         {{"GET"}, "/dyndns/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
-        {{"GET", "HEAD"}, "/checkip", Metrics::kOtherRoute, "checkip", nullptr, checkip},
-        {{"POST"}, "/update", Metrics::kOtherRoute, "acme", "X-Api-User", acme},
+        {{"GET", "HEAD"}, "/checkip", Metrics::kCheckipRoute, "checkip", nullptr, checkip},
+        {{"POST"}, "/update", Metrics::kAcmeRoute, "acme", "X-Api-User", acme},
     };
     if (!config_.web)
         return;
     routes_.push_back(
         {{},
          "/{path...}",
-         Metrics::kOtherRoute,
+         Metrics::kPageRoute,
          "page",
          nullptr,
          [this](const HttpRequest& request, const Caller& caller, const std::optional<Credentials>&,
                 const Respond& respond) {
-             rooms_->web->handle(
-                 request, caller.address, [respond](HttpResponse r, bool signed_in) {
-                     Answer answer{r.status, std::move(r.body), 0, std::move(r.headers)};
-                     answer.authenticated = signed_in;
-                     respond(std::move(answer));
-                 });
+             // Behind a TLS proxy the page is HTTPS too (its sign-in
+             // form, its cookies, the lines it gives to copy).
+             HttpRequest seen = request;
+             seen.https = caller.https;
+             rooms_->web->handle(seen, caller.address, [respond](HttpResponse r, bool signed_in) {
+                 Answer answer{r.status, std::move(r.body), 0, std::move(r.headers)};
+                 answer.authenticated = signed_in;
+                 respond(std::move(answer));
+             });
          }});
 }
 
@@ -306,7 +309,8 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
                   route && route->user_header ? request.header(route->user_header).value_or("")
                   : credentials               ? credentials->user
                                               : "",
-                  request.header("User-Agent").value_or(""), request.https};
+                  request.header("User-Agent").value_or(""),
+                  request.https || config_.proxies.forwarded_https(request)};
     auto entry = std::make_shared<RequestEntry>();
     entry->remote_addr = caller.address;
     entry->remote_port = request.peer_port;

@@ -14,7 +14,7 @@ const char* const kSynopsis =
     "                    [--proxy-header x-forwarded-for|forwarded] [--db DB]\n"
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
-    "                    [--log-requests FILE]\n"
+    "                    [--pdns-schema FILE] [--log-requests FILE]\n"
     "                    [--pdns-control SOCKET]... [--purge-wait MS] [--history N]\n"
     "                    [--activity-interval SECONDS] [--metrics-listen ADDR:PORT]\n"
     "                    [--no-web] [--web-allow-http]\n"
@@ -31,10 +31,13 @@ const char* const kSynopsis =
     "       tovix-server token list HOST [--db DB]\n"
     "       tovix-server token remove HOST ID [--db DB]\n"
     "       tovix-server history HOST [--limit N] [--db DB]\n"
-    "       tovix-server zone add NAME [--dnssec] [--db DB]\n"
-    "       tovix-server zone secure NAME|--requested [--db DB]\n"
+    "       tovix-server host follow HOST ROUTER --suffix SUFFIX|--mac MAC [--db DB]\n"
+    "       tovix-server host unfollow HOST [--db DB]\n"
+    "       tovix-server host followers ROUTER [--db DB]\n"
+    "       tovix-server zone add NAME [--dnssec] [--db DB] [--pdnsutil PATH]\n"
+    "       tovix-server zone secure NAME|--requested [--db DB] [--pdnsutil PATH]\n"
     "       tovix-server zone ds NAME [--db DB]\n"
-    "       tovix-server --help\n"
+    "       tovix-server --help | --version\n"
     "\n"
     "Answers DynDNS-style update requests (GET /nic/update, GET /dyndns/update) and\n"
     "publishes the hosts in PowerDNS's tables of the same database (pdns_server\n"
@@ -54,8 +57,11 @@ const char* const kCommandsHelp =
     "                       more) and the built-in account (absent unless\n"
     "                       --listen is loopback); one ok or FAIL line each,\n"
     "                       exit status 0 only when all pass\n"
-    "  account ...          add an account owning hosts, set its password or\n"
-    "                       hosts, remove or list accounts; --admin or admin\n"
+    "  account ...          add an account owning hosts (a name of letters,\n"
+    "                       digits, '.', '_', '-' and '@'), set its password or\n"
+    "                       hosts, remove or list accounts (one line says what\n"
+    "                       was done, in which database; without --db only an\n"
+    "                       existing ./tovix-server.db is used); --admin or admin\n"
     "                       USER on|off: an operator of the web page. A new\n"
     "                       password is read from the terminal, or from\n"
     "                       standard input when that is not one, never from the\n"
@@ -68,7 +74,15 @@ const char* const kCommandsHelp =
     "  token ...            make, list or remove a host's update tokens. A token\n"
     "                       is printed once; with the host's name as user name\n"
     "                       it updates that host and no other\n"
-    "  history HOST         print the host's latest changes, newest first\n"
+    "  history HOST         print the host's latest changes, newest first (a\n"
+    "                       host no account owns: exit status 1, as token list)\n"
+    "  host follow HOST ROUTER\n"
+    "                       HOST's IPv6 address follows the LAN prefix ROUTER\n"
+    "                       sends (ipv6prefix=ADDR/LEN in its updates), with\n"
+    "                       --suffix behind it, or the identifier of --mac\n"
+    "                       (modified EUI-64); both hosts of one account.\n"
+    "                       unfollow: HOST keeps its address and follows no\n"
+    "                       router; followers: the hosts that follow ROUTER\n"
     "  zone add NAME        create a zone (SOA and NS) in the database; a server\n"
     "                       serves updates in it with --zone NAME. --dnssec:\n"
     "                       sign it too, as zone secure does\n"
@@ -90,7 +104,7 @@ constexpr CommandName kCommands[] = {
     {"serving", Options::Command::Serve},   {"list", Options::Command::List},
     {"account", Options::Command::Account}, {"token", Options::Command::Token},
     {"history", Options::Command::History}, {"zone", Options::Command::Zone},
-    {"check", Options::Command::Check}};
+    {"check", Options::Command::Check},     {"host", Options::Command::Host}};
 
 // --help's column for the text after an option and its value.
 constexpr std::size_t kHelpColumn = 23;

@@ -73,6 +73,16 @@ void set_awaiting(Daemon* d, MHD_Connection* connection, bool awaiting) {
     std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
     c->awaiting_head = awaiting;
     c->since = HttpClock::now();
+    if (awaiting)
+        c->handling = false;
+}
+
+void set_handling(Daemon* d, MHD_Connection* connection) {
+    HttpServer::Connection* c = connection_of(connection);
+    if (!c)
+        return;
+    std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
+    c->handling = true;
 }
 
 HttpRequest make_request(MHD_Connection* connection, const RequestState& state, const char* url,
@@ -97,6 +107,7 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
               const char* method) {
     state->dispatched = true;
     state->connection = connection;
+    set_handling(d, connection);
     HttpRequest request = make_request(connection, *state, url, method);
     request.https = !d->cert.empty();
     d->server->handler()(request, [d, state](HttpResponse response) {
@@ -164,6 +175,7 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (!state->dispatched) {
         if (d->draining) {
             state->dispatched = state->answered = true;
+            set_handling(d, connection);
             queue(d, connection, stopping());
             return MHD_YES;
         }

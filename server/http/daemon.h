@@ -27,7 +27,11 @@ struct HttpServer::Connection {
     std::string source;          // its key in the server's SourceCounts
     HttpClock::time_point since; // when the head now awaited began to be due
     bool awaiting_head = true;
+    bool handling = false; // a request of it is with the handler or being answered
     bool cut = false;
+    // The `since` at which the sweep first found its client's side closed
+    // with nothing left to read; a second sweep that finds the same cuts it.
+    std::optional<HttpClock::time_point> ended_at;
     // The answers left before the connection is closed (its client closed
     // its side after sending them); 0: no such limit.
     std::size_t answers_left = 0;

@@ -27,6 +27,8 @@
 
 #include <microhttpd.h>
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -198,18 +200,46 @@ void HttpServer::stop() {
     daemons_.clear();
 }
 
-// Cuts the connections whose request head is overdue. shutdown() leaves the
-// descriptor to libmicrohttpd, which sees the end of the stream and closes it.
+namespace {
+
+// Whether the client has closed its side and everything it sent has been
+// read from the socket.
+bool client_done(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    int unread = 0;
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) &&
+           ioctl(fd, FIONREAD, &unread) == 0 && unread == 0;
+}
+
+} // namespace
+
+// Cuts the connections whose request head is overdue, and those whose client
+// closed its side while nothing of theirs is being handled: the library
+// does not notice a close that came in with the last bytes it read, and
+// would keep such a connection until its idle timeout. That must hold on
+// two sweeps in a row with no request begun or ended between them, so a
+// request the library has read but not yet taken up is not cut away.
+// shutdown() leaves the descriptor to libmicrohttpd, which sees the end of
+// the stream and closes it.
 void HttpServer::sweep() {
     while (!stopping_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         const auto overdue = HttpClock::now() - std::chrono::seconds(limits_.head_deadline_s);
         std::lock_guard<std::mutex> lock(connections_->mutex);
         for (Connection* c : connections_->live) {
-            if (c->awaiting_head && !c->cut && c->since < overdue && c->fd >= 0) {
+            if (c->cut || c->fd < 0)
+                continue;
+            if (c->awaiting_head && c->since < overdue) {
                 shutdown(c->fd, SHUT_RDWR);
                 c->cut = true;
                 metrics().refused(Metrics::kTooSlow);
+            } else if (c->handling || !client_done(c->fd)) {
+                c->ended_at.reset();
+            } else if (c->ended_at != c->since) {
+                c->ended_at = c->since;
+            } else {
+                shutdown(c->fd, SHUT_RDWR);
+                c->cut = true;
             }
         }
     }

@@ -37,6 +37,14 @@ std::vector<AccountRecord> Store::accounts() {
     return out;
 }
 
+std::optional<std::string> Store::owner_of(const std::string& host) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
+    if (r.empty())
+        return std::nullopt;
+    return r.text(0, 0);
+}
+
 std::optional<AccountRecord> Store::account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     const SqlRows r = db_->query("SELECT a.password_hash, h.host, a.admin FROM accounts a"
@@ -60,18 +68,22 @@ void Store::check_ownable(const std::string& host, const std::string& account) {
         const std::string zone = dot == 0 ? host : host.substr(dot + 1);
         if (!db_->query("SELECT 1 FROM domains WHERE name = ?1", {zone}).empty()) {
             if (zone == host)
-                throw StoreError(host + " is the apex of a zone");
+                throw HostRefused(HostRefused::Why::Apex, host, zone, "",
+                                  host + " is the apex of a zone");
             if (!db_->query("SELECT 1 FROM records WHERE name = ?1 AND type = 'NS'"
                             " AND content = ?2",
                             {zone, host})
                      .empty())
-                throw StoreError(host + " is a name server of the zone " + zone);
+                throw HostRefused(HostRefused::Why::NameServer, host, zone, "",
+                                  host + " is a name server of the zone " + zone);
         }
         const SqlRows owner =
             db_->query("SELECT host, account FROM account_hosts WHERE host = ?1 AND account <> ?2",
                        {zone, account});
         if (!owner.empty())
-            throw StoreError(
+            throw HostRefused(
+                zone == host ? HostRefused::Why::Taken : HostRefused::Why::Under, host, zone,
+                owner.text(0, 1),
                 zone == host ? "host " + host + " belongs to account " + owner.text(0, 1)
                              : host + " lies under " + zone + " of account " + owner.text(0, 1));
     }
@@ -79,8 +91,9 @@ void Store::check_ownable(const std::string& host, const std::string& account) {
         "SELECT host, account FROM account_hosts WHERE host LIKE ?1 AND account <> ?2 LIMIT 1",
         {"%." + host, account});
     if (!under.empty())
-        throw StoreError(under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
-                         host);
+        throw HostRefused(HostRefused::Why::Over, host, under.text(0, 0), under.text(0, 1),
+                          under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
+                              host);
 }
 
 void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
@@ -105,8 +118,9 @@ void Store::write_hosts_of(const std::string& name, const std::vector<std::strin
 }
 
 // Forgets hosts that left their account: their row, what the store kept of
-// them, and their address, mail and challenge records in their zone, whose
-// serial moves on.
+// them (a follower stops following; a router's followers follow nobody and
+// keep their addresses), and their address, mail and challenge records in
+// their zone, whose serial moves on.
 void Store::withdraw(const std::vector<std::string>& hosts) {
     std::set<std::pair<std::string, std::int64_t>> zones;
     for (const std::string& name : hosts) {
@@ -114,6 +128,7 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
             "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
             {name});
         db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        release_followers(name, std::time(nullptr));
         forget_host_data(name);
         const std::string challenge = "_acme-challenge." + name;
         const SqlRows txt =

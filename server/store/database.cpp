@@ -35,6 +35,13 @@ void Database::rollback() noexcept {
     }
 }
 
+std::string placeholders(std::size_t first, std::size_t count) {
+    std::string out;
+    for (std::size_t i = first; i < first + count; ++i)
+        out += (out.empty() ? "?" : ", ?") + std::to_string(i);
+    return out;
+}
+
 bool is_postgres_uri(const std::string& where) {
     return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }

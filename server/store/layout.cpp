@@ -100,6 +100,19 @@ const char* const kHostDataSchema = "CREATE TABLE IF NOT EXISTS tovix_tokens ("
                                     " seq BIGINT NOT NULL,"
                                     " PRIMARY KEY (host, value))";
 
+// Hosts that follow a router's LAN prefix (one router each; the router's
+// followers found by the index on its name), and the latest prefix each
+// router sent.
+const char* const kFollowsSchema = "CREATE TABLE IF NOT EXISTS tovix_follows ("
+                                   " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                   " router VARCHAR(255) NOT NULL,"
+                                   " suffix VARCHAR(39) NOT NULL);"
+                                   "CREATE INDEX IF NOT EXISTS tovix_follows_router"
+                                   " ON tovix_follows (router);"
+                                   "CREATE TABLE IF NOT EXISTS tovix_prefixes ("
+                                   " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                   " prefix VARCHAR(43) NOT NULL)";
+
 // The web page's sessions: the digest of each id, whose they are, when
 // made and when last used.
 const char* const kSessionsSchema = "CREATE TABLE IF NOT EXISTS tovix_sessions ("
@@ -168,6 +181,7 @@ void Store::make_tables(const std::string& pdns_schema) {
         db_->exec("ALTER TABLE accounts ADD COLUMN admin SMALLINT NOT NULL DEFAULT 0");
     db_->exec(kSessionsSchema);
     db_->exec(kHostDataSchema);
+    db_->exec(kFollowsSchema);
     if (legacy)
         migrate_legacy();
 }

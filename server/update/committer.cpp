@@ -75,6 +75,10 @@ bool Committer::submit(std::vector<Update> updates, Done done) {
         if (stopping_ || queued_updates_ + updates.size() > max_queued_)
             return false;
         queued_updates_ += updates.size();
+        // One number per request: the store refuses a request whole.
+        ++requests_;
+        for (Update& u : updates)
+            u.request = requests_;
         queue_.push_back({std::move(updates), std::move(done)});
         metrics().committer_queue = static_cast<std::int64_t>(queued_updates_);
     }

@@ -62,8 +62,9 @@ class Committer {
     std::condition_variable changed_;
     std::deque<Pending> queue_;
     std::size_t queued_updates_ = 0;
-    bool writing_ = false;    // a batch is being written and answered
-    std::size_t purging_ = 0; // batches written, waiting for their purge
+    std::uint64_t requests_ = 0; // numbers the requests submitted
+    bool writing_ = false;       // a batch is being written and answered
+    std::size_t purging_ = 0;    // batches written, waiting for their purge
     std::condition_variable idle_;
     bool stopping_ = false;
     std::thread thread_;

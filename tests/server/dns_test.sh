@@ -10,7 +10,8 @@ server=$1
 # Answers wait up to 5 s for PowerDNS's purge (not 50 ms), so that the row
 # with every purge made late below holds on a busy machine too.
 names_test_begin "$server" --zone dyn.example --zone other.example \
-    --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example' --purge-wait 5000
+    --account 'alice:pw:a.dyn.example,b.dyn.example,x.outside.example,r.dyn.example,cam.dyn.example,nas.dyn.example' \
+    --purge-wait 5000
 
 # row WHY QUERY ANSWER [CHECK...]: sends GET /nic/update?QUERY as alice and
 # expects ANSWER (lines joined with "|"); then each CHECK "NAME TYPE=EXPECTED"
@@ -79,6 +80,26 @@ row "a host of the zone nobody owns" "hostname=c.dyn.example&myip=192.0.2.9" "no
     "c.dyn.example A=NXDOMAIN"
 row "the other zone is served too" "hostname=$a&myip=192.0.2.4" "nochg 192.0.2.4" \
     "other.example NS=ns1.other.example." "dyn.example NS=ns1.dyn.example."
+
+# A router's LAN prefix moves the hosts that follow it: cam by its MAC, nas
+# in subnet 1 of a /56. The update as a router's URL template sends it,
+# myip=<ipaddr>,<ip6addr>&ipv6prefix=<ip6lanprefix>.
+r=r.dyn.example cam=cam.dyn.example nas=nas.dyn.example
+follow() { "$server" host follow "$@" --db "$work/names.db" >/dev/null 2>&1; }
+follow $cam $r --mac 00:1e:c2:12:34:56 || fail "host follow --mac"
+follow $nas $r --suffix ::1:0:0:0:5 || fail "host follow --suffix"
+follow $r $cam --suffix ::5 && fail "a follower was followed"
+eui=21e:c2ff:fe12:3456 wan="myip=192.0.2.20,2001:db8::20"
+row "a router's update with its LAN prefix" "hostname=$r&$wan&ipv6prefix=2001:db8:aa:bb00::/56" \
+    "good 192.0.2.20,2001:db8::20" "$r AAAA=2001:db8::20" "$cam AAAA=2001:db8:aa:bb00:$eui" \
+    "$nas AAAA=2001:db8:aa:bb01::5"
+row "a new prefix, ip6lanprefix" "hostname=$r&$wan&ip6lanprefix=2001:db8:cc:dd00::/56" \
+    "nochg 192.0.2.20,2001:db8::20" "$cam AAAA=2001:db8:cc:dd00:$eui" "$nas AAAA=2001:db8:cc:dd01::5"
+row "a /64 that nas's suffix overlaps changes nothing" \
+    "hostname=$r&myip=192.0.2.21&ipv6prefix=2001:db8:ee::/64" "dnserr" "$r A=192.0.2.20" \
+    "$cam AAAA=2001:db8:cc:dd00:$eui"
+row "no prefix: the followers stay" "hostname=$r&myip=192.0.2.22" "good 192.0.2.22" \
+    "$cam AAAA=2001:db8:cc:dd00:$eui"
 
 # The serial goes up with a change and stays with a nochg.
 serial() { dns dyn.example SOA | cut -d' ' -f3; }
