@@ -54,6 +54,13 @@ std::unique_ptr<ChangeListener> listen_for_changes(const Config& config, const S
         stderr_lines(config.log_to_stderr));
 }
 
+// How long answers wait for PowerDNS's purge.
+PurgePolicy purge_policy(const Config& config) {
+    PurgePolicy policy;
+    policy.wait = config.purge_wait;
+    return policy;
+}
+
 // The one list of changed names: whatever the store commits (an update, a
 // challenge, an account's hosts, from the page or the command line of this
 // process) is purged from PowerDNS's caches.
@@ -124,7 +131,7 @@ UpdateServer::Rooms::Rooms(UpdateServer& server, RequestLog::Sink sink)
     : config(server.config_),
       zones(config.zones.empty() ? std::vector<std::string>{kDefaultZone} : config.zones),
       log({config.log_to_stderr, config.log_path, std::move(sink)}),
-      purger(config.pdns_control, stderr_lines(config.log_to_stderr)),
+      purger(config.pdns_control, stderr_lines(config.log_to_stderr), purge_policy(config)),
       store(config.db_path, Store::Mode::Create,
             StoreOptions{zones, config.ttl, config.pdns_schema, config.history}),
       wired(purge_changes(store, purger)),
@@ -132,12 +139,12 @@ UpdateServer::Rooms::Rooms(UpdateServer& server, RequestLog::Sink sink)
       activity(
           store, config.activity_interval, [this] { store.expire_challenges(std::time(nullptr)); },
           stderr_lines(config.log_to_stderr)),
-      listener(listen_for_changes(config, store, zones, purger)), committer(store),
+      listener(listen_for_changes(config, store, zones, purger)), committer(store, &purger),
       update({auth, committer, activity, workers, zones, config.reveal_owned_names,
               config.public_addresses_only, config.throttled_delay_ms,
               [&server] { return server.loopback_only_.load(); }}),
-      acme(
-          {auth, store, activity, workers, zones, config.throttled_delay_ms, config.log_to_stderr}),
+      acme({auth, store, purger, activity, workers, zones, config.throttled_delay_ms,
+            config.log_to_stderr}),
       web(config.web
               ? std::make_unique<WebPages>(WebContext{
                     store, auth, committer, workers, zones,

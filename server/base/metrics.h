@@ -104,6 +104,7 @@ class Metrics {
     Counter commit_failures{0};     // transactions rolled back on a database error
     Counter purge_commands{0};      // purge commands sent to a PowerDNS
     Counter purge_failures{0};      // of them, failed
+    Counter purge_unconfirmed{0};   // changes answered before PowerDNS purged them
     Counter activity_dropped{0};    // last-seen and fault counts dropped: too many hosts at once
     Gauge connections{0};           // open on the public listeners
     Gauge suspended{0};             // requests waiting for their answer

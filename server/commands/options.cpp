@@ -108,6 +108,15 @@ bool set_history(Options& o, const std::string& v, std::string* error) {
     return n.has_value();
 }
 
+bool set_purge_wait(Options& o, const std::string& v, std::string* error) {
+    const std::optional<int> n = parse_decimal(v, 0, 10000);
+    if (!n)
+        *error = "bad --purge-wait '" + v + "': expected milliseconds from 0 to 10000";
+    else
+        o.config.purge_wait = std::chrono::milliseconds(*n);
+    return n.has_value();
+}
+
 bool set_activity_interval(Options& o, const std::string& v, std::string* error) {
     const std::optional<int> n = count("--activity-interval", v, 86400, error);
     if (n)
@@ -236,6 +245,9 @@ const std::vector<OptionRow> kOptions = {
      "the control socket of a PowerDNS serving the\n"
      "database (pdns.controlsocket in its --socket-dir);\n"
      "repeatable. Each change is purged from its caches"},
+    {"--purge-wait", kServing, "MS", false, set_purge_wait,
+     "how long an answer waits at most for those PowerDNS\n"
+     "to purge what it changed (default 50; 0: not at all)"},
     {"--history", kServing, "N", false, set_history, "changes kept per host (default 100)"},
     {"--activity-interval", kServing, "SECONDS", false, set_activity_interval,
      "how often the hosts' last-seen times and faults are\n"

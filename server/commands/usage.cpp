@@ -15,7 +15,7 @@ const char* const kSynopsis =
     "                    [--zone NAME]... [--ttl SECONDS] [--no-default-account]\n"
     "                    [--public-addresses-only] [--reveal-owned-names]\n"
     "                    [--pdns-schema FILE] [--log-requests FILE]\n"
-    "                    [--pdns-control SOCKET]... [--history N]\n"
+    "                    [--pdns-control SOCKET]... [--purge-wait MS] [--history N]\n"
     "                    [--activity-interval SECONDS] [--metrics-listen ADDR:PORT]\n"
     "                    [--no-web] [--web-allow-http]\n"
     "       tovix-server list [--db DB]\n"

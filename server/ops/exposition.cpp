@@ -166,6 +166,10 @@ std::string render_metrics(const Metrics& m) {
     e.counter("tovix_dns_purge_commands_total", "Purge commands sent to a PowerDNS control socket.",
               m.purge_commands);
     e.counter("tovix_dns_purge_failures_total", "Purge commands that failed.", m.purge_failures);
+    e.counter("tovix_dns_purge_unconfirmed_total",
+              "Changes (updates, ACME challenges) answered before every PowerDNS had purged them:"
+              " one failing, or --purge-wait passed.",
+              m.purge_unconfirmed);
     e.counter("tovix_activity_dropped_total",
               "Last-seen times and fault counts dropped because too many hosts had some waiting"
               " to be written.",

@@ -137,14 +137,14 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
                        {challenge});
         for (std::size_t i = 0; i < txt.rows.size(); ++i) {
             zones.emplace(txt.text(i, 0), txt.integer(i, 1));
-            changed_name(name, txt.text(i, 0));
+            changed_challenge(name, txt.text(i, 0));
         }
         db_->query("DELETE FROM records WHERE name = ?1 AND type = 'TXT'", {challenge});
         if (h.empty())
             continue;
         if (unpublish(name, h.integer(0, 1))) {
             zones.emplace(h.text(0, 0), h.integer(0, 1));
-            changed_name(name, h.text(0, 0));
+            changed_name(name, h.text(0, 0), true);
         }
     }
     for (const auto& [zone, id] : zones) {

@@ -215,7 +215,7 @@ void Store::serve_zones(const std::vector<std::string>& zones) {
         }
         if (zone_ids_.count(host.zone) && publish(host)) {
             changed_zones.insert(host.zone);
-            changed_name(host.name, host.zone);
+            changed_name(host.name, host.zone, host.wildcard);
         }
     }
     for (const std::string& zone : changed_zones)

@@ -399,12 +399,12 @@ Applied Store::write_update(Prefetched& batch, const Update& u, std::int64_t now
         gone.zone = old->zone;
         if (publish(gone)) {
             changed_zones->insert(gone.zone);
-            changed_name(h.name, gone.zone);
+            changed_name(h.name, gone.zone, old->wildcard);
         }
     }
     if (publish(h, present)) {
         changed_zones->insert(h.zone);
-        changed_name(h.name, h.zone);
+        changed_name(h.name, h.zone, h.wildcard || (old && old->wildcard));
     }
     return applied;
 }

@@ -260,9 +260,12 @@ class Store {
     // Withdraws the values older than `max_age`; returns their hosts.
     std::vector<std::string> expire_challenges(std::int64_t now, std::int64_t max_age = 86400);
     // The DNS names each committed transaction changed, as purge arguments
-    // (see DnsPurger): "HOST$" for a host and every name under it, "ZONE"
-    // for the apex of a zone whose serial moved. `sink` hears them right
-    // after the commit. Where the database can (PostgreSQL's NOTIFY), the
+    // (see DnsPurger): "HOST" for a host's records, "_acme-challenge.HOST"
+    // for its challenge's, "ZONE" for the apex of a zone whose serial
+    // moved; for a host whose wildcard is or was on, "*.HOST" and "HOST$"
+    // (every name under it) as well. `sink` hears them right after the
+    // commit, on the committing thread, before the call that wrote
+    // returns. Where the database can (PostgreSQL's NOTIFY), the
     // transaction itself also tells them to every other server on it
     // (ChangeListener, store/changes.h), tagged with origin().
     using NamesSink = std::function<void(const std::vector<std::string>& names)>;
@@ -367,7 +370,8 @@ class Store {
     void forget_host_data(const std::string& host);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
     std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
-    void changed_name(const std::string& host, const std::string& zone);
+    void changed_name(const std::string& host, const std::string& zone, bool wildcard);
+    void changed_challenge(const std::string& host, const std::string& zone);
     void announce_changes();
     void tell_changes();
 

@@ -141,7 +141,8 @@ TEST(Metrics, EveryFamilyHasHelpAndType) {
                                "tovix_last_commit_timestamp_seconds",
                                "tovix_build_info",
                                "tovix_dns_purge_commands_total",
-                               "tovix_dns_purge_failures_total"})
+                               "tovix_dns_purge_failures_total",
+                               "tovix_dns_purge_unconfirmed_total"})
         EXPECT_NE(text.find(std::string("# TYPE ") + family + " "), std::string::npos) << family;
 }
 
@@ -197,7 +198,7 @@ TEST(Health, Table) {
              // The database's write lock held elsewhere: the committer waits
              // on its first batch while the next ones queue up.
              auto store = std::make_shared<Store>(m.db, Store::Mode::Existing);
-             auto committer = std::make_shared<Committer>(*store, 1024, 2);
+             auto committer = std::make_shared<Committer>(*store, nullptr, 1024, 2);
              auto holder = std::shared_ptr<Database>(connection(m.db));
              holder->exec("BEGIN IMMEDIATE");
              Update u;
