@@ -5,12 +5,13 @@
 -- connection and owns its own share of the hosts, so the updates of one host
 -- never overlap and the server's log order is their order.
 --
---   wrk -tC -cC -d... -s load.lua http://127.0.0.1/ -- LEVEL C HOSTS BASIC [same]
+--   wrk -tC -cC -d... -s load.lua http://127.0.0.1/ -- LEVEL C HOSTS BASIC [same] [plain]
 -- LEVEL numbers the run (it is part of every address), C is the connection
 -- count, HOSTS the number of hosts (h001.bench.example ...), BASIC the
 -- base64 of "user:password", or @FILE: a file whose line N is "HOST BASIC"
 -- for host N, signing each host's updates in with its own credentials (its
--- token). "same" sends each host one address over and over (nochg). done()
+-- token). "same" sends each host one address over and over (nochg); "plain"
+-- sends myip alone (no wildcard, mx or backmx: the settings stay). done()
 -- prints one "BENCH key=value ..." line.
 
 local threads = {}
@@ -26,7 +27,11 @@ function init(args)
     level = tonumber(args[1])
     local connections = tonumber(args[2])
     local hosts = tonumber(args[3])
-    same = args[5] == "same"
+    same, plain = false, false
+    for i = 5, #args do
+        same = same or args[i] == "same"
+        plain = plain or args[i] == "plain"
+    end
     mine, auth = {}, {}
     local per_host = {}
     if args[4]:sub(1, 1) == "@" then
@@ -50,8 +55,9 @@ function request()
     local address = string.format("fd00::%x:%x:%x:%x", level, id,
         same and 0 or math.floor(sent / 65536), same and 0 or sent % 65536)
     sent = sent + 1
+    local settings = plain and "" or "&wildcard=ON&mx=" .. host .. "&backmx=YES"
     return wrk.format("GET", "/dyndns/update?system=dyndns&hostname=" .. host .. "&myip=" ..
-        address .. "&wildcard=ON&mx=" .. host .. "&backmx=YES",
+        address .. settings,
         { ["Authorization"] = auth[host], ["User-Agent"] = "Tovix" })
 end
 

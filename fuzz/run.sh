@@ -28,7 +28,7 @@ if [[ ! $seconds =~ ^[0-9]+$ ]] || ((seconds < 1)); then
 fi
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-    targets=(command_line phonebook wsprintf text compare)
+    targets=(command_line phonebook wsprintf text compare server)
 fi
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 

@@ -16,6 +16,9 @@ packages=(
     lintian systemd man-db groff-base unzip adduser
     libmstch-dev chromium chromium-driver python3-selenium
 )
+# npm (for the browser test's axe-core), unless a Node.js with its own npm
+# is there already.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
@@ -38,4 +41,15 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
         DEBIAN_FRONTEND=noninteractive without_daemon_starts \
             apt-get install -y -q --no-install-recommends "${missing[@]}"
     fi
+fi
+
+# axe-core, which the browser test loads into Chromium: the version pinned
+# in tests/server/axe/package-lock.json, from npm's registry.
+axe=tests/server/axe
+cd "$(dirname "$0")/.."
+want=$(node -p "require('./$axe/package-lock.json').packages['node_modules/axe-core'].version")
+have=$(node -p "require('./$axe/node_modules/axe-core/package.json').version" 2>/dev/null || true)
+if [ "$want" != "$have" ]; then
+    echo "Installing axe-core $want from npm"
+    npm ci --prefix "$axe" --no-audit --no-fund --loglevel=error
 fi

@@ -32,6 +32,9 @@ struct Config {
     // Control sockets of the PowerDNS instances serving the database: each
     // commit purges the names it changed from their caches.
     std::vector<std::string> pdns_control;
+    // The most an answer waits for them to purge what it changed (0: not
+    // at all); past it, it goes out anyway.
+    std::chrono::milliseconds purge_wait{50};
     std::string log_path;      // also append log lines here, if set
     bool log_to_stderr = true; // one line per request on stderr
     TrustedProxies proxies;    // whose forwarding header names the caller

@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
     case Options::Command::Help:
         std::fputs(usage_text().c_str(), stdout);
         return 0;
+    case Options::Command::Version:
+        std::puts("tovix-server " TOVIX_VERSION);
+        return 0;
     case Options::Command::List:
         return list_hosts(options->config.db_path, std::cout, std::cerr,
                           options->config.pdns_schema,
@@ -49,6 +52,8 @@ int main(int argc, char** argv) {
         return token_command(*options, std::cout, std::cerr);
     case Options::Command::History:
         return history_command(*options, std::cout, std::cerr);
+    case Options::Command::Host:
+        return host_command(*options, std::cout, std::cerr);
     case Options::Command::Zone:
         return zone_command(*options, std::cout, std::cerr);
     case Options::Command::Check:

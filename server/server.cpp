@@ -57,6 +57,13 @@ std::unique_ptr<ChangeListener> listen_for_changes(const Config& config, const S
         [&auth] { auth.changed(); }, stderr_lines(config.log_to_stderr));
 }
 
+// How long answers wait for PowerDNS's purge.
+PurgePolicy purge_policy(const Config& config) {
+    PurgePolicy policy;
+    policy.wait = config.purge_wait;
+    return policy;
+}
+
 // The one list of changed names: whatever the store commits (an update, a
 // challenge, an account's hosts, from the page or the command line of this
 // process) is purged from PowerDNS's caches.
@@ -127,7 +134,7 @@ UpdateServer::Rooms::Rooms(UpdateServer& server, RequestLog::Sink sink)
     : config(server.config_),
       zones(config.zones.empty() ? std::vector<std::string>{kDefaultZone} : config.zones),
       log({config.log_to_stderr, config.log_path, std::move(sink)}),
-      purger(config.pdns_control, stderr_lines(config.log_to_stderr)),
+      purger(config.pdns_control, stderr_lines(config.log_to_stderr), purge_policy(config)),
       store(config.db_path, Store::Mode::Create,
             StoreOptions{zones, config.ttl, config.pdns_schema, config.history}),
       wired(purge_changes(store, purger)),
@@ -140,12 +147,12 @@ UpdateServer::Rooms::Rooms(UpdateServer& server, RequestLog::Sink sink)
           },
           stderr_lines(config.log_to_stderr),
           [this](const std::string& host) { return auth.known_owner(host); }),
-      listener(listen_for_changes(config, store, zones, purger, auth)), committer(store),
+      listener(listen_for_changes(config, store, zones, purger, auth)), committer(store, &purger),
       update({auth, committer, activity, workers, zones, config.reveal_owned_names,
               config.public_addresses_only, config.throttled_delay_ms,
               [&server] { return server.loopback_only_.load(); }}),
-      acme(
-          {auth, store, activity, workers, zones, config.throttled_delay_ms, config.log_to_stderr}),
+      acme({auth, store, purger, activity, workers, zones, config.throttled_delay_ms,
+            config.log_to_stderr}),
       web(config.web
               ? std::make_unique<WebPages>(WebContext{
                     store, auth, committer, workers, zones,
@@ -194,25 +201,28 @@ void UpdateServer::build_routes() {
     routes_ = {
         {{"GET"}, "/nic/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
         {{"GET"}, "/dyndns/update", Metrics::kUpdateRoute, nullptr, nullptr, update},
-        {{"GET", "HEAD"}, "/checkip", Metrics::kOtherRoute, "checkip", nullptr, checkip},
-        {{"POST"}, "/update", Metrics::kOtherRoute, "acme", "X-Api-User", acme},
+        {{"GET", "HEAD"}, "/checkip", Metrics::kCheckipRoute, "checkip", nullptr, checkip},
+        {{"POST"}, "/update", Metrics::kAcmeRoute, "acme", "X-Api-User", acme},
     };
     if (!config_.web)
         return;
     routes_.push_back(
         {{},
          "/{path...}",
-         Metrics::kOtherRoute,
+         Metrics::kPageRoute,
          "page",
          nullptr,
          [this](const HttpRequest& request, const Caller& caller, const std::optional<Credentials>&,
                 const Respond& respond) {
-             rooms_->web->handle(
-                 request, caller.address, [respond](HttpResponse r, bool signed_in) {
-                     Answer answer{r.status, std::move(r.body), 0, std::move(r.headers)};
-                     answer.authenticated = signed_in;
-                     respond(std::move(answer));
-                 });
+             // Behind a TLS proxy the page is HTTPS too (its sign-in
+             // form, its cookies, the lines it gives to copy).
+             HttpRequest seen = request;
+             seen.https = caller.https;
+             rooms_->web->handle(seen, caller.address, [respond](HttpResponse r, bool signed_in) {
+                 Answer answer{r.status, std::move(r.body), 0, std::move(r.headers)};
+                 answer.authenticated = signed_in;
+                 respond(std::move(answer));
+             });
          }});
 }
 
@@ -327,7 +337,8 @@ void UpdateServer::handle(const HttpRequest& request, HttpServer::Reply reply) {
                   route && route->user_header ? request.header(route->user_header).value_or("")
                   : credentials               ? credentials->user
                                               : "",
-                  request.header("User-Agent").value_or(""), request.https};
+                  request.header("User-Agent").value_or(""),
+                  request.https || config_.proxies.forwarded_https(request)};
     auto entry = std::make_shared<RequestEntry>();
     entry->remote_addr = caller.address;
     entry->remote_port = request.peer_port;

@@ -3,6 +3,7 @@
 
 #include "acme/acme.h"
 #include "auth/tokens.h"
+#include "base/metrics.h"
 #include "base/strings.h"
 #include "dns/names.h"
 #include "dns/zone.h"
@@ -76,7 +77,8 @@ void AcmeHandler::answer(const Verdict& verdict, const std::string& host, const 
 }
 
 // The TXT record written (and synced) on a worker thread; the store tells
-// its name to PowerDNS's purge as it commits.
+// its name to PowerDNS's purge as it commits, and the answer waits for
+// PowerDNS to purge it: an ACME client asks DNS for the record next.
 void AcmeHandler::set_challenge(const std::string& host, const std::string& txt,
                                 const Respond& respond) {
     const std::optional<std::string> zone = zone_for(host, c_.zones);
@@ -94,10 +96,14 @@ void AcmeHandler::set_challenge(const std::string& host, const std::string& txt,
         }
         if (result != ChallengeResult::Set)
             return respond({401, kNotAToken});
-        respond({200,
-                 "{\"txt\": " + json_string(txt) + "}",
-                 0,
-                 {{"Content-Type", "application/json"}}});
+        c_.purger.after_purge([respond, txt](bool all) {
+            if (!all)
+                metrics().purge_unconfirmed.fetch_add(1, std::memory_order_relaxed);
+            respond({200,
+                     "{\"txt\": " + json_string(txt) + "}",
+                     0,
+                     {{"Content-Type", "application/json"}}});
+        });
     });
     if (!queued)
         respond({503, "busy, try again", 1});

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "auth/authenticator.h"
+#include "dns/purge.h"
 #include "http/answer.h"
 #include "update/activity.h"
 
@@ -16,6 +17,7 @@ class AcmeHandler {
     struct Context {
         Authenticator& auth;
         Store& store;
+        DnsPurger& purger; // the one the store's changed names go to
         ActivityLog& activity;
         Workers& workers;
         std::vector<std::string> zones;

@@ -16,6 +16,18 @@ bool is_user_name(std::string_view name) {
     return !name.empty() && name.size() <= 64 && name.find(':') == std::string_view::npos;
 }
 
+bool is_new_user_name(std::string_view name) {
+    const auto letter_or_digit = [](char ch) {
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+    };
+    if (name.empty() || name.size() > 64 || !letter_or_digit(name[0]))
+        return false;
+    for (char ch : name)
+        if (!letter_or_digit(ch) && ch != '.' && ch != '_' && ch != '-' && ch != '@')
+            return false;
+    return true;
+}
+
 std::optional<std::vector<std::string>> parse_host_list(const std::vector<std::string>& items,
                                                         HostListRules rules, std::string* bad) {
     std::vector<std::string> out;

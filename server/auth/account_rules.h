@@ -24,8 +24,17 @@ struct SeedAccount {
 // server makes it only on loopback alone, serving its host's zone.
 SeedAccount default_account();
 
-// 1 to 64 characters and no colon (HTTP Basic ends the name at one).
+// 1 to 64 characters and no colon (HTTP Basic ends the name at one): a
+// name an account may have had, to look it up.
 bool is_user_name(std::string_view name);
+// The name of a new account, on the command line and the page alike: 1 to
+// 64 of the ASCII letters and digits, '.', '_', '-' and '@', beginning
+// with a letter or digit, so that it reads the same in every router's form,
+// log and shell.
+bool is_new_user_name(std::string_view name);
+inline constexpr char kUserNameRule[] =
+    "an account name has 1 to 64 characters: letters a-z and A-Z, digits, '.', '_', '-' and "
+    "'@', beginning with a letter or digit";
 
 // How a list of hosts is read. The command line takes each argument as a
 // comma-separated list and refuses an empty entry; the page's form also

@@ -3,6 +3,7 @@
 // and each session's CSRF token.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tovix::server {
@@ -19,6 +20,15 @@ inline constexpr std::size_t kSessionIdLength = 64;
 // Each session's CSRF token: a keyed hash of its id, so nothing more is
 // stored and no other session's token fits.
 std::string csrf_token(const std::string& session_id);
+
+// Text only this session can read back: sealed (XSalsa20-Poly1305) under a
+// key hashed from the session id, as hex. A page carries a secret through
+// a redirect this way in a short-lived cookie (a new token, shown once on
+// the page the redirect leads to), on whichever server answers it.
+std::string seal_for_session(const std::string& session_id, const std::string& text);
+// The text, or nothing when `sealed` is not this session's or was changed.
+std::optional<std::string> open_for_session(const std::string& session_id,
+                                            const std::string& sealed);
 
 // Compares two secrets in time that does not depend on where they differ.
 bool same_secret(const std::string& a, const std::string& b);

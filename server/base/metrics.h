@@ -43,12 +43,39 @@ using Gauge = std::atomic<std::int64_t>;
 
 class Metrics {
   public:
-    // Routes of the public listener.
-    enum Route { kUpdateRoute, kOtherRoute, kRoutes };
+    // Routes of the public listener, as the route table labels them.
+    enum Route { kUpdateRoute, kCheckipRoute, kAcmeRoute, kPageRoute, kOtherRoute, kRoutes };
+    static constexpr std::array<const char*, kRoutes> kRouteNames{"update", "checkip", "acme",
+                                                                  "page", "other"};
     // The statuses the server and its HTTP layer answer; anything else
     // is counted as "other".
-    static constexpr std::array<int, 13> kStatuses{200, 400, 401, 404, 405, 411, 413,
-                                                   414, 429, 431, 500, 503, 0};
+    static constexpr std::array<int, 14> kStatuses{200, 303, 400, 401, 404, 405, 411,
+                                                   413, 414, 429, 431, 500, 503, 0};
+    // What the web page's visitors do: sign-ins by outcome, and the forms
+    // that change something.
+    enum SignIn { kSignInGood, kSignInWrong, kSignInThrottled, kSignIns };
+    static constexpr std::array<const char*, kSignIns> kSignInNames{"good", "wrong", "throttled"};
+    enum PageAction {
+        kTokenMade,
+        kTokenRevoked,
+        kHostOffline,
+        kHostSettings,
+        kPasswordChanged,
+        kAccountAdded,
+        kAccountHosts,
+        kAccountRemoved,
+        kSignOut,
+        kPageActions
+    };
+    static constexpr std::array<const char*, kPageActions> kPageActionNames{
+        "token_made",    "token_revoked", "host_offline",    "host_settings", "password_changed",
+        "account_added", "account_hosts", "account_removed", "sign_out"};
+    void sign_in(SignIn outcome) { sign_ins_[outcome].fetch_add(1, std::memory_order_relaxed); }
+    void page_action(PageAction what) {
+        page_actions_[what].fetch_add(1, std::memory_order_relaxed);
+    }
+    std::uint64_t sign_ins_of(SignIn outcome) const { return load(sign_ins_[outcome]); }
+    std::uint64_t page_actions_of(PageAction what) const { return load(page_actions_[what]); }
     // The first word of each line of an update's answer.
     static constexpr std::array<const char*, 13> kResults{
         "good",   "nochg",  "badauth", "nohost", "notfqdn", "numhost", "badagent",
@@ -77,6 +104,7 @@ class Metrics {
     Counter commit_failures{0};     // transactions rolled back on a database error
     Counter purge_commands{0};      // purge commands sent to a PowerDNS
     Counter purge_failures{0};      // of them, failed
+    Counter purge_unconfirmed{0};   // changes answered before PowerDNS purged them
     Counter activity_dropped{0};    // last-seen and fault counts dropped: too many hosts at once
     Gauge connections{0};           // open on the public listeners
     Gauge suspended{0};             // requests waiting for their answer
@@ -86,6 +114,7 @@ class Metrics {
     Gauge activity_pending{0};      // hosts whose last-seen time or faults wait to be written
     Gauge hosts{0}, accounts{0}, zones{0};
     Gauge last_commit_unix{0};            // seconds; 0: none yet
+    Gauge start_unix{0};                  // when the process started serving, seconds
     std::string database_kind = "sqlite"; // set once, before serving
 
     Histogram<11> batch_sizes{{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024}};
@@ -110,6 +139,8 @@ class Metrics {
     std::array<Counter, kResults.size()> results_{};
     std::array<Counter, kThrottles> throttled_{};
     std::array<Counter, kRefusals> refused_{};
+    std::array<Counter, kSignIns> sign_ins_{};
+    std::array<Counter, kPageActions> page_actions_{};
 };
 
 // The process's registry.

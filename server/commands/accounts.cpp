@@ -10,6 +10,7 @@
 #include "dns/purge.h"
 #include "store/store.h"
 
+#include <filesystem>
 #include <ostream>
 
 namespace tovix::server {
@@ -32,13 +33,33 @@ int list_accounts(Store& store, const Options& options, std::ostream& out, std::
     });
 }
 
+// What was done, in one line that names the database.
+void confirm(std::ostream& out, const Options& options, const std::vector<std::string>& hosts) {
+    const std::vector<std::string>& a = options.words;
+    std::string list;
+    for (const std::string& h : hosts)
+        list += (list.empty() ? "" : ", ") + h;
+    const std::string& verb = a[0];
+    out << "account " << a[1]
+        << (verb == "add"      ? std::string(options.admin ? " (operator)" : "") + " added"
+            : verb == "passwd" ? ": password changed"
+            : verb == "hosts"  ? ": hosts set"
+            : verb == "admin"  ? (a[2] == "on" ? ": operator now" : ": no operator now")
+                               : " removed, its records withdrawn")
+        << (verb == "add" || verb == "hosts" ? " (hosts: " + (list.empty() ? "none" : list) + ")"
+                                             : "")
+        << " in " << options.config.db_path << '\n';
+}
+
 // add, passwd, hosts, admin or remove USER; throws StoreError.
-int change_account(Store& store, const Options& options, std::ostream& err) {
+int change_account(Store& store, const Options& options, std::ostream& out, std::ostream& err) {
     const std::vector<std::string>& a = options.words;
     const std::string& verb = a[0];
     const std::string& user = a[1];
-    if (!is_user_name(user)) {
-        err << "tovix-server: a user name has 1 to 64 characters and no colon\n";
+    if (verb == "add" ? !is_new_user_name(user) : !is_user_name(user)) {
+        err << "tovix-server: '" << user << "': "
+            << (verb == "add" ? kUserNameRule : "a user name has 1 to 64 characters and no colon")
+            << '\n';
         return 2;
     }
     std::vector<std::string> hosts;
@@ -71,16 +92,25 @@ int change_account(Store& store, const Options& options, std::ostream& err) {
     }
     if (!done) {
         err << "tovix-server: account " << user
-            << (verb == "add" ? " exists already\n" : " does not exist\n");
+            << (verb == "add" ? " exists already" : " does not exist") << " in "
+            << options.config.db_path << '\n';
         return 1;
     }
-    return 0;
+    confirm(out, options, hosts);
+    return finished(out);
 }
 
 } // namespace
 
 int account_command(const Options& options, std::ostream& out, std::ostream& err) {
     const bool listing = options.words[0] == "list";
+    const std::string& db = options.config.db_path;
+    if (!options.db_given && db.find("://") == std::string::npos && !std::filesystem::exists(db)) {
+        err << "tovix-server: no database " << db
+            << " here: name one with --db FILE (tovix-server makes its database when it first"
+               " starts)\n";
+        return 1;
+    }
     return on_store(err, [&] {
         // A host withdrawn leaves the caches of --pdns-control's PowerDNS
         // (one last try as this returns).
@@ -89,12 +119,15 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
         // Zones are the server's business; this only opens (or makes) the
         // file. A listing writes nothing: a running server would take any
         // write for a change of the accounts.
-        Store store(options.config.db_path, listing ? Store::Mode::Existing : Store::Mode::Create,
+        // Without --db only an existing ./tovix-server.db is opened: a
+        // command run in the wrong directory makes no database there.
+        Store store(options.config.db_path,
+                    listing || !options.db_given ? Store::Mode::Existing : Store::Mode::Create,
                     StoreOptions{{}, kDefaultTtl, options.config.pdns_schema});
         store.on_changed_names(
             [&purger](const std::vector<std::string>& names) { purger.purge(names); });
         return listing ? list_accounts(store, options, out, err)
-                       : change_account(store, options, err);
+                       : change_account(store, options, out, err);
     });
 }
 

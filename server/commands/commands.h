@@ -1,5 +1,5 @@
 // The commands of tovix-server, one file each: serving (serve.cpp), and
-// list, check, account, token, history and zone. Each returns the process
+// list, check, account, token, history, host and zone. Each returns the process
 // exit status.
 #pragma once
 
@@ -36,6 +36,9 @@ int account_command(const Options& options, std::ostream& out, std::ostream& err
 // `tovix-server token add|list|remove ...` and `tovix-server history HOST`.
 int token_command(const Options& options, std::ostream& out, std::ostream& err);
 int history_command(const Options& options, std::ostream& out, std::ostream& err);
+
+// `tovix-server host follow|unfollow|followers ...` (follow.cpp).
+int host_command(const Options& options, std::ostream& out, std::ostream& err);
 
 // `tovix-server zone add|secure|ds ...` (zone.cpp).
 int zone_command(const Options& options, std::ostream& out, std::ostream& err);

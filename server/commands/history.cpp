@@ -14,6 +14,11 @@ int history_command(const Options& options, std::ostream& out, std::ostream& err
         return 2;
     return on_store(err, [&] {
         Store store = existing_store(options.config);
+        if (!store.owner_of(*host)) {
+            err << "tovix-server: no account owns " << *host << " in " << options.config.db_path
+                << '\n';
+            return 1;
+        }
         out << "time\twhat\tbefore\tafter\tcaller\tuser agent\tvia\tcredential\n";
         for (const HistoryEntry& e :
              store.history(*host, static_cast<std::size_t>(options.limit))) {

@@ -20,8 +20,7 @@ void write_hosts(std::ostream& out, const std::vector<Host>& hosts,
         out << escape_field(h.name) << '\t' << escape_field(h.account) << '\t' << or_dash(h.ipv4)
             << '\t' << or_dash(h.ipv6) << '\t' << (h.wildcard ? "ON" : "OFF") << '\t'
             << or_dash(h.mx) << '\t' << (h.backmx ? "YES" : "NO") << '\t'
-            << (h.offline ? "YES" : "NO") << '\t'
-            << format_utc(static_cast<std::time_t>(h.updated_at)) << '\t';
+            << (h.offline ? "YES" : "NO") << '\t' << time_or_dash(h.updated_at) << '\t';
         auto a = activity.find(h.name);
         const Activity none;
         out << describe_activity(a == activity.end() ? none : a->second) << '\n';

@@ -1,6 +1,7 @@
 // The table of options, and what each one's setter checks. --help and the
 // manual page's option list are made from the same rows (usage.cpp), and
 // parse.cpp parses with them.
+#include "base/prefix.h"
 #include "base/strings.h"
 #include "commands/table.h"
 #include "dns/names.h"
@@ -107,6 +108,15 @@ bool set_history(Options& o, const std::string& v, std::string* error) {
     return n.has_value();
 }
 
+bool set_purge_wait(Options& o, const std::string& v, std::string* error) {
+    const std::optional<int> n = parse_decimal(v, 0, 10000);
+    if (!n)
+        *error = "bad --purge-wait '" + v + "': expected milliseconds from 0 to 10000";
+    else
+        o.config.purge_wait = std::chrono::milliseconds(*n);
+    return n.has_value();
+}
+
 bool set_activity_interval(Options& o, const std::string& v, std::string* error) {
     const std::optional<int> n = count("--activity-interval", v, 86400, error);
     if (n)
@@ -127,6 +137,22 @@ bool set_label(Options& o, const std::string& v, std::string* error) {
         return false;
     }
     o.label = v;
+    return true;
+}
+
+// --suffix or --mac: the host's part of its IPv6 address behind a router's
+// prefix, one of the two.
+bool set_suffix(Options& o, const char* name, const std::optional<std::string>& suffix,
+                const std::string& v, const char* expected, std::string* error) {
+    if (!o.suffix.empty()) {
+        *error = "host follow takes one --suffix or --mac";
+        return false;
+    }
+    if (!suffix) {
+        *error = std::string("bad ") + name + " '" + v + "': expected " + expected;
+        return false;
+    }
+    o.suffix = *suffix;
     return true;
 }
 
@@ -159,6 +185,7 @@ const std::vector<OptionRow> kOptions = {
     {"--db", kEveryCommand, "FILE|URI", false,
      [](Options& o, const std::string& v, std::string*) {
          o.config.db_path = v;
+         o.db_given = true;
          return true;
      },
      "the database of accounts, hosts and zones: an SQLite\n"
@@ -177,7 +204,7 @@ const std::vector<OptionRow> kOptions = {
      "a zone to serve, created with SOA and NS when missing;\n"
      "repeatable (default tovix.example). Hosts outside\n"
      "every zone are answered nohost"},
-    {"--ttl", kServing | kZone, "SECONDS", false, set_ttl,
+    {"--ttl", kServing | kZone | kHost, "SECONDS", false, set_ttl,
      "TTL of the published records (default 60)"},
     {"--no-default-account", kServing, nullptr, false,
      [](Options& o, const std::string&, std::string*) {
@@ -210,7 +237,7 @@ const std::vector<OptionRow> kOptions = {
          return true;
      },
      "also append each request's log line to FILE"},
-    {"--pdns-control", kServing | kAccount | kZone, "SOCKET", false,
+    {"--pdns-control", kServing | kAccount | kZone | kHost, "SOCKET", false,
      [](Options& o, const std::string& v, std::string*) {
          o.config.pdns_control.push_back(v);
          return true;
@@ -218,6 +245,9 @@ const std::vector<OptionRow> kOptions = {
      "the control socket of a PowerDNS serving the\n"
      "database (pdns.controlsocket in its --socket-dir);\n"
      "repeatable. Each change is purged from its caches"},
+    {"--purge-wait", kServing, "MS", false, set_purge_wait,
+     "how long an answer waits at most for those PowerDNS\n"
+     "to purge what it changed (default 50; 0: not at all)"},
     {"--history", kServing, "N", false, set_history, "changes kept per host (default 100)"},
     {"--activity-interval", kServing, "SECONDS", false, set_activity_interval,
      "how often the hosts' last-seen times and faults are\n"
@@ -267,6 +297,20 @@ const std::vector<OptionRow> kOptions = {
      [](Options& o, const std::string&, std::string*) {
          o.all = true;
          return true;
+     },
+     nullptr},
+    {"--suffix", kHost, "SUFFIX", false,
+     [](Options& o, const std::string& v, std::string* error) {
+         return set_suffix(o, "--suffix", parse_suffix(v), v,
+                           "the host's part of its IPv6 address, as ::21e:c2ff:fe12:3456 (within"
+                           " the last 80 bits, the last 64 not all zero)",
+                           error);
+     },
+     nullptr},
+    {"--mac", kHost, "MAC", false,
+     [](Options& o, const std::string& v, std::string* error) {
+         return set_suffix(o, "--mac", mac_suffix(v), v,
+                           "the MAC address of one interface, as 00:1e:c2:12:34:56", error);
      },
      nullptr},
     {"--admin", kAccount, nullptr, false,

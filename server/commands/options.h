@@ -21,14 +21,16 @@ struct ListenAddress {
 std::optional<ListenAddress> parse_listen(std::string_view text);
 
 struct Options {
-    enum class Command { Serve, List, Account, Token, History, Zone, Check, Help };
+    enum class Command { Serve, List, Account, Token, History, Zone, Check, Host, Help, Version };
     Command command = Command::Serve;
     Config config;
+    bool db_given = false; // --db was on the command line
     ListenAddress listen{"127.0.0.1", 80};
     std::optional<ListenAddress> listen_tls; // with a certificate and key
     std::string tls_cert_file, tls_key_file;
     // The command's words after its name: "add USER HOST..." (account),
-    // "remove HOST ID" (token), "HOST" (history), "secure NAME" (zone).
+    // "remove HOST ID" (token), "HOST" (history), "secure NAME" (zone),
+    // "follow HOST ROUTER" (host).
     std::vector<std::string> words;
     std::string label;      // token add --label
     int limit = 20;         // history --limit
@@ -39,6 +41,7 @@ struct Options {
     // `after`; `all`: every page.
     std::string prefix, after;
     bool all = false;
+    std::string suffix;     // host follow --suffix or --mac, canonical
     std::string pdnsutil = "pdnsutil";
     std::optional<ListenAddress> metrics_listen; // /metrics and /healthz
     std::optional<ListenAddress> dns;            // check: the PowerDNS to ask

@@ -62,6 +62,16 @@ bool words_ok(const Options& options, std::string* error) {
         *error = "token: expected add HOST, list HOST or remove HOST ID";
         return false;
     }
+    if (options.command == Options::Command::Host) {
+        const bool follow = verb == "follow" && w.size() == 3 && !options.suffix.empty();
+        const bool other =
+            (verb == "unfollow" || verb == "followers") && w.size() == 2 && options.suffix.empty();
+        if (!follow && !other) {
+            *error = "host: expected follow HOST ROUTER --suffix SUFFIX|--mac MAC, unfollow HOST"
+                     " or followers ROUTER";
+            return false;
+        }
+    }
     if (options.command == Options::Command::History && w.size() != 1) {
         *error = "history: expected one HOST";
         return false;
@@ -120,7 +130,8 @@ bool apply(Options& options, const OptionRow& row, std::optional<std::string> va
 // Whether the command takes words after its name.
 bool takes_words(Options::Command command) {
     return command == Options::Command::Account || command == Options::Command::Token ||
-           command == Options::Command::History || command == Options::Command::Zone;
+           command == Options::Command::History || command == Options::Command::Zone ||
+           command == Options::Command::Host;
 }
 
 } // namespace
@@ -143,12 +154,13 @@ std::optional<Options> parse_command_line(const std::vector<std::string>& args,
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h" || name == "--version") {
             if (value) {
-                *error = "--help takes no value";
+                *error = name + " takes no value";
                 return std::nullopt;
             }
-            options.command = Options::Command::Help;
+            options.command =
+                name == "--version" ? Options::Command::Version : Options::Command::Help;
             return options;
         }
         if (name == "--account") {

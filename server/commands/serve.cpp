@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -96,6 +97,7 @@ bool start_monitor(const Options& options, std::optional<Monitor>& monitor, std:
 // Everything that can be found wrong is found before the first answer: the
 // database (opened and written), the certificate and key, the addresses.
 int serve_command(const Options& options) {
+    metrics().start_unix = static_cast<std::int64_t>(std::time(nullptr));
     // SIGINT and SIGTERM are taken here with sigwait(); every other thread
     // inherits the blocked mask.
     sigset_t stop_signals;

@@ -20,7 +20,8 @@ enum CommandBits : unsigned {
     kHistory = 1u << static_cast<unsigned>(Options::Command::History),
     kZone = 1u << static_cast<unsigned>(Options::Command::Zone),
     kCheck = 1u << static_cast<unsigned>(Options::Command::Check),
-    kEveryCommand = kServing | kList | kAccount | kToken | kHistory | kZone | kCheck,
+    kHost = 1u << static_cast<unsigned>(Options::Command::Host),
+    kEveryCommand = kServing | kList | kAccount | kToken | kHistory | kZone | kCheck | kHost,
 };
 
 inline bool takes(unsigned commands, Options::Command command) {

@@ -25,6 +25,11 @@ int token_command(const Options& options, std::ostream& out, std::ostream& err) 
     }
     return on_store(err, [&] {
         Store store = existing_store(options.config);
+        if (verb == "list" && !store.owner_of(*host)) {
+            err << "tovix-server: no account owns " << *host << " in " << options.config.db_path
+                << '\n';
+            return 1;
+        }
         if (verb == "add") {
             const std::string token = make_token();
             const NewToken made =

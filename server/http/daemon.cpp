@@ -22,24 +22,14 @@ namespace {
 
 using Daemon = HttpServer::Daemon;
 
-// The text of a socket address, IPv4-mapped IPv6 as plain IPv4.
-std::string address_text(const sockaddr* sa, int* port) {
-    char text[INET6_ADDRSTRLEN] = "";
-    *port = 0;
-    if (sa && sa->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        *port = ntohs(in->sin_port);
-    } else if (sa && sa->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        *port = ntohs(in6->sin6_port);
-    }
-    return canonical_ip(text).value_or(text);
-}
+HttpServer::Connection* connection_of(MHD_Connection* connection);
 
 // Answers on the HTTPS listener tell browsers to keep to HTTPS for a year.
+// The answer to the last request of a client that has closed its side
+// closes the connection.
 void queue(const Daemon* d, MHD_Connection* connection, const HttpResponse& response) {
+    HttpServer::Connection* c = connection_of(connection);
+    const bool last = c && c->answers_left && --c->answers_left == 0;
     MHD_Response* r = MHD_create_response_from_buffer(
         response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r)
@@ -53,6 +43,8 @@ void queue(const Daemon* d, MHD_Connection* connection, const HttpResponse& resp
         MHD_add_response_header(r, "Content-Type", "text/plain");
     if (!d->cert.empty())
         MHD_add_response_header(r, "Strict-Transport-Security", "max-age=31536000");
+    if (last)
+        MHD_add_response_header(r, "Connection", "close");
     MHD_queue_response(connection, static_cast<unsigned>(response.status), r);
     MHD_destroy_response(r);
 }
@@ -81,6 +73,16 @@ void set_awaiting(Daemon* d, MHD_Connection* connection, bool awaiting) {
     std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
     c->awaiting_head = awaiting;
     c->since = HttpClock::now();
+    if (awaiting)
+        c->handling = false;
+}
+
+void set_handling(Daemon* d, MHD_Connection* connection) {
+    HttpServer::Connection* c = connection_of(connection);
+    if (!c)
+        return;
+    std::lock_guard<std::mutex> lock(d->server->connection_table().mutex);
+    c->handling = true;
 }
 
 HttpRequest make_request(MHD_Connection* connection, const RequestState& state, const char* url,
@@ -105,6 +107,7 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
               const char* method) {
     state->dispatched = true;
     state->connection = connection;
+    set_handling(d, connection);
     HttpRequest request = make_request(connection, *state, url, method);
     request.https = !d->cert.empty();
     d->server->handler()(request, [d, state](HttpResponse response) {
@@ -124,16 +127,14 @@ void dispatch(Daemon* d, MHD_Connection* connection, const StatePtr& state, cons
     });
 }
 
-// What the layer answered by itself, for the metrics; a dropped connection
-// (0) was cut by the sweep, which counts it.
+} // namespace
+
 void count_refusal(int status) {
     if (status == 413 || status == 414 || status == 431)
         metrics().refused(Metrics::kTooLarge);
     else if (status != 0 && status != 503)
         metrics().refused(Metrics::kMalformed);
 }
-
-} // namespace
 
 // What a request gets once the server is stopping: come back later, on a
 // new connection.
@@ -174,6 +175,7 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
     if (!state->dispatched) {
         if (d->draining) {
             state->dispatched = state->answered = true;
+            set_handling(d, connection);
             queue(d, connection, stopping());
             return MHD_YES;
         }
@@ -243,6 +245,10 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
             d->server->sources().add(address_text(info ? info->client_addr : nullptr, &port));
         c->since = HttpClock::now();
         std::lock_guard<std::mutex> lock(table.mutex);
+        if (auto ended = table.ended.find(c->fd); ended != table.ended.end()) {
+            c->answers_left = ended->second;
+            table.ended.erase(ended);
+        }
         table.live.insert(c);
         *socket_context = c;
         metrics().connections.fetch_add(1, std::memory_order_relaxed);

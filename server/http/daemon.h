@@ -20,17 +20,27 @@ namespace tovix::server {
 
 using HttpClock = std::chrono::steady_clock;
 
+class Doorman;
+
 struct HttpServer::Connection {
     int fd = -1;
     std::string source;          // its key in the server's SourceCounts
     HttpClock::time_point since; // when the head now awaited began to be due
     bool awaiting_head = true;
+    bool handling = false; // a request of it is with the handler or being answered
     bool cut = false;
+    // The `since` at which the sweep first found its client's side closed
+    // with nothing left to read; a second sweep that finds the same cuts it.
+    std::optional<HttpClock::time_point> ended_at;
+    // The answers left before the connection is closed (its client closed
+    // its side after sending them); 0: no such limit.
+    std::size_t answers_left = 0;
 };
 
 struct ConnectionTable {
     std::mutex mutex;
     std::unordered_set<HttpServer::Connection*> live;
+    std::unordered_map<int, std::size_t> ended; // by descriptor, from the doorman
 };
 
 // One request, from its request line to its completion (MHD's con_cls).
@@ -66,7 +76,8 @@ struct HttpServer::Daemon {
     std::mutex mutex; // suspended requests, resumed with a 503 when stopping
     bool closing = false;
     std::unordered_map<RequestState*, StatePtr> suspended;
-    int quiesced_fd = -1; // the listening socket, ours to close once stopped
+    int quiesced_fd = -1;          // the listening socket, ours to close once stopped
+    std::unique_ptr<Doorman> door; // plain HTTP: it accepts, the library does not
 };
 
 // What a request gets once the server is stopping: come back later, on a
@@ -84,6 +95,10 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
                    MHD_ConnectionNotificationCode code);
 MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t length);
 void on_log(void* cls, const char* format, va_list args);
+
+// What the layer answered by itself, for the metrics; a dropped connection
+// (0) was cut by the sweep, which counts it.
+void count_refusal(int status);
 
 // GnuTLS's priorities for the HTTPS listeners.
 extern const char* const kTlsPriorities;

@@ -15,15 +15,20 @@
 // it lets through is refused once the head is in (parts.cpp). Nor does
 // it bound a client that sends its head a byte at a time: a sweep cuts any
 // connection that has not completed a request head within the deadline.
+// On plain HTTP the library does not accept: a doorman (door.cpp) does,
+// and hands it each connection once its first heads are screened.
 #include "http/server.h"
 
 #include "base/metrics.h"
 #include "base/strings.h"
 #include "http/daemon.h"
+#include "http/door.h"
 #include "http/parts.h"
 
 #include <microhttpd.h>
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,11 +89,12 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
     unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (tls)
         flags |= MHD_USE_TLS;
+    else
+        flags |= MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC; // the doorman accepts
     if (family == AF_INET6)
         flags |= MHD_USE_IPv6;
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&on_log), d.get()},
-        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
         {MHD_OPTION_THREAD_POOL_SIZE,
          static_cast<intptr_t>(limits_.threads ? limits_.threads
                                                : std::max(2u, std::thread::hardware_concurrency())),
@@ -102,6 +108,7 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&on_connection), d.get()},
     };
     if (tls) {
+        options.push_back({MHD_OPTION_LISTEN_SOCKET, fd, nullptr});
         options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(d->cert.c_str())});
         options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(d->key.c_str())});
@@ -116,7 +123,31 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
         return false;
     }
     d->starting = false;
+    if (!tls)
+        d->door = std::make_unique<Doorman>(
+            fd, d->mhd, limits_, sources_,
+            [this](const Rejection& r) {
+                rejections_(r);
+                count_refusal(r.status);
+            },
+            [table = connections_](int client, std::size_t answers) {
+                std::lock_guard<std::mutex> lock(table->mutex);
+                table->ended[client] = answers;
+            });
     daemons_.push_back(std::move(d));
+    return true;
+}
+
+bool HttpServer::adopt(int fd, const sockaddr* peer, socklen_t length) {
+    if (daemons_.empty()) {
+        close(fd);
+        return false;
+    }
+    Daemon& d = *daemons_.front();
+    if (d.door)
+        d.door->adopt(fd, peer, length);
+    else
+        MHD_add_connection(d.mhd, fd, peer, length);
     return true;
 }
 
@@ -124,11 +155,16 @@ int HttpServer::port(std::size_t n) const {
     return n < daemons_.size() ? daemons_[n]->port : 0;
 }
 
+// The doorman (plain HTTP) or the library (HTTPS) stops accepting; the
+// connections the doorman still holds had not sent a whole head.
 void HttpServer::drain() {
     for (auto& d : daemons_) {
         if (d->draining.exchange(true))
             continue;
-        d->quiesced_fd = MHD_quiesce_daemon(d->mhd);
+        if (d->door)
+            d->door->stop();
+        else
+            d->quiesced_fd = MHD_quiesce_daemon(d->mhd);
     }
 }
 
@@ -164,18 +200,46 @@ void HttpServer::stop() {
     daemons_.clear();
 }
 
-// Cuts the connections whose request head is overdue. shutdown() leaves the
-// descriptor to libmicrohttpd, which sees the end of the stream and closes it.
+namespace {
+
+// Whether the client has closed its side and everything it sent has been
+// read from the socket.
+bool client_done(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    int unread = 0;
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) &&
+           ioctl(fd, FIONREAD, &unread) == 0 && unread == 0;
+}
+
+} // namespace
+
+// Cuts the connections whose request head is overdue, and those whose client
+// closed its side while nothing of theirs is being handled: the library
+// does not notice a close that came in with the last bytes it read, and
+// would keep such a connection until its idle timeout. That must hold on
+// two sweeps in a row with no request begun or ended between them, so a
+// request the library has read but not yet taken up is not cut away.
+// shutdown() leaves the descriptor to libmicrohttpd, which sees the end of
+// the stream and closes it.
 void HttpServer::sweep() {
     while (!stopping_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         const auto overdue = HttpClock::now() - std::chrono::seconds(limits_.head_deadline_s);
         std::lock_guard<std::mutex> lock(connections_->mutex);
         for (Connection* c : connections_->live) {
-            if (c->awaiting_head && !c->cut && c->since < overdue && c->fd >= 0) {
+            if (c->cut || c->fd < 0)
+                continue;
+            if (c->awaiting_head && c->since < overdue) {
                 shutdown(c->fd, SHUT_RDWR);
                 c->cut = true;
                 metrics().refused(Metrics::kTooSlow);
+            } else if (c->handling || !client_done(c->fd)) {
+                c->ended_at.reset();
+            } else if (c->ended_at != c->since) {
+                c->ended_at = c->since;
+            } else {
+                shutdown(c->fd, SHUT_RDWR);
+                c->cut = true;
             }
         }
     }

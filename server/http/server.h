@@ -6,6 +6,8 @@
 
 #include "http/sources.h"
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -95,6 +97,11 @@ class HttpServer {
     // Binds and starts serving one address; may be called for several.
     // On failure returns false with the reason in *error.
     bool listen(const Endpoint& endpoint, std::string* error);
+    // Serves a connection made some other way (a socket pair, in the fuzz
+    // target) as one accepted on the first address listened on, from
+    // `peer`; the server owns `fd` from here on. False (and `fd` closed)
+    // when nothing is listened on.
+    bool adopt(int fd, const sockaddr* peer, socklen_t length);
     // The port of the n-th address listened on.
     int port(std::size_t n = 0) const;
     // Stops accepting connections; requests that come on open ones from

@@ -171,4 +171,30 @@ std::string TrustedProxies::caller(const HttpRequest& request) const {
     return caller;
 }
 
+bool TrustedProxies::forwarded_https(const HttpRequest& request) const {
+    if (!contains(request.peer))
+        return false;
+    const bool forwarded = header_ == Header::Forwarded;
+    std::string proto;
+    for (const auto& [name, value] : request.headers) {
+        if (!iequals(name, forwarded ? "Forwarded" : "X-Forwarded-Proto"))
+            continue;
+        for (const std::string& element : split_list(value)) {
+            if (!forwarded) {
+                proto = trim(element);
+                continue;
+            }
+            proto.clear();
+            for (const std::string& pair : split_list(element, ';')) {
+                const std::string_view p = trim(pair);
+                if (p.size() > 6 && iequals(p.substr(0, 6), "proto="))
+                    proto = p.substr(6);
+            }
+        }
+    }
+    if (proto.size() >= 2 && proto.front() == '"' && proto.back() == '"')
+        proto = proto.substr(1, proto.size() - 2);
+    return iequals(proto, "https");
+}
+
 } // namespace tovix::server

@@ -55,6 +55,11 @@ class TrustedProxies {
     bool empty() const { return nets_.empty(); }
     bool contains(std::string_view address) const;
     std::string caller(const HttpRequest& request) const;
+    // Whether the client reached the trusted proxy this request came from
+    // over HTTPS: the proxy's own entry (the last) of X-Forwarded-Proto, or
+    // the proto= of the last Forwarded element, says "https". A request
+    // from anywhere else: never.
+    bool forwarded_https(const HttpRequest& request) const;
 
   private:
     struct Net {

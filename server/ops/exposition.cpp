@@ -88,7 +88,6 @@ void by_reason(Exposition& e, const char* name, const char* help,
 void labelled(const Metrics& m, Exposition& e) {
     e.family("tovix_requests_total", "counter",
              "Requests answered by the update server, by route and HTTP status.");
-    static const char* const kRoutes[] = {"update", "other"};
     for (int r = 0; r < Metrics::kRoutes; ++r) {
         for (std::size_t i = 0; i <= Metrics::kStatuses.size(); ++i) {
             const std::uint64_t n = m.requests_of(static_cast<Metrics::Route>(r), i);
@@ -97,7 +96,9 @@ void labelled(const Metrics& m, Exposition& e) {
             const std::string status =
                 i < Metrics::kStatuses.size() ? std::to_string(Metrics::kStatuses[i]) : "other";
             e.sample("tovix_requests_total",
-                     std::string("route=\"") + kRoutes[r] + "\",status=\"" + status + "\"", n);
+                     std::string("route=\"") + Metrics::kRouteNames[r] + "\",status=\"" + status +
+                         "\"",
+                     n);
         }
     }
     e.family("tovix_updates_total", "counter",
@@ -113,6 +114,17 @@ void labelled(const Metrics& m, Exposition& e) {
               "Requests answered 911 without a password check, by reason.",
               {"source", "account", "checks_full"},
               [&m](int i) { return m.throttled_of(static_cast<Metrics::Throttle>(i)); });
+    e.family("tovix_web_sign_ins_total", "counter", "Sign-ins on the web page, by outcome.");
+    for (int i = 0; i < Metrics::kSignIns; ++i)
+        e.sample("tovix_web_sign_ins_total",
+                 std::string("result=\"") + Metrics::kSignInNames[i] + "\"",
+                 m.sign_ins_of(static_cast<Metrics::SignIn>(i)));
+    e.family("tovix_web_actions_total", "counter",
+             "Forms of the web page that changed something, by action.");
+    for (int i = 0; i < Metrics::kPageActions; ++i)
+        e.sample("tovix_web_actions_total",
+                 std::string("action=\"") + Metrics::kPageActionNames[i] + "\"",
+                 m.page_actions_of(static_cast<Metrics::PageAction>(i)));
     by_reason(e, "tovix_http_refused_total",
               "Requests and connections the HTTP layer refused by itself, by reason.",
               {"too_large", "malformed", "too_slow", "too_many_connections", "per_source"},
@@ -154,10 +166,16 @@ std::string render_metrics(const Metrics& m) {
     e.counter("tovix_dns_purge_commands_total", "Purge commands sent to a PowerDNS control socket.",
               m.purge_commands);
     e.counter("tovix_dns_purge_failures_total", "Purge commands that failed.", m.purge_failures);
+    e.counter("tovix_dns_purge_unconfirmed_total",
+              "Changes (updates, ACME challenges) answered before every PowerDNS had purged them:"
+              " one failing, or --purge-wait passed.",
+              m.purge_unconfirmed);
     e.counter("tovix_activity_dropped_total",
               "Last-seen times and fault counts dropped because too many hosts had some waiting"
               " to be written.",
               m.activity_dropped);
+    e.gauge("process_start_time_seconds", "Start time of the process since the Unix epoch.",
+            m.start_unix);
     e.family("tovix_build_info", "gauge", "The server's version and database kind.");
     e.sample("tovix_build_info",
              "version=\"" + label(TOVIX_VERSION) + "\",database=\"" + label(m.database_kind) + "\"",

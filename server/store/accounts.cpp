@@ -12,6 +12,14 @@
 
 namespace tovix::server {
 
+std::optional<std::string> Store::owner_of(const std::string& host) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SqlRows r = db_->query("SELECT account FROM account_hosts WHERE host = ?1", {host});
+    if (r.empty())
+        return std::nullopt;
+    return r.text(0, 0);
+}
+
 std::optional<AccountRecord> Store::account(const std::string& name) {
     const std::unique_lock<std::mutex> lock = lock_for_request();
     const SqlRows r = db_->query("SELECT a.password_hash, h.host, a.admin FROM accounts a"
@@ -36,18 +44,22 @@ void Store::check_ownable(const std::string& host, const std::string& account) {
         const std::string zone = dot == 0 ? host : host.substr(dot + 1);
         if (!db_->query("SELECT 1 FROM domains WHERE name = ?1", {zone}).empty()) {
             if (zone == host)
-                throw StoreError(host + " is the apex of a zone");
+                throw HostRefused(HostRefused::Why::Apex, host, zone, "",
+                                  host + " is the apex of a zone");
             if (!db_->query("SELECT 1 FROM records WHERE name = ?1 AND type = 'NS'"
                             " AND content = ?2",
                             {zone, host})
                      .empty())
-                throw StoreError(host + " is a name server of the zone " + zone);
+                throw HostRefused(HostRefused::Why::NameServer, host, zone, "",
+                                  host + " is a name server of the zone " + zone);
         }
         const SqlRows owner =
             db_->query("SELECT host, account FROM account_hosts WHERE host = ?1 AND account <> ?2",
                        {zone, account});
         if (!owner.empty())
-            throw StoreError(
+            throw HostRefused(
+                zone == host ? HostRefused::Why::Taken : HostRefused::Why::Under, host, zone,
+                owner.text(0, 1),
                 zone == host ? "host " + host + " belongs to account " + owner.text(0, 1)
                              : host + " lies under " + zone + " of account " + owner.text(0, 1));
     }
@@ -55,8 +67,9 @@ void Store::check_ownable(const std::string& host, const std::string& account) {
         "SELECT host, account FROM account_hosts WHERE host LIKE ?1 AND account <> ?2 LIMIT 1",
         {"%." + host, account});
     if (!under.empty())
-        throw StoreError(under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
-                         host);
+        throw HostRefused(HostRefused::Why::Over, host, under.text(0, 0), under.text(0, 1),
+                          under.text(0, 0) + " of account " + under.text(0, 1) + " lies under " +
+                              host);
 }
 
 void Store::write_hosts_of(const std::string& name, const std::vector<std::string>& hosts) {
@@ -85,8 +98,9 @@ void Store::write_hosts_of(const std::string& name, const std::vector<std::strin
 }
 
 // Forgets hosts that left their account: their row, what the store kept of
-// them, and their address, mail and challenge records in their zone, whose
-// serial moves on.
+// them (a follower stops following; a router's followers follow nobody and
+// keep their addresses), and their address, mail and challenge records in
+// their zone, whose serial moves on.
 void Store::withdraw(const std::vector<std::string>& hosts) {
     std::set<std::pair<std::string, std::int64_t>> zones;
     for (const std::string& name : hosts) {
@@ -94,6 +108,7 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
             "SELECT d.name, d.id FROM hosts h JOIN domains d ON d.name = h.zone WHERE h.name = ?1",
             {name});
         db_->query("DELETE FROM hosts WHERE name = ?1", {name});
+        release_followers(name, std::time(nullptr));
         forget_host_data(name);
         const std::string challenge = "_acme-challenge." + name;
         const SqlRows txt =
@@ -102,14 +117,14 @@ void Store::withdraw(const std::vector<std::string>& hosts) {
                        {challenge});
         for (std::size_t i = 0; i < txt.rows.size(); ++i) {
             zones.emplace(txt.text(i, 0), txt.integer(i, 1));
-            changed_name(name, txt.text(i, 0));
+            changed_challenge(name, txt.text(i, 0));
         }
         db_->query("DELETE FROM records WHERE name = ?1 AND type = 'TXT'", {challenge});
         if (h.empty())
             continue;
         if (unpublish(name, h.integer(0, 1))) {
             zones.emplace(h.text(0, 0), h.integer(0, 1));
-            changed_name(name, h.text(0, 0));
+            changed_name(name, h.text(0, 0), true);
         }
     }
     for (const auto& [zone, id] : zones) {

@@ -24,6 +24,13 @@ std::set<std::string> Database::tables() {
     return out;
 }
 
+std::set<std::string> Database::indexes() {
+    std::set<std::string> out;
+    for (const auto& row : query(indexes_sql()).rows)
+        out.insert(row.at(0).value_or(""));
+    return out;
+}
+
 bool Database::has_column(const std::string& table, const std::string& column) {
     return !query(column_sql(), {table, column}).empty();
 }
@@ -33,6 +40,13 @@ void Database::rollback() noexcept {
         exec("ROLLBACK");
     } catch (...) { // none open, or the connection is gone: nothing to undo
     }
+}
+
+std::string placeholders(std::size_t first, std::size_t count) {
+    std::string out;
+    for (std::size_t i = first; i < first + count; ++i)
+        out += (out.empty() ? "?" : ", ?") + std::to_string(i);
+    return out;
 }
 
 bool is_postgres_uri(const std::string& where) {

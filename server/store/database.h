@@ -25,6 +25,20 @@ class StoreError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A host no account may own, and why, so that a caller can say so in its
+// own words: a zone's apex, one of its name servers, another account's
+// host, or a name at or under one (either way: `other` is that host).
+class HostRefused : public StoreError {
+  public:
+    enum class Why { Apex, NameServer, Taken, Under, Over };
+    HostRefused(Why why, std::string host, std::string other, std::string account,
+                const std::string& text)
+        : StoreError(text), why(why), host(std::move(host)), other(std::move(other)),
+          account(std::move(account)) {}
+    Why why;
+    std::string host, other, account; // account: the other host's owner
+};
+
 // A value bound to a placeholder: NULL, text or an integer.
 class SqlValue {
   public:
@@ -99,7 +113,10 @@ class Database {
     // has a column ?2.
     virtual const char* tables_sql() const = 0;
     virtual const char* column_sql() const = 0;
+    // The names of the indexes.
+    virtual const char* indexes_sql() const = 0;
     std::set<std::string> tables();
+    std::set<std::string> indexes();
     bool has_column(const std::string& table, const std::string& column);
     // Throws StoreError when this connection cannot write (a read-only
     // file, a standby server).
@@ -121,6 +138,9 @@ class Database {
     // (PostgreSQL's NOTIFY, sent on commit; store/changes.h).
     virtual bool has_notify() const { return false; }
 };
+
+// "?FIRST, ?FIRST+1, ..." (count of them): the placeholders of a list.
+std::string placeholders(std::size_t first, std::size_t count);
 
 // `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;
 // anything else is the path of an SQLite file.

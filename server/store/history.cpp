@@ -135,12 +135,13 @@ std::map<std::string, Activity> Store::activity(const std::vector<std::string>& 
     return out;
 }
 
-// A host that leaves its account takes its tokens, history, activity and
-// challenges along: its next owner starts afresh. The challenges' records
+// A host that leaves its account takes its tokens, history, activity,
+// challenges, the router it followed and its latest prefix along: its next
+// owner starts afresh. The challenges' records
 // go with its other records (withdraw).
 void Store::forget_host_data(const std::string& host) {
-    for (const char* table :
-         {"tovix_tokens", "tovix_history", "tovix_activity", "tovix_challenges"})
+    for (const char* table : {"tovix_tokens", "tovix_history", "tovix_activity", "tovix_challenges",
+                              "tovix_follows", "tovix_prefixes"})
         db_->query(std::string("DELETE FROM ") + table + " WHERE host = ?1", {host});
 }
 

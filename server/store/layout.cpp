@@ -7,9 +7,12 @@
 #include "store/changes.h"
 #include "store/store.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 namespace tovix::server {
@@ -115,6 +118,19 @@ const char* const kChangesSchema =
     "CREATE INDEX IF NOT EXISTS account_hosts_account ON account_hosts (account);"
     "CREATE INDEX IF NOT EXISTS hosts_without_zone ON hosts (name) WHERE zone IS NULL";
 
+// Hosts that follow a router's LAN prefix (one router each; the router's
+// followers found by the index on its name), and the latest prefix each
+// router sent.
+const char* const kFollowsSchema = "CREATE TABLE IF NOT EXISTS tovix_follows ("
+                                   " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                   " router VARCHAR(255) NOT NULL,"
+                                   " suffix VARCHAR(39) NOT NULL);"
+                                   "CREATE INDEX IF NOT EXISTS tovix_follows_router"
+                                   " ON tovix_follows (router);"
+                                   "CREATE TABLE IF NOT EXISTS tovix_prefixes ("
+                                   " host VARCHAR(255) PRIMARY KEY NOT NULL,"
+                                   " prefix VARCHAR(43) NOT NULL)";
+
 // The web page's sessions: the digest of each id, whose they are, when
 // made and when last used.
 const char* const kSessionsSchema = "CREATE TABLE IF NOT EXISTS tovix_sessions ("
@@ -166,31 +182,64 @@ void Store::open_layout(const StoreOptions& options) {
     }
 }
 
+namespace {
+
+// Runs the statements of `schema` but its CREATE INDEX of an index that
+// exists already: on PostgreSQL that statement takes a lock on the whole
+// table before it finds the index there, and another node's update in the
+// table then deadlocks against this layout transaction.
+void exec_schema(Database& db, const std::set<std::string>& indexes, std::string_view schema) {
+    constexpr std::string_view kCreateIndex = "CREATE INDEX IF NOT EXISTS ";
+    while (!schema.empty()) {
+        const std::size_t end = std::min(schema.find(';'), schema.size());
+        std::string_view statement = schema.substr(0, end);
+        schema.remove_prefix(std::min(end + 1, schema.size()));
+        while (!statement.empty() && std::isspace(static_cast<unsigned char>(statement.front())))
+            statement.remove_prefix(1);
+        if (statement.empty())
+            continue;
+        if (statement.substr(0, kCreateIndex.size()) == kCreateIndex) {
+            const std::string_view rest = statement.substr(kCreateIndex.size());
+            if (indexes.count(std::string(rest.substr(0, rest.find(' ')))))
+                continue;
+        }
+        db.exec(std::string(statement));
+    }
+}
+
+} // namespace
+
 // PowerDNS's tables and the service's, where they are missing; a records
 // table of the one-table layout is migrated.
 void Store::make_tables(const std::string& pdns_schema) {
     const std::set<std::string> tables = db_->tables();
+    const std::set<std::string> indexes = db_->indexes();
+    const auto exec = [&](std::string_view schema) { exec_schema(*db_, indexes, schema); };
     const bool legacy = tables.count("records") && db_->has_column("records", "address");
     if (legacy)
         db_->exec(std::string("ALTER TABLE records RENAME TO ") + kLegacyTable);
     if (!tables.count("domains"))
         db_->exec(read_schema(pdns_schema, db_->powerdns_schema_file()));
-    db_->exec(kHostsSchema);
+    exec(kHostsSchema);
     accounts_created_ = !tables.count("accounts");
-    db_->exec(kAccountsSchema);
+    exec(kAccountsSchema);
     // Accounts of an earlier layout are no operators.
     if (!db_->has_column("accounts", "admin"))
         db_->exec("ALTER TABLE accounts ADD COLUMN admin SMALLINT NOT NULL DEFAULT 0");
-    db_->exec(kSessionsSchema);
-    db_->exec(kHostDataSchema);
-    db_->exec(kChangesSchema);
+    exec(kSessionsSchema);
+    exec(kHostDataSchema);
+    exec(kChangesSchema);
     // Pages of accounts and hosts go in the order of the names' bytes,
     // whatever the database's collation: indexes in that order too.
     if (const std::string bytes = db_->byte_order(); !bytes.empty())
-        db_->exec("CREATE INDEX IF NOT EXISTS accounts_by_bytes ON accounts (name" + bytes +
-                  ");"
-                  "CREATE INDEX IF NOT EXISTS hosts_by_bytes ON hosts (name" +
-                  bytes + ")");
+        exec("CREATE INDEX IF NOT EXISTS accounts_by_bytes ON accounts (name" + bytes +
+             ");"
+             "CREATE INDEX IF NOT EXISTS hosts_by_bytes ON hosts (name" +
+             bytes +
+             ");"
+             "CREATE INDEX IF NOT EXISTS account_hosts_by_bytes ON account_hosts (host" +
+             bytes + ")");
+    exec(kFollowsSchema);
     if (legacy)
         migrate_legacy();
 }
@@ -224,7 +273,7 @@ void Store::serve_zones(const std::vector<std::string>& zones) {
         }
         if (zone_ids_.count(host.zone) && publish(host)) {
             changed_zones.insert(host.zone);
-            changed_name(host.name, host.zone);
+            changed_name(host.name, host.zone, host.wildcard);
         }
     }
     for (const std::string& zone : changed_zones)

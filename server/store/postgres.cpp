@@ -145,6 +145,9 @@ class PostgresDatabase final : public Database {
     const char* tables_sql() const override {
         return "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()";
     }
+    const char* indexes_sql() const override {
+        return "SELECT indexname FROM pg_indexes WHERE schemaname = current_schema()";
+    }
     const char* column_sql() const override {
         return "SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()"
                " AND table_name = ?1 AND column_name = ?2";

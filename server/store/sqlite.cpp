@@ -163,6 +163,9 @@ class SqliteDatabase final : public Database {
     const char* tables_sql() const override {
         return "SELECT name FROM sqlite_master WHERE type = 'table'";
     }
+    const char* indexes_sql() const override {
+        return "SELECT name FROM sqlite_master WHERE type = 'index'";
+    }
     const char* column_sql() const override {
         return "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2";
     }

@@ -24,14 +24,6 @@ const char* const kHostRecordsWhere =
     " WHERE name IN (?2, ?3) AND type IN ('A', 'AAAA', 'MX') AND domain_id + 0 = ?1";
 const char* const kZoneSoaWhere = " WHERE name = ?1 AND type = 'SOA' AND domain_id + 0 = ?2";
 
-// "?FIRST, ?FIRST+1, ..." (count of them).
-std::string placeholders(std::size_t first, std::size_t count) {
-    std::string out;
-    for (std::size_t i = first; i < first + count; ++i)
-        out += (out.empty() ? "?" : ", ?") + std::to_string(i);
-    return out;
-}
-
 SqlValue or_null(const std::string& value) {
     return value.empty() ? SqlValue(nullptr) : SqlValue(value);
 }
@@ -176,9 +168,19 @@ std::vector<Store::PublishedRow> Store::published_rows(const Host& host) {
 // Reads the stored rows and records of every host of a batch, a few dozen
 // hosts per statement, rather than two statements per update.
 Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
-    std::set<std::string> unique;
-    for (const Update& u : updates)
+    Prefetched out;
+    std::set<std::string> unique, routers;
+    for (const Update& u : updates) {
         unique.insert(u.host);
+        if (u.prefix)
+            routers.insert(u.host);
+    }
+    // The followers of the routers that send a prefix are read with them.
+    if (!routers.empty())
+        prefetch_followers(out, {routers.begin(), routers.end()});
+    for (const auto& [router, follows] : out.followers)
+        for (const Follow& f : follows)
+            unique.insert(f.host);
     const std::vector<std::string> names(unique.begin(), unique.end());
     constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
     // Each owned host's row (if any) and owner, in one statement: a host
@@ -191,7 +193,6 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
     const std::string records_sql =
         "SELECT id, name, type, content, ttl, prio, domain_id FROM records WHERE name IN (" +
         placeholders(1, 2 * kChunk) + ") AND type IN ('A', 'AAAA', 'MX')";
-    Prefetched out;
     for (std::size_t first = 0; first < names.size(); first += kChunk) {
         std::vector<SqlValue> hosts, records;
         for (std::size_t i = 0; i < kChunk; ++i) {
@@ -210,30 +211,6 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
         for (std::size_t i = 0; i < r.rows.size(); ++i)
             out.records[r.text(i, 1)].push_back({r.integer(i, 6), PublishedRow::at(r, i)});
     }
-    return out;
-}
-
-std::optional<Host> Store::Prefetched::host(const std::string& name) const {
-    auto found = hosts.find(name);
-    return found == hosts.end() ? std::nullopt : std::optional<Host>(found->second);
-}
-
-// The host's address and mail records in its zone, as published_rows()
-// reads them; read again once this batch has rewritten them.
-std::vector<Store::PublishedRow> Store::rows_of(const Prefetched& batch, const Host& host) {
-    if (batch.rewritten.count(host.name))
-        return published_rows(host);
-    const std::int64_t zone = zone_ids_.at(host.zone);
-    std::vector<PublishedRow> out;
-    for (const std::string& name : {host.name, "*." + host.name}) {
-        auto found = batch.records.find(name);
-        if (found == batch.records.end())
-            continue;
-        for (const auto& [domain, row] : found->second)
-            if (domain == zone)
-                out.push_back(row);
-    }
-    PublishedRow::sort(out);
     return out;
 }
 
@@ -322,11 +299,32 @@ std::vector<Host> Store::hosts(const std::vector<std::string>& names) {
     return out;
 }
 
+// A page of the hosts: those with a row (updated, or moved from an older
+// layout) and those an account owns without one yet, which have their name
+// and account alone. Each kind is read a page long by its own index, and
+// the two merged by name.
 std::vector<Host> Store::hosts_page(const PageQuery& page) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<SqlValue> values;
-    const std::string where = page_where("name", page, &values);
-    return hosts_where(where, values);
+    std::map<std::string, Host> merged;
+    for (Host& h : hosts_where(page_where("name", page, &values), values))
+        merged.emplace(h.name, std::move(h));
+    values.clear();
+    const SqlRows owned = db_->query(
+        "SELECT host, account FROM account_hosts" + page_where("host", page, &values), values);
+    for (std::size_t i = 0; i < owned.rows.size(); ++i) {
+        Host h;
+        h.name = owned.text(i, 0);
+        h.account = owned.text(i, 1);
+        merged.emplace(h.name, std::move(h)); // a row, where there is one, stays
+    }
+    std::vector<Host> out;
+    for (auto& [name, h] : merged) {
+        if (out.size() == std::min(page.limit, kMaxPage))
+            break;
+        out.push_back(std::move(h));
+    }
+    return out;
 }
 
 // The hosts rows that `clause` (WHERE ..., ORDER BY ...) selects.
@@ -357,7 +355,8 @@ Host Store::merge(const Update& u, const std::optional<Host>& old, std::int64_t 
         h.mx = *u.mx;
     if (u.backmx)
         h.backmx = *u.backmx;
-    h.offline = u.offline;
+    // A follower moved by its router's prefix stays as online as it was.
+    h.offline = u.router.empty() ? u.offline : old && old->offline;
     h.updated_at = old ? old->updated_at : now;
     return h;
 }
@@ -400,9 +399,16 @@ std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& 
     bool current = true;
     transaction(Begin::Read, [&] {
         Prefetched batch = prefetch(updates);
-        for (std::size_t i = 0; i < updates.size() && current; ++i) {
+        const Work work = plan_work(batch, updates);
+        current = work.prefixes.empty();
+        for (std::size_t i = 0; i < work.updates.size() && current; ++i) {
             Host h;
-            out.push_back(judge(batch, updates[i], 0, &h, &current));
+            Applied applied;
+            applied.refused = work.refused_at(i);
+            if (!applied.refused)
+                applied = judge(batch, work.updates[i], 0, &h, &current);
+            if (i < updates.size())
+                out.push_back(applied);
         }
         return true;
     });
@@ -414,6 +420,45 @@ std::unique_lock<std::mutex> Store::lock_for_request() {
     std::unique_lock<std::mutex> lock(mutex_);
     requests_waiting_.fetch_sub(1, std::memory_order_relaxed);
     return lock;
+}
+
+// Writes one update of a batch, if it changes anything: the host's row, its
+// history, its records (withdrawn from a zone it left), and the zones whose
+// serial must move.
+Applied Store::write_update(Prefetched& batch, const Update& u, std::int64_t now,
+                            std::set<std::string>* changed_zones) {
+    Host h;
+    bool current = true;
+    const std::optional<Host> old = batch.host(u.host);
+    const Applied applied = judge(batch, u, now, &h, &current);
+    if (current)
+        return applied;
+    const std::vector<PublishedRow> present = rows_of(batch, h);
+    if (applied.changed) {
+        h.updated_at = now;
+        HistoryEntry entry = change_of(old, h, u.origin);
+        if (!u.router.empty())
+            entry.what = "prefix";
+        add_history(h.name, now, entry);
+    }
+    save_host(h);
+    batch.hosts[h.name] = h;
+    batch.rewritten.insert(h.name);
+    if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
+        // Moved to a more specific zone: withdraw it from the old one.
+        Host gone;
+        gone.name = h.name;
+        gone.zone = old->zone;
+        if (publish(gone)) {
+            changed_zones->insert(gone.zone);
+            changed_name(h.name, gone.zone, old->wildcard);
+        }
+    }
+    if (publish(h, present)) {
+        changed_zones->insert(h.zone);
+        changed_name(h.name, h.zone, h.wildcard || (old && old->wildcard));
+    }
+    return applied;
 }
 
 std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
@@ -428,37 +473,17 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
     transaction(Begin::Write, [&] {
         lock_zones();
         Prefetched batch = prefetch(updates);
+        const Work work = plan_work(batch, updates);
         std::set<std::string> changed_zones;
-        for (const Update& u : updates) {
-            Host h;
-            bool current = true;
-            const std::optional<Host> old = batch.host(u.host);
-            const Applied& applied = out.emplace_back(judge(batch, u, now, &h, &current));
-            if (current)
-                continue;
-            const std::vector<PublishedRow> present = rows_of(batch, h);
-            if (applied.changed) {
-                h.updated_at = now;
-                add_history(h.name, now, change_of(old, h, u.origin));
-            }
-            save_host(h);
-            batch.hosts[h.name] = h;
-            batch.rewritten.insert(h.name);
-            if (old && old->zone != h.zone && zone_ids_.count(old->zone)) {
-                // Moved to a more specific zone: withdraw it from the old one.
-                Host gone;
-                gone.name = h.name;
-                gone.zone = old->zone;
-                if (publish(gone)) {
-                    changed_zones.insert(gone.zone);
-                    changed_name(h.name, gone.zone);
-                }
-            }
-            if (publish(h, present)) {
-                changed_zones.insert(h.zone);
-                changed_name(h.name, h.zone);
-            }
+        for (std::size_t i = 0; i < work.updates.size(); ++i) {
+            Applied applied;
+            applied.refused = work.refused_at(i);
+            if (!applied.refused)
+                applied = write_update(batch, work.updates[i], now, &changed_zones);
+            if (i < updates.size())
+                out.push_back(applied);
         }
+        save_prefixes(work.prefixes);
         for (const std::string& zone : changed_zones)
             bump_serial(zone);
         return true;

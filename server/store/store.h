@@ -9,6 +9,7 @@
 // (database.h) runs that SQL and says what its database can do.
 #pragma once
 
+#include "base/prefix.h"
 #include "dns/zone.h"
 #include "store/database.h"
 
@@ -49,6 +50,44 @@ struct Update {
     Origin origin;
     // Only asks whose the host is (Applied::elsewhere); writes nothing.
     bool probe = false;
+    // A router's LAN prefix: the hosts that follow it (Store::follow) take
+    // it, with their suffixes, as their IPv6 address in the same
+    // transaction; one whose suffix overlaps it refuses the request.
+    std::optional<Ipv6Prefix> prefix;
+    // The updates of one request share a number (the committer's): one
+    // refused refuses them all. 0: an update alone.
+    std::uint64_t request = 0;
+    // Set by the store on the update of a follower: its router.
+    std::string router;
+};
+
+// A host that follows a router's LAN prefix: its IPv6 address is the
+// router's latest prefix with the suffix behind it.
+struct Follow {
+    std::string host, router;
+    std::string suffix; // canonical IPv6 text (parse_suffix, mac_suffix)
+};
+
+// What follow() did. A host follows a router of its own account, never
+// itself; a router follows nobody, and a follower is followed by nobody; a
+// router has at most kMaxFollowers; the suffix must fit behind the router's
+// latest prefix.
+inline constexpr std::int64_t kMaxFollowers = 256;
+enum class FollowResult {
+    Done,
+    NotOwned,
+    Itself,
+    RouterFollows,
+    HostFollowed,
+    Full,
+    SuffixOverlaps
+};
+
+// A host's place among routers and followers, for its page.
+struct FollowState {
+    std::optional<Follow> follows;
+    std::vector<Follow> followers; // ordered by host
+    std::string prefix;            // its latest LAN prefix ("ADDR/LEN"); empty: none
 };
 
 // An update token: a random secret that updates one host. Only its digest
@@ -155,6 +194,7 @@ inline constexpr std::int64_t kSessionLifetime = 12 * 3600;
 struct Applied {
     bool owned = true;      // false: the host is no longer the account's (nothing done)
     bool elsewhere = false; // not owned: another account owns the host
+    bool refused = false;   // a follower's suffix overlaps the request's prefix (nothing done)
     bool changed = false;   // some stored setting changed, or the host is new
     std::string ipv4, ipv6; // what the host holds now
 };
@@ -198,8 +238,9 @@ class Store {
     // StoreError; nothing is applied then.
     std::vector<Applied> apply(const std::vector<Update>& updates, std::int64_t now);
 
-    // Hosts as stored: one, several by name (in no particular order), or
-    // a page of them ordered by name.
+    // Hosts as stored: one, several by name (in no particular order); and a
+    // page of the hosts the accounts own, ordered by name (one never updated
+    // with its name and account alone).
     std::optional<Host> host(const std::string& name);
     std::vector<Host> hosts(const std::vector<std::string>& names);
     std::vector<Host> hosts_page(const PageQuery& page);
@@ -228,6 +269,8 @@ class Store {
     std::vector<std::pair<std::string, std::string>>
     hosts_outside(const std::vector<std::string>& zones, const std::string& after,
                   std::size_t chunk, std::string* next);
+    // The account that owns `host`, if any (one lookup by an index).
+    std::optional<std::string> owner_of(const std::string& host);
     // Each is one transaction. False: the account exists (add) or does not
     // (the others). A host no account may own throws StoreError: a zone's
     // apex or one of its name servers, a host of another account, or a name
@@ -256,6 +299,17 @@ class Store {
     std::optional<TokenRecord> token(const std::string& digest);
     bool remove_token(const std::string& host, std::int64_t id);
 
+    // Routers and their followers (follows.cpp). `account`: the one both
+    // hosts must belong to; empty: any, as long as it is the same. A host
+    // that follows is moved at once when its router's prefix is known.
+    // unfollow() leaves the addresses as they are; false when the host
+    // followed nobody (of the account).
+    FollowResult follow(const Follow& follow, const std::string& account, const Origin& origin,
+                        std::int64_t now);
+    bool unfollow(const std::string& host, const std::string& account, const Origin& origin,
+                  std::int64_t now);
+    FollowState follow_state(const std::string& host);
+
     // History and activity (history.cpp).
     std::vector<HistoryEntry> history(const std::string& host, std::size_t limit);
     // Writes the deltas in short transactions (about kActivitySlice each),
@@ -273,9 +327,12 @@ class Store {
     // Withdraws the values older than `max_age`; returns their hosts.
     std::vector<std::string> expire_challenges(std::int64_t now, std::int64_t max_age = 86400);
     // The DNS names each committed transaction changed, as purge arguments
-    // (see DnsPurger): "HOST$" for a host and every name under it, "ZONE"
-    // for the apex of a zone whose serial moved. `sink` hears them right
-    // after the commit. Where the database can (PostgreSQL's NOTIFY), the
+    // (see DnsPurger): "HOST" for a host's records, "_acme-challenge.HOST"
+    // for its challenge's, "ZONE" for the apex of a zone whose serial
+    // moved; for a host whose wildcard is or was on, "*.HOST" and "HOST$"
+    // (every name under it) as well. `sink` hears them right after the
+    // commit, on the committing thread, before the call that wrote
+    // returns. Where the database can (PostgreSQL's NOTIFY), the
     // transaction itself also tells them to every other server on it
     // (ChangeListener, store/changes.h), tagged with origin().
     using NamesSink = std::function<void(const std::vector<std::string>& names)>;
@@ -322,17 +379,44 @@ class Store {
         static void sort(std::vector<PublishedRow>& rows); // by record
     };
     std::vector<PublishedRow> published_rows(const Host& host);
-    // What the hosts of one batch have stored, read ahead.
+    // What the hosts of one batch have stored, read ahead (batch.cpp).
     struct Prefetched {
         std::map<std::string, Host> hosts;
         // By record name: (zone id, row).
         std::map<std::string, std::vector<std::pair<std::int64_t, PublishedRow>>> records;
         std::map<std::string, std::string> owners; // host -> account
         std::set<std::string> rewritten;           // hosts whose records the batch wrote
+        // Of the routers that send a prefix: their followers, their latest prefix.
+        std::map<std::string, std::vector<Follow>> followers;
+        std::map<std::string, std::string> prefixes;
         std::optional<Host> host(const std::string& name) const;
+        const std::vector<Follow>& followers_of(const std::string& router) const;
     };
     Prefetched prefetch(const std::vector<Update>& updates);
+    void prefetch_followers(Prefetched& batch, const std::vector<std::string>& routers);
     std::vector<PublishedRow> rows_of(const Prefetched& batch, const Host& host);
+    // What a batch does: the updates given, then those of the followers
+    // their prefixes move; which given ones are refused; the routers whose
+    // latest prefix changes.
+    struct Work {
+        std::vector<Update> updates;
+        std::vector<bool> refused; // of the given ones
+        std::map<std::string, std::string> prefixes;
+        bool refused_at(std::size_t i) const { return i < refused.size() && refused[i]; }
+    };
+    Work plan_work(const Prefetched& batch, const std::vector<Update>& given);
+    std::optional<Update> follower_update(const Prefetched& batch, const Follow& follow,
+                                          const Ipv6Prefix& prefix, const std::string& account,
+                                          Origin origin);
+    void save_prefixes(const std::map<std::string, std::string>& prefixes);
+    Applied write_update(Prefetched& batch, const Update& u, std::int64_t now,
+                         std::set<std::string>* changed_zones);
+    // Followers (follows.cpp).
+    FollowResult check_follow(const Follow& follow, const std::string& account, std::string* owner);
+    std::optional<std::pair<std::string, std::int64_t>> database_zone(const std::string& host);
+    void move_follower(const Follow& follow, const std::string& account, const Origin& origin,
+                       std::int64_t now);
+    void release_followers(const std::string& router, std::int64_t now);
     bool publish(const Host& host);
     bool publish(const Host& host, const std::vector<PublishedRow>& present);
     bool unpublish(const std::string& host, std::int64_t zone_id);
@@ -357,7 +441,8 @@ class Store {
     void write_activity(const std::string& host, const Activity& activity);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
     std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
-    void changed_name(const std::string& host, const std::string& zone);
+    void changed_name(const std::string& host, const std::string& zone, bool wildcard);
+    void changed_challenge(const std::string& host, const std::string& zone);
     void announce_changes();
     void tell_changes();
 

@@ -142,7 +142,7 @@ ChallengeResult Store::set_challenge(const std::string& host, const std::string&
                        {host, kept.text(i, 0)});
         if (publish_challenges(host, zone->second)) {
             bump_serial(zone->first, zone->second);
-            changed_name(host, zone->first);
+            changed_challenge(host, zone->first);
         }
         return true;
     });
@@ -164,7 +164,7 @@ std::vector<std::string> Store::expire_challenges(std::int64_t now, std::int64_t
                        {host, now - max_age});
             if (zone && publish_challenges(host, zone->second)) {
                 bump_serial(zone->first, zone->second);
-                changed_name(host, zone->first);
+                changed_challenge(host, zone->first);
             }
             return true;
         });

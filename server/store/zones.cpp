@@ -19,11 +19,23 @@ void Store::on_changed_names(NamesSink sink) {
     sink_ = std::move(sink);
 }
 
-// A host's records changed in `zone`: the host and every name under it
-// (what its wildcard answers is cached under the names asked), and the
-// zone's apex, whose serial moves.
-void Store::changed_name(const std::string& host, const std::string& zone) {
-    changed_names_.insert(host + "$");
+// A host's records changed in `zone`: the host, and the zone's apex, whose
+// serial moves. With `wildcard` (the host answers, or answered, for every
+// name under it; true when not known) its wildcard's own name too, and
+// every name under the host: what the wildcard answered is cached under
+// each name asked.
+void Store::changed_name(const std::string& host, const std::string& zone, bool wildcard) {
+    changed_names_.insert(host);
+    changed_names_.insert(zone);
+    if (wildcard) {
+        changed_names_.insert("*." + host);
+        changed_names_.insert(host + "$");
+    }
+}
+
+// A host's challenge TXT records changed: their one name, and the apex.
+void Store::changed_challenge(const std::string& host, const std::string& zone) {
+    changed_names_.insert("_acme-challenge." + host);
     changed_names_.insert(zone);
 }
 

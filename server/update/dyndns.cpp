@@ -97,6 +97,17 @@ std::optional<Addresses> update_addresses(const std::optional<std::string>& myip
     return out;
 }
 
+std::optional<Ipv6Prefix> parse_lan_prefix(const std::optional<std::string>& value,
+                                           AddressPolicy policy, bool* bad) {
+    *bad = false;
+    if (!value || value->empty())
+        return std::nullopt;
+    std::optional<Ipv6Prefix> prefix = parse_ipv6_prefix(*value);
+    *bad = !prefix || prefix->length < kShortestLanPrefix || prefix->length > kLongestLanPrefix ||
+           !is_host_address(prefix->network, policy);
+    return *bad ? std::nullopt : prefix;
+}
+
 std::optional<bool> parse_switch(const std::optional<std::string>& value, const char* on,
                                  const char* off) {
     if (!value)

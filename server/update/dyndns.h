@@ -3,6 +3,8 @@
 // setting parameters read, and the words of the answer.
 #pragma once
 
+#include "base/prefix.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +48,15 @@ Addresses parse_myip(std::string_view myip, AddressPolicy policy = {});
 // address either.
 std::optional<Addresses> update_addresses(const std::optional<std::string>& myip,
                                           const std::string& caller, AddressPolicy policy = {});
+
+// ipv6prefix=ADDR/LEN (or ip6lanprefix): the LAN prefix a router sends,
+// which moves the hosts that follow it. Absent or empty (a router without
+// IPv6 fills its template's field with nothing): none. Anything else must be
+// a prefix of LEN 48 to 64 whose network could hold host addresses under
+// the policy (not unspecified, link-local or multicast; unique-local only
+// with private ranges), else *bad is set (and nothing given).
+std::optional<Ipv6Prefix> parse_lan_prefix(const std::optional<std::string>& value,
+                                           AddressPolicy policy, bool* bad);
 
 // wildcard=ON|OFF, backmx=YES|NO, offline=YES|NO (any case): the value, or
 // nothing when absent, NOCHG or anything else (the stored value stays).

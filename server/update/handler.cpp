@@ -92,13 +92,21 @@ void UpdateHandler::commit(std::shared_ptr<Plan> plan, const Request& request,
             if (!applied)
                 return respond({200, "911"});
             const std::int64_t now = std::time(nullptr);
+            std::vector<std::string> refused;
             for (std::size_t j = 0; j < plan->slots.size(); ++j) {
-                if ((*applied)[j].owned && !plan->updates[j].probe)
+                if ((*applied)[j].refused)
+                    refused.push_back(plan->updates[j].host);
+                else if ((*applied)[j].owned && !plan->updates[j].probe)
                     c_.activity.seen(plan->updates[j].host, now, caller.address, caller.user_agent,
                                      token);
             }
+            c_.activity.faults(refused, ActivityLog::Fault::Malformed);
             for (std::size_t j = 0; j < plan->slots.size(); ++j) {
                 const Applied& a = (*applied)[j];
+                if (a.refused) {
+                    plan->lines[plan->slots[j]] = "dnserr"; // a follower's suffix overlaps
+                    continue;
+                }
                 const Addresses held{a.ipv4.empty() ? std::nullopt : std::optional(a.ipv4),
                                      a.ipv6.empty() ? std::nullopt : std::optional(a.ipv6)};
                 const std::string named = plan->stored.empty() ? held.text() : plan->stored;
@@ -138,16 +146,17 @@ std::vector<std::string> UpdateHandler::named_hosts(const Request& request,
 }
 
 // The settings a request gives every host it names; nothing when there is
-// no address to store, or the mail exchanger is no host name: then each
-// host that would be updated is refused, and nothing is stored.
+// no address to store, the mail exchanger is no host name or the LAN
+// prefix no proper one: then each host that would be updated is refused,
+// and nothing is stored.
 std::optional<Update> UpdateHandler::requested(const Request& req) const {
     auto param = [&req](const char* key) { return req.param(key); };
     Update u;
     u.offline = parse_switch(param("offline"), "YES", "NO").value_or(false);
+    const AddressPolicy policy{c_.loopback_only() && !c_.public_addresses_only,
+                               !c_.public_addresses_only};
     // Going offline without myip keeps the stored addresses.
     if (!u.offline || param("myip")) {
-        const AddressPolicy policy{c_.loopback_only() && !c_.public_addresses_only,
-                                   !c_.public_addresses_only};
         const std::optional<Addresses> addresses =
             update_addresses(param("myip"), req.caller.address, policy);
         if (!addresses)
@@ -158,6 +167,17 @@ std::optional<Update> UpdateHandler::requested(const Request& req) const {
     bool bad_mx = false;
     u.mx = parse_mx(param("mx"), &bad_mx);
     if (bad_mx)
+        return std::nullopt;
+    // A router's LAN prefix, in either spelling (two that differ: neither).
+    std::optional<std::string> prefix = param("ipv6prefix");
+    const std::optional<std::string> lan = param("ip6lanprefix");
+    if (!prefix || prefix->empty())
+        prefix = lan;
+    else if (lan && !lan->empty() && *lan != *prefix)
+        return std::nullopt;
+    bool bad_prefix = false;
+    u.prefix = parse_lan_prefix(prefix, policy, &bad_prefix);
+    if (bad_prefix)
         return std::nullopt;
     u.wildcard = parse_switch(param("wildcard"), "ON", "OFF");
     u.backmx = parse_switch(param("backmx"), "YES", "NO");

@@ -80,7 +80,25 @@ std::string WebPages::Call::word(const std::string& key) const {
 }
 
 std::string WebPages::Call::when(std::int64_t t) const {
-    return t ? format_utc(static_cast<std::time_t>(t)) : words().at("never");
+    if (!t)
+        return words().at("never");
+    const std::time_t at = static_cast<std::time_t>(t);
+    std::tm tm{};
+    gmtime_r(&at, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return text;
+}
+
+std::string WebPages::Call::credential(const std::string& kept) const {
+    static const std::pair<const char*, const char*> kinds[] = {
+        {"web account ", "by_web_account"}, {"account ", "by_account"}, {"token ", "by_token"}};
+    for (const auto& [prefix, key] : kinds) {
+        const std::string p = prefix;
+        if (kept.rfind(p, 0) == 0)
+            return word(key) + " " + kept.substr(p.size());
+    }
+    return kept == "operator" ? word("by_operator") : kept;
 }
 
 HttpResponse WebPages::Call::answer(int status, std::string body, Fields headers) const {
@@ -122,11 +140,11 @@ void WebPages::Call::page(int status, const std::string& title, const std::strin
 }
 
 void WebPages::Call::not_found() const {
-    page(404, "not_found", "message", {{"error", word("not_found")}});
+    page(404, "not_found_title", "message", {{"error", word("not_found")}});
 }
 
 void WebPages::Call::busy() const {
-    page(503, "busy", "message", {{"error", word("busy")}}, {{"Retry-After", "1"}});
+    page(503, "busy_title", "message", {{"error", word("busy")}}, {{"Retry-After", "1"}});
 }
 
 bool WebPages::Call::owns(const std::string& host) const {

@@ -30,8 +30,11 @@ struct WebPages::Call {
     // The page's texts in the request's language (strings.tsv), by key.
     const std::map<std::string, std::string>& words() const;
     std::string word(const std::string& key) const;
-    // A time as the page shows it, or "never".
+    // A time as the page shows it ("2026-12-09 10:52:33 UTC"), or "never".
     std::string when(std::int64_t t) const;
+    // Who made a change, as the history keeps it ("web account alice",
+    // "account alice", "token 4", "operator"), in the page's language.
+    std::string credential(const std::string& kept) const;
 
     void respond(HttpResponse response) const { send(std::move(response), account.has_value()); }
     // Headers every answer of the page carries.
@@ -47,6 +50,14 @@ struct WebPages::Call {
     // for any other.
     bool owns(const std::string& host) const;
 };
+
+// A host page's context with what it shows of the host's router or its
+// followers (follow.cpp).
+mstch::map with_follow(Store& store, const WebPages::Call& call, const std::string& host,
+                       mstch::map context);
+
+// The value of the cookie `name` the request carries; empty: none.
+std::string cookie(const HttpRequest& request, const std::string& name);
 
 // The language a browser asks for first, of the two the page has.
 bool wants_chinese(const HttpRequest& request);

@@ -1,6 +1,9 @@
 // An owner's hosts: the list, a host's page (its addresses, settings,
 // tokens and history), and the forms that change it.
+#include "auth/credentials.h"
+#include "auth/sessions.h"
 #include "auth/tokens.h"
+#include "base/metrics.h"
 #include "base/strings.h"
 #include "dns/zone.h"
 #include "update/dyndns.h"
@@ -27,6 +30,34 @@ std::string server_name(const HttpRequest& request) {
                ch == ':' || ch == '[' || ch == ']';
     });
     return plain ? host : "SERVER";
+}
+
+// The address of this server as the page was reached: the scheme of its
+// listener (or of the TLS proxy in front) and the name and port the
+// browser used, so that the lines to copy work as pasted.
+std::string base_url(const HttpRequest& request) {
+    return (request.https ? "https://" : "http://") + server_name(request);
+}
+
+// ddclient's configuration for one host: it finds its address at
+// /checkip of the same listener and updates through dyndns2.
+std::string ddclient_lines(const HttpRequest& request, const std::string& host) {
+    return "protocol=dyndns2\nuse=web, web=" + base_url(request) +
+           "/checkip\nssl=" + (request.https ? "yes" : "no") + "\nserver=" + server_name(request) +
+           "\nlogin=" + host + "\npassword=TOKEN\n" + host;
+}
+
+// inadyn's: both its update and its address check over the listener's
+// scheme (inadyn checks over HTTPS unless checkip-ssl says otherwise).
+std::string inadyn_lines(const HttpRequest& request, const std::string& host) {
+    const std::string ssl = request.https ? "true" : "false";
+    const std::string server = server_name(request);
+    return "custom tovix {\n    ssl            = " + ssl + "\n    username       = " + host +
+           "\n    password       = TOKEN\n    checkip-server = " + server +
+           "\n    checkip-path   = /checkip\n    checkip-ssl    = " + ssl +
+           "\n    ddns-server    = " + server +
+           "\n    ddns-path      = \"/nic/update?hostname=%h&myip=%i\"\n    hostname       = " +
+           host + "\n}";
 }
 
 // A page number asked for (?NAME=N), at most `last`.
@@ -73,29 +104,51 @@ void WebPages::my_hosts(const CallPtr& call, const Params&) {
             {"seen",
              seen.seen_at ? call->when(seen.seen_at) + " " + seen.seen_caller : w.at("never")},
             {"faults", faults},
-            {"router_url", "https://" + server + "/nic/update?hostname=" + name},
-            {"ddclient", "protocol=dyndns2\nuse=web, web=https://" + server +
-                             "/checkip\nssl=yes\nserver=" + server + "\nlogin=" + name +
-                             "\npassword=TOKEN\n" + name},
-            {"inadyn", "custom tovix {\n    ssl            = true\n    username       = " + name +
-                           "\n    password       = TOKEN\n    checkip-server = " + server +
-                           "\n    checkip-path   = /checkip\n    ddns-server    = " + server +
-                           "\n    ddns-path      = \"/nic/update?hostname=%h&myip=%i\"\n"
-                           "    hostname       = " +
-                           name + "\n}"},
+            {"router_url", base_url(call->request) + "/nic/update?hostname=" + name},
+            {"ddclient", ddclient_lines(call->request, name)},
+            {"inadyn", inadyn_lines(call->request, name)},
         });
     }
-    call->page(200, "my_hosts", "hosts", {{"hosts", list}});
+    const bool has_hosts = !list.empty();
+    call->page(200, "my_hosts", "hosts", {{"hosts", list}, {"has_hosts", has_hosts}});
 }
 
+// A new token goes from its form to the host's page through a redirect,
+// so that a reload makes no second one: in a cookie for that page alone,
+// sealed for the session, shown once and then cleared.
+namespace {
+
+constexpr char kNewTokenCookie[] = "tovix_new_token";
+
+std::string new_token_cookie(bool https, const std::string& host, const std::string& value,
+                             bool clear) {
+    return std::string(kNewTokenCookie) + "=" + value + "; Path=/host/" + host +
+           "; HttpOnly; SameSite=Strict" + (https ? "; Secure" : "") +
+           (clear ? "; Max-Age=0" : "; Max-Age=300");
+}
+
+} // namespace
+
 void WebPages::host_page(const CallPtr& call, const Params& params) {
-    if (!call->owns(params[0]))
+    const std::string& host = params[0];
+    if (!call->owns(host))
         return call->not_found();
-    show_host(call, params[0]);
+    const std::string sealed = cookie(call->request, kNewTokenCookie);
+    if (sealed.empty())
+        return show_host(call, host);
+    std::string fresh;
+    if (std::optional<std::string> text = open_for_session(call->session_id, sealed)) {
+        if (text->rfind(host + "\n", 0) == 0)
+            fresh = text->substr(host.size() + 1);
+        wipe(*text);
+    }
+    show_host(call, host, fresh,
+              {{"Set-Cookie", new_token_cookie(call->request.https, host, "", true)}});
+    wipe(fresh);
 }
 
 void WebPages::show_host(const CallPtr& call, const std::string& name,
-                         const std::string& fresh_token) {
+                         const std::string& fresh_token, Fields headers, const std::string& error) {
     const auto& w = call->words();
     Host host;
     host.name = name;
@@ -113,7 +166,7 @@ void WebPages::show_host(const CallPtr& call, const std::string& name,
             {"what", what == w.end() ? e.what : what->second},
             {"before", e.before},
             {"after", e.after},
-            {"by", e.origin.credential +
+            {"by", call->credential(e.origin.credential) +
                        (e.origin.caller.empty() ? std::string() : " " + e.origin.caller)}});
     }
     const std::vector<TokenRecord> all_tokens = c_.store.tokens(name);
@@ -139,7 +192,7 @@ void WebPages::show_host(const CallPtr& call, const std::string& name,
         {"backmx", host.backmx},
         {"tokens", tokens},
         {"history", rows},
-        {"router_url", "https://" + server_name(call->request) + "/nic/update?hostname=" + name},
+        {"router_url", base_url(call->request) + "/nic/update?hostname=" + name},
     };
     if (token_page > 0)
         context["earlier_tokens"] = std::to_string(token_page - 1);
@@ -151,7 +204,14 @@ void WebPages::show_host(const CallPtr& call, const std::string& name,
         context["older"] = std::to_string(page + 1);
     if (!fresh_token.empty())
         context["new_token"] = fresh_token;
-    call->page(200, name, "host", std::move(context));
+    if (!error.empty()) {
+        context["error"] = error;
+        context["mx"] = call->form["mx"];
+        context["wildcard"] = call->form.count("wildcard") > 0;
+        context["backmx"] = call->form.count("backmx") > 0;
+    }
+    call->page(error.empty() ? 200 : 400, name, "host",
+               with_follow(c_.store, *call, name, std::move(context)), std::move(headers));
 }
 
 void WebPages::add_token(const CallPtr& call, const Params& params) {
@@ -168,7 +228,35 @@ void WebPages::add_token(const CallPtr& call, const Params& params) {
     if (!made)
         return call->not_found();
     c_.auth.refresh();
-    show_host(call, host, token);
+    metrics().page_action(Metrics::kTokenMade);
+    std::string text = host + "\n" + token;
+    const std::string sealed = seal_for_session(call->session_id, text);
+    wipe(text);
+    call->redirect("/host/" + host + "?m=token_made",
+                   {{"Set-Cookie", new_token_cookie(call->request.https, host, sealed, false)}});
+}
+
+void WebPages::confirm_revoke(const CallPtr& call, const Params& params) {
+    const std::string& host = params[0];
+    if (!call->owns(host))
+        return call->not_found();
+    const std::optional<int> id =
+        parse_decimal(call->request.param("id").value_or(""), 1, 999999999);
+    std::optional<TokenRecord> token;
+    for (const TokenRecord& t : c_.store.tokens(host))
+        if (id && t.id == *id)
+            token = t;
+    if (!token)
+        return call->not_found();
+    const std::string label = token->label.empty() ? "" : " (" + token->label + ")";
+    call->page(200, "confirm_revoke_title", "confirm",
+               {{"what", call->word("confirm_revoke") + " " + call->word("token") + " " +
+                             std::to_string(*id) + label + ", " + host},
+                {"action", "/host/" + host + "/revoke"},
+                {"field", std::string("id")},
+                {"value", std::to_string(*id)},
+                {"confirm_label", call->word("revoke")},
+                {"back", "/host/" + host}});
 }
 
 void WebPages::revoke_token(const CallPtr& call, const Params& params) {
@@ -179,6 +267,7 @@ void WebPages::revoke_token(const CallPtr& call, const Params& params) {
     if (!id || !c_.store.remove_token(host, *id))
         return call->not_found();
     c_.auth.refresh();
+    metrics().page_action(Metrics::kTokenRevoked);
     call->redirect("/host/" + host + "?m=revoked");
 }
 
@@ -212,7 +301,8 @@ void WebPages::change_host(const CallPtr& call, const std::string& name, bool se
         bool bad = false;
         u.mx = parse_mx(form["mx"], &bad);
         if (bad || !u.mx)
-            return call->page(400, "settings", "message", {{"error", call->word("bad_mx")}});
+            return show_host(call, name, {}, {},
+                             call->word("bad_mx") + " " + std::string(trim(form["mx"])));
         u.wildcard = form.count("wildcard") > 0;
         u.backmx = form.count("backmx") > 0;
     } else {
@@ -220,12 +310,13 @@ void WebPages::change_host(const CallPtr& call, const std::string& name, bool se
     }
     u.origin = {call->caller, call->request.header("User-Agent").value_or(""), call->request.https,
                 "web account " + call->account->name};
-    const bool queued =
-        c_.committer.submit({u}, [call, name](std::optional<std::vector<Applied>> applied) {
+    const bool queued = c_.committer.submit(
+        {u}, [call, name, settings](std::optional<std::vector<Applied>> applied) {
             if (!applied)
                 return call->redirect("/host/" + name + "?m=failed");
             if (applied->empty() || !(*applied)[0].owned)
                 return call->not_found();
+            metrics().page_action(settings ? Metrics::kHostSettings : Metrics::kHostOffline);
             call->redirect("/host/" + name + "?m=saved");
         });
     if (!queued)

@@ -19,20 +19,6 @@ namespace tovix::server {
 
 namespace {
 
-std::string cookie(const HttpRequest& request, const std::string& name) {
-    for (const auto& [header, value] : request.headers) {
-        if (!iequals(header, "Cookie"))
-            continue;
-        for (const std::string& part : split_list(value, ';')) {
-            const std::string item(trim(part));
-            if (item.size() > name.size() && item.compare(0, name.size(), name) == 0 &&
-                item[name.size()] == '=')
-                return item.substr(name.size() + 1);
-        }
-    }
-    return {};
-}
-
 // An application/x-www-form-urlencoded body.
 std::map<std::string, std::string> parse_form(const std::string& body) {
     std::map<std::string, std::string> out;
@@ -82,6 +68,20 @@ enum class Access {
 
 } // namespace
 
+std::string cookie(const HttpRequest& request, const std::string& name) {
+    for (const auto& [header, value] : request.headers) {
+        if (!iequals(header, "Cookie"))
+            continue;
+        for (const std::string& part : split_list(value, ';')) {
+            const std::string item(trim(part));
+            if (item.size() > name.size() && item.compare(0, name.size(), name) == 0 &&
+                item[name.size()] == '=')
+                return item.substr(name.size() + 1);
+        }
+    }
+    return {};
+}
+
 struct WebPages::Route {
     Methods methods; // empty: GET, HEAD and POST (the page takes no other)
     std::string pattern;
@@ -103,14 +103,18 @@ WebPages::WebPages(WebContext context) : c_(std::move(context)) {
         {get, "/hosts", Access::Owner, &WebPages::my_hosts},
         {get, "/host/{host}", Access::Owner, &WebPages::host_page},
         {post, "/host/{host}/token", Access::Owner, &WebPages::add_token},
+        {get, "/host/{host}/revoke", Access::Owner, &WebPages::confirm_revoke},
         {post, "/host/{host}/revoke", Access::Owner, &WebPages::revoke_token},
         {post, "/host/{host}/offline", Access::Owner, &WebPages::set_offline},
         {post, "/host/{host}/settings", Access::Owner, &WebPages::set_settings},
+        {post, "/host/{host}/follow", Access::Owner, &WebPages::follow},
+        {post, "/host/{host}/unfollow", Access::Owner, &WebPages::unfollow},
         {any, "/host/{rest...}", Access::Owner, &WebPages::not_found},
         {get, "/admin/server", Access::Operator, &WebPages::server_page},
         {get, "/admin/accounts", Access::Operator, &WebPages::accounts_list},
         {post, "/admin/accounts", Access::Operator, &WebPages::add_account},
         {post, "/admin/hosts", Access::Operator, &WebPages::set_hosts},
+        {get, "/admin/remove", Access::Operator, &WebPages::confirm_remove},
         {post, "/admin/remove", Access::Operator, &WebPages::remove_account},
         {any, "/admin/{rest...}", Access::Owner, &WebPages::not_found},
     };
@@ -137,12 +141,13 @@ void WebPages::handle(const HttpRequest& request, const std::string& caller, Res
     // methods is, and is answered not found once the session is known.
     const RouteFound<Route> found = find_route(routes_, request.method, request.path);
     if (!found.first)
-        return call->respond(call->answer(404, "not found"));
+        return call->not_found();
     if (found.row && found.row->access == Access::Open)
         return (this->*found.row->handler)(call, found.params);
     if (post) {
         if (foreign(request))
-            return call->page(403, "forbidden", "message", {{"error", call->word("forbidden")}});
+            return call->page(403, "forbidden_title", "message",
+                              {{"error", call->word("forbidden")}});
         call->form = parse_form(request.body);
     }
     if (found.row && found.row->access == Access::Form)
@@ -176,7 +181,7 @@ void WebPages::dispatch(const CallPtr& call, const Route* route, const Params& p
     } catch (const StoreError& e) {
         std::fprintf(stderr, "tovix-server: web page %s: %s\n",
                      log_field(call->request.path).c_str(), e.what());
-        call->page(500, "failed", "message", {{"error", call->word("failed")}});
+        call->page(500, "failed_title", "message", {{"error", call->word("failed")}});
     }
 }
 
@@ -184,7 +189,7 @@ void WebPages::dispatch(const CallPtr& call, const Route* route, const Params& p
 void WebPages::serve(const CallPtr& call, const Route* route, const Params& params) {
     if (call->request.method == "POST" &&
         !same_secret(call->form["csrf"], csrf_token(call->session_id)))
-        return call->page(403, "forbidden", "message", {{"error", call->word("forbidden")}});
+        return call->page(403, "forbidden_title", "message", {{"error", call->word("forbidden")}});
     if (!route || (route->access == Access::Operator && !call->account->admin))
         return call->not_found();
     (this->*route->handler)(call, params);

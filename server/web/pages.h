@@ -66,13 +66,22 @@ class WebPages {
     // An owner's hosts (hosts.cpp).
     void my_hosts(const CallPtr& call, const Params&);
     void host_page(const CallPtr& call, const Params& params);
+    // A host's page; with an error, its settings form shows what was sent.
     void show_host(const CallPtr& call, const std::string& host,
-                   const std::string& fresh_token = {});
+                   const std::string& fresh_token = {}, Fields headers = {},
+                   const std::string& error = {});
     void add_token(const CallPtr& call, const Params& params);
     void revoke_token(const CallPtr& call, const Params& params);
+    // What a Revoke or Remove button leads to: a page that names what
+    // will go, with a button that confirms (GET; the change is its POST).
+    void confirm_revoke(const CallPtr& call, const Params& params);
+    void confirm_remove(const CallPtr& call, const Params&);
     void set_offline(const CallPtr& call, const Params& params);
     void set_settings(const CallPtr& call, const Params& params);
     void change_host(const CallPtr& call, const std::string& host, bool settings);
+    // Routers and followers (follow.cpp).
+    void follow(const CallPtr& call, const Params& params);
+    void unfollow(const CallPtr& call, const Params& params);
     void not_found(const CallPtr& call, const Params&);
     // The operator's pages (operator.cpp).
     void server_page(const CallPtr& call, const Params&);
@@ -82,8 +91,10 @@ class WebPages {
     void remove_account(const CallPtr& call, const Params&);
     void with_form_hosts(const CallPtr& call,
                          const std::function<void(const std::vector<std::string>&)>& change);
+    // The accounts, with a new password to show once, or an error; the
+    // add form keeps what was typed when `keep_form`.
     void accounts_page(const CallPtr& call, const std::string& new_password = {},
-                       const std::string& error = {});
+                       const std::string& error = {}, bool keep_form = false);
 
     WebContext c_;
     std::vector<Route> routes_;

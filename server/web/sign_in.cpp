@@ -3,6 +3,7 @@
 #include "auth/account_rules.h"
 #include "auth/passwords.h"
 #include "auth/sessions.h"
+#include "base/metrics.h"
 #include "web/call.h"
 #include "web/pages.h"
 
@@ -33,6 +34,11 @@ void WebPages::sign_in(const CallPtr& call, const Params&) {
     call->request.body.clear();
     c_.auth.check(call->caller, credentials, [this, call](const Verdict& verdict) {
         const bool good = verdict.outcome == Verdict::Outcome::Good && !verdict.token;
+        if (verdict.outcome == Verdict::Outcome::Throttled ||
+            verdict.outcome == Verdict::Outcome::Busy)
+            metrics().sign_in(Metrics::kSignInThrottled);
+        else if (!good)
+            metrics().sign_in(Metrics::kSignInWrong);
         if (verdict.outcome == Verdict::Outcome::Throttled)
             return c_.workers.later(c_.throttled_delay_ms, [call] {
                 call->page(503, "sign_in", "signin", {{"error", call->word("retry_later")}},
@@ -54,6 +60,7 @@ void WebPages::sign_in(const CallPtr& call, const Params&) {
             } catch (const StoreError&) {
                 return call->page(500, "sign_in", "signin", {{"error", call->word("failed")}});
             }
+            metrics().sign_in(Metrics::kSignInGood);
             call->redirect("/hosts",
                            {{"Set-Cookie", session_cookie(call->request.https, *id, false)}});
         });
@@ -64,6 +71,7 @@ void WebPages::sign_in(const CallPtr& call, const Params&) {
 
 void WebPages::sign_out(const CallPtr& call, const Params&) {
     c_.auth.end_session(call->session_id);
+    metrics().page_action(Metrics::kSignOut);
     call->redirect("/signin?m=signed_out",
                    {{"Set-Cookie", session_cookie(call->request.https, "", true)}});
 }
@@ -101,6 +109,7 @@ void WebPages::change_password(const CallPtr& call, const Params&) {
                                   {{"error", call->word("failed")}});
             }
             wipe(fresh);
+            metrics().page_action(Metrics::kPasswordChanged);
             call->redirect("/signin?m=password_changed",
                            {{"Set-Cookie", session_cookie(call->request.https, "", true)}});
         });

@@ -133,6 +133,48 @@ check_dns in.dyn.example A 127.0.0.1
     fail "the token's update is not in the history: $("$server" history in.dyn.example --db "$work/names.db")"
 [ "$failures" -eq "$before" ] && echo "ok: ddclient and inadyn, address by /checkip, signed in with a token"
 
+# Each client again with the lines the web page gives for its host, as
+# pasted, the token filled in: over the plain HTTP listener they must speak
+# plain HTTP, for the update and the address check alike. inadyn also gets
+# verify-address = false, as above: 127.0.0.1 is its address here.
+before=$failures
+session=$(curl -s -D - -o /dev/null -d 'user=alice&password=pw' http://127.0.0.1/signin |
+    sed -n 's/^Set-Cookie: \(tovix_session=[0-9a-f]*\).*/\1/p')
+curl -s -b "$session" http://127.0.0.1/hosts >"$work/hosts.html"
+# Both hosts elsewhere first, so that each client's run is a change.
+for h in dd in; do
+    t=${h}_token
+    curl -s -o /dev/null -u "$h.dyn.example:${!t}" "http://127.0.0.1/nic/update?myip=192.0.2.1"
+done
+# snippet HOST CLIENT: the lines under CLIENT in HOST's part of My hosts.
+snippet() {
+    python3 - "$work/hosts.html" "$1" "$2" <<'PY'
+import html, re, sys
+page, host, client = open(sys.argv[1]).read(), sys.argv[2], sys.argv[3]
+part = page[page.index('id="host-%s"' % host):]
+print(html.unescape(re.search(r"<p>%s</p><pre>(.*?)</pre>" % client, part, re.S).group(1)))
+PY
+}
+snippet dd.dyn.example ddclient | sed "s/^password=TOKEN$/password=$dd_token/" >"$work/ddclient-page.conf"
+chmod 600 "$work/ddclient-page.conf"
+grep -qx 'ssl=no' "$work/ddclient-page.conf" || fail "the page's ddclient lines: $(cat "$work/ddclient-page.conf")"
+ddclient -foreground -daemon=0 -noquiet -file "$work/ddclient-page.conf" \
+    -cache "$work/ddclient-page.cache" -pid "$work/ddclient.pid" </dev/null >"$work/ddclient-page.out" 2>&1
+grep -q "^SUCCESS: *updating dd.dyn.example: good: IP address set to 127.0.0.1" \
+    "$work/ddclient-page.out" || fail "ddclient (the page's lines): $(cat "$work/ddclient-page.out")"
+{
+    echo "verify-address = false"
+    snippet in.dyn.example inadyn | sed "s/password       = TOKEN$/password       = $in_token/"
+} >"$work/inadyn-page.conf"
+timeout 60 inadyn --foreground --once --no-pidfile --cache-dir "$work/inadyn-page" -l info \
+    -f "$work/inadyn-page.conf" </dev/null >"$work/inadyn-page.out" 2>&1 ||
+    fail "inadyn (the page's lines) exit status $?: $(cat "$work/inadyn-page.out")"
+grep -q "Successful alias table update for in.dyn.example => new IP# 127.0.0.1" \
+    "$work/inadyn-page.out" || fail "inadyn (the page's lines): $(cat "$work/inadyn-page.conf" "$work/inadyn-page.out")"
+[ "$(awk -F'\t' 'index($5, "inadyn/") == 1 && $4 ~ /^\/checkip/' "$work/requests.log" | wc -l)" -ge 2 ] ||
+    fail "inadyn did not check its address at this server over HTTP"
+[ "$failures" -eq "$before" ] && echo "ok: ddclient and inadyn with the page's lines, as pasted"
+
 # Guessers on this source keep its allowance spent (10 checks, then 2 a
 # second; a throttled guess is answered after a second, and 20 of them ask
 # again at once): carol's right password, never seen before, is not checked.

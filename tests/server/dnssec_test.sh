@@ -13,7 +13,7 @@ if ! command -v delv >/dev/null || ! command -v pdnsutil >/dev/null; then
     exit 77
 fi
 names_test_begin "$server" --zone signed.example --zone plain.example --zone late.example \
-    --account 'alice:pw:home.signed.example,home.plain.example,home.late.example'
+    --account 'alice:pw:home.signed.example,cam.signed.example,home.plain.example,home.late.example'
 zone() { "$server" zone "$@" --db "$work/names.db" --pdns-control "$work/pdns.controlsocket"; }
 
 # validated NAME TYPE EXPECTED: polls until delv, trusting only the DNSKEY
@@ -62,6 +62,8 @@ update "hostname=$h&myip=192.0.2.1"
 check_dns "$h" A 192.0.2.1
 zone secure signed.example 2>"$work/secure.err" || fail "zone secure: $(cat "$work/secure.err")"
 trust signed.example
+"$server" host follow cam.signed.example $h --mac 00:1e:c2:12:34:56 --db "$work/names.db" 2>/dev/null ||
+    fail "host follow"
 # row WHY QUERY NAME TYPE EXPECTED
 while IFS='|' read -r why query name type expected; do
     update "$query"
@@ -71,6 +73,7 @@ the address before the change|hostname=$h&myip=192.0.2.1|$h|A|192.0.2.1
 a new address|hostname=$h&myip=192.0.2.2|$h|A|192.0.2.2
 IPv6 beside it|hostname=$h&myip=192.0.2.2,2001:db8::2|$h|AAAA|2001:db8::2
 a wildcard answer|hostname=$h&myip=192.0.2.3&wildcard=ON|x.$h|A|192.0.2.3
+a follower of the router's prefix|hostname=$h&myip=192.0.2.3&ipv6prefix=2001:db8:5::/64|cam.signed.example|AAAA|2001:db8:5:0:21e:c2ff:fe12:3456
 the apex after the changes|hostname=$h&myip=192.0.2.3|signed.example|NS|ns1.signed.example.
 EOF
 got=$(delv @127.0.0.1 -a "$work/anchors" +root=signed.example "nobody.signed.example" A 2>&1)

@@ -1,8 +1,10 @@
 // The HTTP layer against raw clients on loopback: limits on heads and
 // bodies, pipelining, answers given later from another thread, the cut of a
-// slow client, the log of what the layer refused, ambiguous body lengths,
-// connections per source, TLS versions and suites, and trusted proxies.
+// slow client, the log of what the layer refused, ambiguous body lengths
+// (answered once, by the doorman when the library would not), connections
+// per source, TLS versions and suites, and trusted proxies.
 #include "base/strings.h"
+#include "http/parts.h"
 #include "http/server.h"
 #include "support.h"
 
@@ -10,8 +12,10 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -124,6 +128,7 @@ TEST_P(Limits, AnsweredAtOnce) {
     EchoServer server;
     const std::string reply = raw_exchange(server.port(), c.request);
     EXPECT_EQ(0u, reply.rfind(c.status, 0)) << c.why << ":\n" << reply.substr(0, 200);
+    EXPECT_EQ(1u, count(reply, "HTTP/1.1 ")) << c.why << ":\n" << reply;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::vector<Rejection> rejections = server.rejections();
     ASSERT_EQ(static_cast<std::size_t>(c.rejected), rejections.size()) << c.why;
@@ -136,23 +141,38 @@ TEST_P(Limits, AnsweredAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Http, Limits, ::testing::ValuesIn(kLimitCases));
 
 // Heads whose body length a proxy in front could read otherwise: the body,
-// a request of its own, must not be taken as one.
+// a request of its own, must not be taken as one. Each refusal is one answer
+// (libmicrohttpd 0.9.75 sends its own for a Content-Length it cannot parse
+// with its head twice), and the connection is closed.
 struct FramingCase {
     const char* why;
     const char* headers;
-    bool refused;
+    const char* status; // nullptr: served, and the body read as a request
 };
 
 const FramingCase kFramingCases[] = {
-    {"two Content-Length values that differ", "Content-Length: 0\r\nContent-Length: 57", true},
-    {"the same, the larger first", "Content-Length: 57\r\nContent-Length: 0", true},
-    {"a blank before the colon", "Content-Length : 57", true},
-    {"a tab before the colon", "Content-Length\t: 57", true},
-    {"a blank before Transfer-Encoding's colon", "Transfer-Encoding : chunked", true},
-    {"one length given twice is one length", "Content-Length: 0\r\nContent-Length: 0", false},
+    {"two Content-Length values that differ", "Content-Length: 0\r\nContent-Length: 57",
+     "HTTP/1.1 400"},
+    {"the same, the larger first", "Content-Length: 57\r\nContent-Length: 0", "HTTP/1.1 400"},
+    {"one length given twice", "Content-Length: 0\r\nContent-Length: 0", "HTTP/1.1 400"},
+    {"a blank before the colon", "Content-Length : 57", "HTTP/1.1 400"},
+    {"a tab before the colon", "Content-Length\t: 57", "HTTP/1.1 400"},
+    {"a blank before Transfer-Encoding's colon", "Transfer-Encoding : chunked", "HTTP/1.1 400"},
+    {"a sign before the digits", "Content-Length: +0", "HTTP/1.1 400"},
+    {"a list of lengths", "Content-Length: 0, 0", "HTTP/1.1 400"},
+    {"a negative length", "Content-Length: -1", "HTTP/1.1 400"},
+    {"a hexadecimal length", "Content-Length: 0x0", "HTTP/1.1 400"},
+    {"an empty length", "Content-Length:", "HTTP/1.1 400"},
+    {"a blank after the digits", "Content-Length: 0 ", "HTTP/1.1 400"},
+    {"a length folded onto a second line", "Content-Length: 0\r\n 57", "HTTP/1.1 400"},
+    {"Transfer-Encoding with Content-Length", "Transfer-Encoding: chunked\r\nContent-Length: 0",
+     "HTTP/1.1 400"},
+    {"a length past 64 bits", "Content-Length: 99999999999999999999999", "HTTP/1.1 413"},
+    {"one plain length", "Content-Length: 0", nullptr},
+    {"a tab before the digits", "Content-Length:\t0", nullptr},
 };
 
-TEST(HttpFraming, AmbiguousLengthsAreRefusedAndTheConnectionClosed) {
+TEST(HttpFraming, AmbiguousLengthsAreRefusedOnceAndTheConnectionClosed) {
     const std::string body = "GET /smuggled HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     for (const FramingCase& c : kFramingCases) {
         EchoServer server;
@@ -161,13 +181,53 @@ TEST(HttpFraming, AmbiguousLengthsAreRefusedAndTheConnectionClosed) {
                                                "POST /a HTTP/1.1\r\nHost: x\r\n" +
                                                    std::string(c.headers) + "\r\n\r\n" + body,
                                                &closed);
-        EXPECT_EQ(0u, reply.rfind(c.refused ? "HTTP/1.1 400" : "HTTP/1.1 200", 0)) << c.why;
-        EXPECT_EQ(c.refused ? 1u : 2u, count(reply, "HTTP/1.1 ")) << c.why << ":\n" << reply;
+        EXPECT_EQ(0u, reply.rfind(c.status ? c.status : "HTTP/1.1 200", 0)) << c.why;
+        EXPECT_EQ(c.status ? 1u : 2u, count(reply, "HTTP/1.1 ")) << c.why << ":\n" << reply;
         EXPECT_TRUE(closed && reply.find("\r\nConnection: close\r\n") != std::string::npos)
             << c.why;
-        // The library reports a request complete before it closes.
-        EXPECT_EQ(c.refused ? 1u : 0u, server.rejections().size()) << c.why;
+        // Logged before the answer is sent.
+        EXPECT_EQ(c.status ? 1u : 0u, server.rejections().size()) << c.why;
     }
+}
+
+// What the doorman makes of a connection's first bytes.
+struct ScreenCase {
+    const char* why;
+    std::string bytes;
+    bool ended;
+    Screening::Verdict verdict;
+};
+
+using V = Screening::Verdict;
+const std::string kGet = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+const std::string kBad = "POST /bad HTTP/1.1\r\nContent-Length: +2\r\n\r\nhi";
+
+const ScreenCase kScreenCases[] = {
+    {"half a head", "GET / HTTP/1.1\r\nHost:", false, V::Wait},
+    {"half a head, and the client has closed", "GET / HTTP/1.1\r\nHost:", true, V::Pass},
+    {"a head too long to wait for", "GET / HTTP/1.1\r\nX: " + std::string(20000, 'x'), false,
+     V::Pass},
+    {"one good head", kGet, false, V::Pass},
+    {"bare line feeds", "GET / HTTP/1.1\nHost: x\n\n", false, V::Pass},
+    {"a bad head", kBad, false, V::Refuse},
+    {"a bad head behind empty lines", "\r\n\r\n" + kBad, false, V::Refuse},
+    {"a bad head behind a good one", kGet + kBad, false, V::Refuse},
+    {"a bad head behind a body", "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd" + kBad, false,
+     V::Refuse},
+    {"a bad head inside a body is body",
+     "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(kBad.size()) + "\r\n\r\n" + kBad, false,
+     V::Pass},
+    {"a body not all in: what follows is the library's",
+     "POST / HTTP/1.1\r\nContent-Length: 900\r\n\r\nabcd", false, V::Pass},
+    {"a line without a colon is the library's to refuse", "GET / HTTP/1.1\r\nno colon\r\n\r\n",
+     false, V::Pass},
+    {"a line without a colon beside a bad length",
+     "POST / HTTP/1.1\r\nContent-Length: !9\nno colon\r\n\r\n", false, V::Refuse},
+};
+
+TEST(HttpScreen, FirstHeads) {
+    for (const ScreenCase& c : kScreenCases)
+        EXPECT_EQ(c.verdict, screen_requests(c.bytes, c.ended, 16 * 1024, 1024).verdict) << c.why;
 }
 
 TEST(Http, PipelinedRequestsAreEachAnsweredInOrder) {
@@ -184,6 +244,31 @@ TEST(Http, PipelinedRequestsAreEachAnsweredInOrder) {
         ASSERT_NE(std::string::npos, next) << body << " missing or out of order:\n" << reply;
         at = next;
     }
+}
+
+// A client that sends its requests and closes its side at once hears their
+// answers and then the close, not a wait for the deadline; a request not all
+// in gets nothing.
+TEST(Http, AClientThatClosedItsSideGetsItsAnswersThenTheClose) {
+    EchoServer server;
+    const int fd = loopback_socket(server.port(), 5);
+    const std::string requests =
+        "GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\n"
+        "POST /3 HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nabc";
+    ASSERT_EQ(static_cast<ssize_t>(requests.size()),
+              send(fd, requests.data(), requests.size(), MSG_NOSIGNAL));
+    shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+        reply.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    EXPECT_EQ(2u, count(reply, "HTTP/1.1 200")) << reply;
+    EXPECT_EQ(std::string::npos, reply.find("/3 from")) << reply;
+    // The close, well before the server's 15 s idle timeout: the socket's
+    // 5 s receive timeout did not run out.
+    EXPECT_EQ(0, n) << "no close: " << std::strerror(errno);
 }
 
 TEST(Http, AnAnswerGivenLaterHoldsNoThread) {
@@ -406,6 +491,47 @@ TEST(HttpTrustedProxy, Caller) {
     EXPECT_FALSE(proxies.contains("11.0.0.1"));
     for (const char* bad : {"10.0.0.0/33", "10.0.0.0/", "::/129", "host/8", "10.0.0.0/x"})
         EXPECT_FALSE(proxies.add(bad)) << bad;
+}
+
+// Whether the client reached the proxy over HTTPS: only a trusted proxy
+// says so, in the header of the kind it appends to, in its own (last) entry.
+struct ProtoCase {
+    const char* why;
+    Header header;
+    std::string peer;
+    const char* proto;     // X-Forwarded-Proto instances, '|' between them
+    const char* forwarded; // Forwarded, likewise
+    bool https;
+};
+
+const ProtoCase kProtoCases[] = {
+    {"a trusted proxy says https", kXff, "10.0.0.2", "https", "", true},
+    {"in any case", kXff, "10.0.0.2", "HTTPS", "", true},
+    {"a trusted proxy says http", kXff, "10.0.0.2", "http", "", false},
+    {"an untrusted peer is not believed", kXff, "198.51.100.7", "https", "", false},
+    {"the proxy's own entry is the last", kXff, "10.0.0.2", "https, http", "", false},
+    {"across instances too", kXff, "10.0.0.2", "http|https", "", true},
+    {"no header: plain", kXff, "10.0.0.2", "", "", false},
+    {"X-Forwarded-Proto is not read for Forwarded", kFwd, "10.0.0.2", "https", "", false},
+    {"Forwarded's proto=", kFwd, "10.0.0.2", "", "for=192.0.2.1;proto=https", true},
+    {"quoted", kFwd, "10.0.0.2", "", "for=192.0.2.1;proto=\"https\"", true},
+    {"of the last element", kFwd, "10.0.0.2", "", "proto=https, for=192.0.2.1", false},
+    {"Forwarded is not read for X-Forwarded-For", kXff, "10.0.0.2", "", "proto=https", false},
+};
+
+TEST(HttpTrustedProxy, ForwardedHttps) {
+    TrustedProxies proxies;
+    ASSERT_TRUE(proxies.add("10.0.0.0/8"));
+    for (const ProtoCase& c : kProtoCases) {
+        HttpRequest request;
+        request.peer = c.peer;
+        for (const std::string& value : split_list(c.proto, '|'))
+            request.headers.emplace_back("X-Forwarded-Proto", value);
+        for (const std::string& value : split_list(c.forwarded, '|'))
+            request.headers.emplace_back("Forwarded", value);
+        proxies.set_header(c.header);
+        EXPECT_EQ(c.https, proxies.forwarded_https(request)) << c.why;
+    }
 }
 
 } // namespace

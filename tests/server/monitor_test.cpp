@@ -47,6 +47,33 @@ TEST(Metrics, CountsShowInTheExposition) {
           {"tovix_updates_total{result=\"other\"}", 1},
           {"tovix_requests_total{route=\"other\",status=\"404\"}", 1},
           {"tovix_requests_total{route=\"other\",status=\"other\"}", 1}}},
+        {"each route by its label; a redirect by its status",
+         [&](Metrics& m) {
+             m.answered(Metrics::kPageRoute, never, 303, "");
+             m.answered(Metrics::kPageRoute, never, 200, "<html>");
+             m.answered(Metrics::kCheckipRoute, never, 200, "192.0.2.1");
+             m.answered(Metrics::kAcmeRoute, never, 401, "badauth");
+         },
+         {{"tovix_requests_total{route=\"page\",status=\"303\"}", 1},
+          {"tovix_requests_total{route=\"page\",status=\"200\"}", 1},
+          {"tovix_requests_total{route=\"checkip\",status=\"200\"}", 1},
+          {"tovix_requests_total{route=\"acme\",status=\"401\"}", 1},
+          {"tovix_updates_total{result=\"badauth\"}", 0}}},
+        {"the web page's sign-ins and actions",
+         [](Metrics& m) {
+             m.sign_in(Metrics::kSignInGood);
+             m.sign_in(Metrics::kSignInWrong);
+             m.sign_in(Metrics::kSignInWrong);
+             m.page_action(Metrics::kTokenMade);
+         },
+         {{"tovix_web_sign_ins_total{result=\"good\"}", 1},
+          {"tovix_web_sign_ins_total{result=\"wrong\"}", 2},
+          {"tovix_web_sign_ins_total{result=\"throttled\"}", 0},
+          {"tovix_web_actions_total{action=\"token_made\"}", 1},
+          {"tovix_web_actions_total{action=\"account_removed\"}", 0}}},
+        {"when the process started",
+         [](Metrics& m) { m.start_unix = 1700000000; },
+         {{"process_start_time_seconds", 1700000000}}},
         {"an update's latency from its arrival",
          [&](Metrics& m) {
              m.answered(Metrics::kUpdateRoute,
@@ -114,7 +141,8 @@ TEST(Metrics, EveryFamilyHasHelpAndType) {
                                "tovix_last_commit_timestamp_seconds",
                                "tovix_build_info",
                                "tovix_dns_purge_commands_total",
-                               "tovix_dns_purge_failures_total"})
+                               "tovix_dns_purge_failures_total",
+                               "tovix_dns_purge_unconfirmed_total"})
         EXPECT_NE(text.find(std::string("# TYPE ") + family + " "), std::string::npos) << family;
 }
 
@@ -170,7 +198,7 @@ TEST(Health, Table) {
              // The database's write lock held elsewhere: the committer waits
              // on its first batch while the next ones queue up.
              auto store = std::make_shared<Store>(m.db, Store::Mode::Existing);
-             auto committer = std::make_shared<Committer>(*store, 1024, 2);
+             auto committer = std::make_shared<Committer>(*store, nullptr, 1024, 2);
              auto holder = std::shared_ptr<Database>(connection(m.db));
              holder->exec("BEGIN IMMEDIATE");
              Update u;

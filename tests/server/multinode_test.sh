@@ -29,8 +29,9 @@
 #    exactly one A record, the last address, and the zone's SOA serial (as
 #    DNS answers it) went up by exactly RACE_ROUNDS.
 # 3. Node to node: a change through one server (or a host withdrawn with
-#    `account hosts`) is answered at once by the other node's PowerDNS,
-#    which had cached the old answer.
+#    `account hosts`, or a follower moved by its router's prefix) is
+#    answered at once by the other node's PowerDNS, which had cached the old
+#    answer.
 #
 # The whole run must end within MULTINODE_TIME_LIMIT seconds (default: 30,
 # plus a second for every 20 updates and for every 2 race rounds).
@@ -235,6 +236,8 @@ hosts_but() {
     for h; do list=$(grep -vxF "$h" <<<"$list"); done
     paste -sd, <<<"$list"
 }
+"$server" host follow "h4.$zone" "h3.$zone" --mac 00:1e:c2:12:34:56 --db "$PG_URI" 2>"$tmp/follow.err" ||
+    fail "host follow: $(cat "$tmp/follow.err")"
 across=0 withdrawn=()
 while IFS='|' read -r why node action name type want; do
     address=127.0.0.1
@@ -258,6 +261,7 @@ while IFS='|' read -r why node action name type want; do
 done <<EOF
 an update through A, at B's PowerDNS|b|update a hostname=h0.$zone&myip=10.252.0.1|h0.$zone|A|10.252.0.1
 an update through B, at A's PowerDNS|a|update b hostname=h0.$zone&myip=10.252.0.2|h0.$zone|A|10.252.0.2
+a router's prefix through A, its follower at B's PowerDNS|b|update a hostname=h3.$zone&myip=10.252.0.3&ipv6prefix=2001:db8:77::/64|h4.$zone|AAAA|2001:db8:77:0:21e:c2ff:fe12:3456
 a withdrawal on the command line, at A's PowerDNS|a|withdraw h1.$zone|h1.$zone|A|NXDOMAIN
 a withdrawal on the command line, at B's PowerDNS|b|withdraw h2.$zone|h2.$zone|A|NXDOMAIN
 EOF

@@ -130,6 +130,34 @@ TEST_F(ServerPostgres, AWriteRefusedInABatchUndoesTheBatch) {
     EXPECT_EQ(1u, dns_records(uri_, kHost).size());
 }
 
+// A node that starts on a database with its layout made takes no lock on a
+// whole table: another node's write in progress does not hold its start
+// off (a CREATE INDEX IF NOT EXISTS would wait for it, and the two could
+// deadlock once that write needed a row the start holds).
+TEST_F(ServerPostgres, AServerStartsBesideAnotherNodesOpenWrite) {
+    server().reset();
+    auto other = open_postgres(uri_);
+    other->exec("BEGIN");
+    other->exec(
+        "INSERT INTO hosts (name, account, updated_at) VALUES ('x.tovix.example', 'tovix', 1)");
+    other->exec("INSERT INTO account_hosts (host, account) VALUES ('x.tovix.example', 'tovix')");
+    other->exec("INSERT INTO accounts (name, password_hash) VALUES ('other', 'x')");
+    std::atomic<bool> released{false};
+    // The write ends on its own after 60 s, so that a start it holds off
+    // still ends, after it.
+    std::promise<void> started;
+    std::thread holder([&, done = started.get_future()]() mutable {
+        done.wait_for(std::chrono::seconds(60));
+        released = true;
+        other->exec("ROLLBACK");
+    });
+    server().reset();
+    const bool started_first = !released;
+    started.set_value();
+    holder.join();
+    EXPECT_TRUE(started_first) << "the start waited for the other node's write";
+}
+
 TEST_F(ServerPostgres, AServerRefusesADatabaseItCannotWrite) {
     server().reset();
     auto admin = open_postgres(uri_);

@@ -116,7 +116,35 @@ pid=
 
 # The account commands: the password from standard input, never an argument.
 acc=$tmp/accounts.db
-printf 'first\n' | "$server" account add dave dave.home.example --db "$acc" || fail "account add"
+printf 'first\n' | "$server" account add dave dave.home.example --db "$acc" >"$tmp/add.out" ||
+    fail "account add"
+[ "$(cat "$tmp/add.out")" = "account dave added (hosts: dave.home.example) in $acc" ] ||
+    fail "account add said '$(cat "$tmp/add.out")'"
+# list: one line per host an account owns, one never updated too.
+"$server" list --db "$acc" | grep -q $'^dave\.home\.example\tdave\t-\t-\tOFF\t-\tNO\tNO\t-\t' ||
+    fail "list leaves out a host never updated: $("$server" list --db "$acc")"
+# Commands without --db open ./tovix-server.db only when it is there; a new
+# account's name is of letters, digits and . _ - @; a host nobody owns has
+# no tokens or history to show.
+server_path=$(realpath "$server")
+(cd "$tmp" && printf 'longenough\n' | "$server_path" account add zed z.home.example 2>"$tmp/nodb.err") &&
+    fail "account add without --db was taken"
+[ -e "$tmp/tovix-server.db" ] && fail "account add without --db made ./tovix-server.db"
+grep -q 'no database tovix-server.db here' "$tmp/nodb.err" || fail "no word: $(cat "$tmp/nodb.err")"
+for name in 'Bad Name' 'semi;colon' 'ünï' '.dot' "$(printf 'x%.0s' $(seq 65))"; do
+    printf 'longenough\n' | "$server" account add "$name" n.home.example --db "$acc" 2>"$tmp/name.err"
+    status=$?
+    [ $status -eq 2 ] && grep -q 'letters a-z and A-Z, digits' "$tmp/name.err" ||
+        fail "account add '$name': status $status, $(cat "$tmp/name.err")"
+done
+for verb in "token list" history; do
+    "$server" $verb nobody.home.example --db "$acc" >/dev/null 2>"$tmp/nohost.err" &&
+        fail "$verb of a host nobody owns exits 0"
+    grep -q "no account owns nobody.home.example in $acc" "$tmp/nohost.err" ||
+        fail "$verb: $(cat "$tmp/nohost.err")"
+done
+[ "$("$server" --version)" = "tovix-server $(sed -n 's/^project(Tovix VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")" ] ||
+    fail "--version said '$("$server" --version)'"
 printf 'again\n' | "$server" account add dave other.home.example --db "$acc" 2>"$tmp/dup.err" &&
     fail "a second add of dave was taken"
 grep -q 'exists already' "$tmp/dup.err" || fail "no word about dave existing"

@@ -83,11 +83,11 @@ TEST(ServerStoreMigration, MovesEveryRowAndPublishesThoseInAZone) {
         serial = zone_serial(path, "tovix.example").value_or(0);
         EXPECT_GT(serial, 0u);
     }
-    EXPECT_EQ((std::set<std::string>{"account_hosts", "accounts", "comments", "cryptokeys",
-                                     "domainmetadata", "domains", "hosts", "records",
-                                     "supermasters", "tovix_account_changes", "tovix_activity",
-                                     "tovix_challenges", "tovix_history", "tovix_meta",
-                                     "tovix_sessions", "tovix_tokens", "tsigkeys"}),
+    EXPECT_EQ((std::set<std::string>{
+                  "account_hosts", "accounts", "comments", "cryptokeys", "domainmetadata",
+                  "domains", "hosts", "records", "supermasters", "tovix_account_changes",
+                  "tovix_activity", "tovix_challenges", "tovix_follows", "tovix_history",
+                  "tovix_meta", "tovix_prefixes", "tovix_sessions", "tovix_tokens", "tsigkeys"}),
               connection(path)->tables());
     // Opening again changes nothing.
     Store again(path, Store::Mode::Existing, {{"tovix.example"}, 60});
@@ -212,6 +212,57 @@ TEST_P(ServerStoreOn, AHostLeavingItsAccountIsWithdrawn) {
     EXPECT_TRUE(dns_records(db_, "other.tovix.example").empty());
     EXPECT_TRUE(store.hosts_page({}).empty());
     EXPECT_EQ(serial + 2, zone_serial(db_, "tovix.example"));
+}
+
+// Who may follow whom; a router's prefix moves its followers in its own
+// transaction, or refuses the request whole; a router that leaves lets them go.
+TEST_P(ServerStoreOn, FollowersMoveWithTheirRouter) {
+    Store store(where("f.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    const std::string r = "r.tovix.example", cam = "cam.tovix.example", x = "x.tovix.example";
+    own(store, "alice", {r, cam, x});
+    own(store, "bob", {"bob.tovix.example"});
+    const Origin o{"", "", false, "operator"};
+    const struct {
+        Follow follow;
+        const char* account;
+        FollowResult result;
+    } cases[] = {
+        {{cam, r, "::21e:c2ff:fe12:3456"}, "", FollowResult::Done},
+        {{x, x, "::5"}, "", FollowResult::Itself},
+        {{x, "bob.tovix.example", "::5"}, "", FollowResult::NotOwned},
+        {{x, r, "::5"}, "bob", FollowResult::NotOwned},
+        {{x, cam, "::5"}, "", FollowResult::RouterFollows},
+        {{r, x, "::5"}, "alice", FollowResult::HostFollowed},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.result, store.follow(c.follow, c.account, o, 1)) << c.follow.host;
+    Update u = ipv4_update(r, "tovix.example");
+    u.account = "alice";
+    u.prefix = Ipv6Prefix{"2001:db8:aa:bb00::", 56};
+    u.request = 7;
+    const std::uint32_t serial = zone_serial(db_, "tovix.example").value();
+    EXPECT_EQ(std::vector<bool>{true}, changed(store.apply({u}, 2)));
+    EXPECT_EQ((std::vector<DnsRecord>{{cam, "AAAA", "2001:db8:aa:bb00:21e:c2ff:fe12:3456", 60, 0}}),
+              dns_records(db_, cam));
+    EXPECT_EQ(serial + 1, zone_serial(db_, "tovix.example"));
+    // x joins at once behind the /56; then a /64 overlaps its suffix.
+    EXPECT_EQ(FollowResult::Done, store.follow({x, r, "::1:0:0:0:5"}, "alice", o, 3));
+    EXPECT_EQ("2001:db8:aa:bb01::5", stored_host(db_, x).value_or(Host{}).ipv6);
+    Update v = ipv4_update("bob.tovix.example", "tovix.example");
+    v.account = "bob";
+    v.request = 8;
+    u.request = 8;
+    u.prefix = Ipv6Prefix{"2001:db8:cc::", 64};
+    const std::vector<Applied> refused = store.apply({v, u, v}, 4);
+    EXPECT_TRUE(refused[0].refused && refused[1].refused && refused[2].refused);
+    EXPECT_FALSE(stored_host(db_, "bob.tovix.example")) << "the same request";
+    EXPECT_EQ("2001:db8:aa:bb01::5", stored_host(db_, x).value_or(Host{}).ipv6);
+    EXPECT_EQ(FollowResult::SuffixOverlaps, store.follow({cam, r, "0:0:0:100::5"}, "", o, 5));
+    ASSERT_TRUE(store.set_hosts("alice", {cam, x}));
+    EXPECT_EQ("2001:db8:aa:bb00:21e:c2ff:fe12:3456", stored_host(db_, cam).value_or(Host{}).ipv6);
+    EXPECT_FALSE(store.follow_state(cam).follows);
+    EXPECT_EQ("follow", store.history(cam, 1).at(0).what);
+    EXPECT_FALSE(store.unfollow(x, "", o, 6));
 }
 
 // The host as first stored: 192.0.2.1, wildcard on, a mail exchanger.

@@ -146,10 +146,20 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"BadMxIsRefused", kHome + "&myip=192.0.2.2&mx=no_host", kAlice, kAgent, 200,
                    "dnserr"},
         AnswerCase{"LinkLocalMyipUsesCaller", kHome + "&myip=fe80::1", kAlice, kAgent, 200,
-                   "good 127.0.0.1"},
-        AnswerCase{"OtherPath", "/nic/updates?hostname=home.example", kAlice, kAgent, 404,
-                   "not found"}),
+                   "good 127.0.0.1"}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
+
+// A path that is no route's is the web page's: a page that says so, in the
+// reader's language, with a way back.
+TEST_F(UpdateServerTest, OtherPathIsAPage) {
+    httplib::Result res = get("/nic/updates?hostname=home.example", kAlice, kAgent);
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(404, res->status);
+    EXPECT_EQ(0u, res->get_header_value("Content-Type").rfind("text/html", 0));
+    EXPECT_NE(std::string::npos, res->body.find("<html lang=\"en\">"));
+    EXPECT_NE(std::string::npos, res->body.find("There is no such page here."));
+    EXPECT_NE(std::string::npos, res->body.find("<a href=\"/\" id=\"back\">"));
+}
 
 // --- protocol behaviour ------------------------------------------------------
 

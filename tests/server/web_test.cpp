@@ -109,7 +109,7 @@ class WebTest : public ::testing::Test {
     std::string snapshot() {
         std::string out;
         for (const char* table : {"accounts", "account_hosts", "hosts", "tovix_tokens",
-                                  "tovix_history", "tovix_sessions", "records"}) {
+                                  "tovix_history", "tovix_sessions", "tovix_follows", "records"}) {
             const SqlRows r =
                 connection(db_)->query(std::string("SELECT * FROM ") + table + " ORDER BY 1, 2");
             for (const auto& row : r.rows)
@@ -156,6 +156,12 @@ TEST_F(WebTest, BadInputChangesNothing) {
         {"operator page", "/admin/accounts", "", alice, 404, "Not found"},
         {"operator form", "/admin/remove", "name=bob" + c, alice, 404, "Not found"},
         {"bad mx", "/host/home.example/settings", "mx=-bad-" + c, alice, 400, "mail exchanger"},
+        {"bad suffix", "/host/home.example/follow", "router=www.home.example&suffix=1::5" + c, alice, 400, "MAC address"},
+        {"another's router", "/host/home.example/follow", "router=bob.example&suffix=::5" + c, alice, 400, "this account"},
+        {"another's follower", "/host/bob.example/unfollow", c, alice, 404, "Not found"},
+        {"bad mx kept", "/host/home.example/settings", "mx=-bad-" + c, alice, 400, "value=\"-bad-\""},
+        {"no page's path", "/no/such/page", "", none, 404, "<html lang=\"en\">"},
+        {"no page's path, signed in", "/no/such/page", "", alice, 404, "There is no such page"},
         // clang-format on
     };
     const std::string before = snapshot();
@@ -169,9 +175,38 @@ TEST_F(WebTest, BadInputChangesNothing) {
     // Markup in a label is kept as given and shown escaped.
     const Reply made = send("POST", "/host/home.example/token",
                             "label=%3Cb%3Ehi%3C%2Fb%3E&csrf=" + csrf, {{"Cookie", cookie}});
-    EXPECT_NE(std::string::npos, made.body.find("&lt;b&gt;hi&lt;&#x2F;b&gt;"));
-    EXPECT_EQ(std::string::npos, made.body.find("<b>hi"));
+    ASSERT_EQ(303, made.status);
+    const Reply shown = send("GET", made.location, {}, {{"Cookie", cookie + "; " + made.cookie}});
+    EXPECT_NE(std::string::npos, shown.body.find("&lt;b&gt;hi&lt;&#x2F;b&gt;"));
+    EXPECT_EQ(std::string::npos, shown.body.find("<b>hi"));
     EXPECT_EQ("<b>hi</b>", Store(db_, Store::Mode::Existing).tokens("home.example").at(0).label);
+}
+
+// A new token: the form is answered by a redirect, and the token is shown
+// on the page it leads to, once, to the session that made it alone.
+TEST_F(WebTest, NewTokenIsShownOnceAfterARedirect) {
+    const auto [cookie, csrf] = sign_in("alice", "s3cret%3Apw");
+    const Reply made =
+        send("POST", "/host/home.example/token", "label=router&csrf=" + csrf, {{"Cookie", cookie}});
+    ASSERT_EQ(303, made.status);
+    EXPECT_EQ("/host/home.example?m=token_made", made.location);
+    EXPECT_EQ(std::string::npos, made.location.find(made.cookie.substr(16)));
+    const Reply shown = send("GET", made.location, {}, {{"Cookie", cookie + "; " + made.cookie}});
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(shown.body, m, std::regex("id=\"token\" readonly value=\"(\\w+)\"")))
+        << shown.body;
+    EXPECT_EQ(26u, m[1].length());
+    EXPECT_EQ("tovix_new_token=", shown.cookie) << "the page clears the cookie";
+    EXPECT_EQ(std::string::npos,
+              send("GET", made.location, {}, {{"Cookie", cookie}}).body.find(m[1]))
+        << "a reload shows it no more";
+    const auto [other, other_csrf] = sign_in("alice", "s3cret%3Apw");
+    EXPECT_EQ(std::string::npos,
+              send("GET", made.location, {}, {{"Cookie", other + "; " + made.cookie}})
+                  .body.find("id=\"token\""))
+        << "another session cannot open it";
+    EXPECT_EQ(1u, Store(db_, Store::Mode::Existing).tokens("home.example").size());
 }
 
 TEST_F(WebTest, SignInIsGuardedAndSessionsEnd) {
@@ -209,9 +244,10 @@ TEST_F(WebTest, SecretsStayOutOfTheLog) {
     std::smatch m;
     const Reply made =
         send("POST", "/host/home.example/token", "label=r&csrf=" + csrf, {{"Cookie", cookie}});
+    const Reply shown = send("GET", made.location, {}, {{"Cookie", cookie + "; " + made.cookie}});
     ASSERT_TRUE(
-        std::regex_search(made.body, m, std::regex("id=\"token\" readonly value=\"(\\w+)")));
-    const std::string token = m[1];
+        std::regex_search(shown.body, m, std::regex("id=\"token\" readonly value=\"(\\w+)")));
+    const std::string token = m[1], sealed = made.cookie.substr(made.cookie.find('=') + 1);
     const auto [operator_cookie, operator_csrf] = sign_in("bob", "hunter2");
     const Reply added =
         send("POST", "/admin/accounts", "name=carol&hosts=c.example&csrf=" + operator_csrf,
@@ -226,8 +262,8 @@ TEST_F(WebTest, SecretsStayOutOfTheLog) {
     const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_NE(std::string::npos, log.find("\t/admin/accounts\t")) << log;
     for (const std::string& secret :
-         {token, made_password, csrf, cookie.substr(cookie.find('=') + 1), std::string("s3cret"),
-          std::string("hunter2")})
+         {token, sealed, made_password, csrf, cookie.substr(cookie.find('=') + 1),
+          std::string("s3cret"), std::string("hunter2")})
         EXPECT_EQ(std::string::npos, log.find(secret)) << secret << " in\n" << log;
     EXPECT_EQ(std::string::npos, log.find("<html")) << log;
     EXPECT_NE(std::string::npos, log.find("\t303\tpage")) << log;
@@ -284,7 +320,8 @@ TEST_F(WebTest, TokensAreLimited) {
                                                        {"?tokens=1", ">11<", true, false},
                                                        {"?tokens=9", ">11<", true, false}}) {
         const std::string page = send("GET", std::string("/host/home.example") + query, {}, c).body;
-        EXPECT_NE(std::string::npos, page.find(std::string("<tr class=\"token\"><td") + first))
+        EXPECT_NE(std::string::npos,
+                  page.find(std::string("<tr class=\"token\"><td data-label=\"#\"") + first))
             << query;
         std::size_t rows = 0;
         for (std::size_t at = 0; (at = page.find("<tr class=\"token\">", at)) != std::string::npos;
