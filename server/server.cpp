@@ -168,6 +168,17 @@ UpdateServer::UpdateServer(Config config, RequestLog::Sink sink)
     : config_(std::move(config)), loopback_only_(config_.loopback_only) {
     build_routes();
     rooms_ = std::make_unique<Rooms>(*this, std::move(sink));
+    if (rooms_->web) {
+        // A page's request refused by its head (a form too large) gets a
+        // page in the reader's language too.
+        rooms_->http.set_refusal_page(
+            [this](const HttpRequest& head, int status) -> std::optional<HttpResponse> {
+                const Route* route = find_route(routes_, head.method, head.path).first;
+                if (!route || route->label != Metrics::kPageRoute)
+                    return std::nullopt;
+                return rooms_->web->refusal_page(head, status);
+            });
+    }
     seed_accounts();
     if (config_.log_to_stderr)
         warn_outside_zones(rooms_.get(), std::make_shared<OutsideScan>());

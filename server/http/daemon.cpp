@@ -158,7 +158,16 @@ MHD_Result on_access(void* cls, MHD_Connection* connection, const char* url, con
             state->refused = true; // logged as the layer's refusal when it completes
             // Answered before any body is read: the library then reads
             // nothing more from this connection and closes it, and says so.
-            queue(d, connection, {refusal.status, refusal.text, {{"Connection", "close"}}});
+            HttpResponse response{refusal.status, refusal.text, {}};
+            if (const auto& page = d->server->refusal_page()) {
+                HttpRequest head = make_request(connection, *state, url, method);
+                head.query.clear();
+                head.https = !d->cert.empty();
+                if (std::optional<HttpResponse> styled = page(head, refusal.status))
+                    response = std::move(*styled);
+            }
+            response.headers.emplace_back("Connection", "close");
+            queue(d, connection, response);
         }
         return MHD_YES;
     }

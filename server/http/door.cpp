@@ -7,6 +7,7 @@
 
 #include "http/parts.h"
 #include "base/metrics.h"
+#include "base/strings.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,20 +26,45 @@ namespace {
 // requests it sent at once, as far as they fit.
 constexpr std::size_t kLookAhead = 64 * 1024;
 
-std::string answer_text(const Refusal& refusal) {
-    const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(refusal.status));
-    const std::string body = refusal.text;
-    return "HTTP/1.1 " + std::to_string(refusal.status) + " " + (reason ? reason : "") +
-           "\r\nConnection: close\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string answer_text(const HttpResponse& response) {
+    const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(response.status));
+    std::string text =
+        "HTTP/1.1 " + std::to_string(response.status) + " " + (reason ? reason : "") + "\r\n";
+    bool typed = false;
+    for (const auto& [name, value] : response.headers) {
+        text += name + ": " + value + "\r\n";
+        typed = typed || iequals(name, "Content-Type");
+    }
+    if (!typed)
+        text += "Content-Type: text/plain\r\n";
+    return text + "Connection: close\r\nContent-Length: " + std::to_string(response.body.size()) +
+           "\r\n\r\n" + response.body;
+}
+
+// What the page makes of a refused head, or the plain answer.
+HttpResponse refusal_answer(const HttpServer::RefusalPage& page, const Screening& s,
+                            const std::string& peer, int port) {
+    if (page) {
+        HttpRequest head;
+        head.method = s.method;
+        head.target = s.target;
+        head.path = s.target.substr(0, s.target.find('?'));
+        head.headers = s.headers;
+        head.peer = peer;
+        head.peer_port = port;
+        if (std::optional<HttpResponse> styled = page(head, s.refusal.status))
+            return std::move(*styled);
+    }
+    return {s.refusal.status, s.refusal.text, {}};
 }
 
 } // namespace
 
 Doorman::Doorman(int listen_fd, MHD_Daemon* mhd, const HttpLimits& limits, SourceCounts& sources,
-                 Refused refused, Ended ended)
+                 Refused refused, Ended ended, HttpServer::RefusalPage page)
     : listen_fd_(listen_fd), mhd_(mhd), limits_(limits), sources_(sources),
-      refused_(std::move(refused)), ended_(std::move(ended)), buffer_(kLookAhead) {
+      refused_(std::move(refused)), ended_(std::move(ended)), page_(std::move(page)),
+      buffer_(kLookAhead) {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev{};
@@ -197,7 +223,7 @@ void Doorman::look(int fd) {
     if (s.verdict == Screening::Verdict::Wait)
         return;
     if (s.verdict == Screening::Verdict::Refuse)
-        return refuse(fd, held, s.refusal, s.target, static_cast<std::size_t>(n));
+        return refuse(fd, held, s, static_cast<std::size_t>(n));
     // A client that has closed its side with nothing the library would
     // answer gets nothing; one that sent whole requests gets their answers
     // and then the close, rather than a wait for more (the library does not
@@ -222,17 +248,16 @@ void Doorman::look(int fd) {
 // One answer, then the connection closed; what it sent is read first, so
 // that closing does not reset the answer away. Logged before it is sent,
 // as the library's refusals are.
-void Doorman::refuse(int fd, Held& held, const Refusal& refusal, const std::string& target,
-                     std::size_t sent) {
+void Doorman::refuse(int fd, Held& held, const Screening& screening, std::size_t sent) {
     if (refused_)
-        refused_(Rejection{held.address, held.port, target, refusal.status});
+        refused_(Rejection{held.address, held.port, screening.target, screening.refusal.status});
     while (sent > 0) {
         const ssize_t n = recv(fd, buffer_.data(), std::min(sent, buffer_.size()), MSG_DONTWAIT);
         if (n <= 0)
             break;
         sent -= static_cast<std::size_t>(n);
     }
-    const std::string text = answer_text(refusal);
+    const std::string text = answer_text(refusal_answer(page_, screening, held.address, held.port));
     if (send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         // Gone: nothing more to tell it.
     }

@@ -38,8 +38,9 @@ class Doorman {
 
     // Takes `listen_fd` (closed by stop()); hands connections to `mhd`, a
     // daemon started with MHD_USE_NO_LISTEN_SOCKET and MHD_USE_ITC.
+    // A head it refuses is answered by `page` where that gives an answer.
     Doorman(int listen_fd, MHD_Daemon* mhd, const HttpLimits& limits, SourceCounts& sources,
-            Refused refused, Ended ended);
+            Refused refused, Ended ended, HttpServer::RefusalPage page);
     ~Doorman(); // stops
     Doorman(const Doorman&) = delete;
     Doorman& operator=(const Doorman&) = delete;
@@ -63,8 +64,7 @@ class Doorman {
     void run();
     void take(int fd, const sockaddr* peer, socklen_t length);
     void look(int fd);
-    void refuse(int fd, Held& held, const Refusal& refusal, const std::string& target,
-                std::size_t sent);
+    void refuse(int fd, Held& held, const Screening& screening, std::size_t sent);
     void drop(int fd);
     void sweep();
 
@@ -74,6 +74,7 @@ class Doorman {
     SourceCounts& sources_;
     Refused refused_;
     Ended ended_;
+    HttpServer::RefusalPage page_;
     int epoll_fd_ = -1;
     int wake_fd_ = -1;
     std::atomic<bool> stopping_{false};

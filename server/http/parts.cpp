@@ -61,7 +61,7 @@ bool is_token(std::string_view name) {
 // before the request line are skipped, as the library skips them.
 struct RawHead {
     std::size_t end = std::string_view::npos;
-    std::string target;
+    std::string method, target;
     Fields headers;
     bool folded = false; // a header line continues the one before it
     bool no_colon = false;
@@ -84,6 +84,7 @@ RawHead read_head(std::string_view bytes, std::size_t* pos) {
         if (first) {
             first = false;
             const std::size_t space = line.find(' ');
+            head.method = std::string(line.substr(0, space));
             if (space != std::string_view::npos)
                 head.target =
                     std::string(line.substr(space + 1, line.find(' ', space + 1) - space - 1));
@@ -159,29 +160,34 @@ Screening screen_requests(std::string_view bytes, bool ended, std::size_t max_he
         if (head.end == std::string_view::npos) {
             const bool too_long = bytes.size() - start >= max_head;
             if (first && !ended && !too_long)
-                return {V::Wait, {}, {}, 0};
-            return {V::Pass, {}, {}, answers + (too_long ? 1 : 0)};
+                return {V::Wait, {}, {}, {}, {}, 0};
+            return {V::Pass, {}, {}, {}, {}, answers + (too_long ? 1 : 0)};
         }
         Refusal refusal = head.folded ? Refusal{MHD_HTTP_BAD_REQUEST, "malformed header"}
                                       : framing_refusal(head.headers, max_body);
         if (refusal.status)
-            return {V::Refuse, refusal, std::move(head.target), 0};
+            return {V::Refuse,
+                    refusal,
+                    std::move(head.method),
+                    std::move(head.target),
+                    std::move(head.headers),
+                    0};
         // The library answers a line without a colon by itself, and closes;
         // a head with bad framing as well is refused here first, as the
         // library's answer to that comes twice.
         if (head.no_colon)
-            return {V::Pass, {}, {}, answers + 1};
+            return {V::Pass, {}, {}, {}, {}, answers + 1};
         std::size_t body = 0;
         for (const auto& [name, value] : head.headers) {
             if (iequals(name, MHD_HTTP_HEADER_CONTENT_LENGTH))
                 body = std::stoull(value);
         }
         if (body > bytes.size() - head.end)
-            return {V::Pass, {}, {}, answers};
+            return {V::Pass, {}, {}, {}, {}, answers};
         ++answers;
         pos = head.end + body;
         if (pos == bytes.size())
-            return {V::Pass, {}, {}, answers};
+            return {V::Pass, {}, {}, {}, {}, answers};
     }
 }
 

@@ -45,7 +45,9 @@ struct Screening {
     };
     Verdict verdict = Verdict::Wait;
     Refusal refusal;
-    std::string target; // of the head refused
+    // Refuse: the head refused, as sent.
+    std::string method, target;
+    Fields headers;
     // Pass: the answers the library will give to what is in (each request
     // whose head and body are all in, and a head it refuses by itself).
     std::size_t answers = 0;

@@ -133,7 +133,8 @@ bool HttpServer::listen(const Endpoint& endpoint, std::string* error) {
             [table = connections_](int client, std::size_t answers) {
                 std::lock_guard<std::mutex> lock(table->mutex);
                 table->ended[client] = answers;
-            });
+            },
+            refusal_page_);
     daemons_.push_back(std::move(d));
     return true;
 }

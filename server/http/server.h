@@ -88,6 +88,11 @@ class HttpServer {
     // before or after it returns.
     using Handler = std::function<void(const HttpRequest&, Reply)>;
     using RejectionLog = std::function<void(const Rejection&)>;
+    // The answer to a request this layer refuses by its head (413, 414,
+    // 400, 411) in place of the plain one, if it gives one: the web page's
+    // own page for a body too large. Called on the library's threads with
+    // the head alone (no body, no query), and must not block.
+    using RefusalPage = std::function<std::optional<HttpResponse>(const HttpRequest&, int status)>;
 
     HttpServer(Handler handler, HttpLimits limits, RejectionLog rejections);
     ~HttpServer(); // stops
@@ -97,6 +102,8 @@ class HttpServer {
     // Binds and starts serving one address; may be called for several.
     // On failure returns false with the reason in *error.
     bool listen(const Endpoint& endpoint, std::string* error);
+    // Before listen().
+    void set_refusal_page(RefusalPage page) { refusal_page_ = std::move(page); }
     // Serves a connection made some other way (a socket pair, in the fuzz
     // target) as one accepted on the first address listened on, from
     // `peer`; the server owns `fd` from here on. False (and `fd` closed)
@@ -119,6 +126,7 @@ class HttpServer {
     const Handler& handler() const { return handler_; }
     const HttpLimits& limits() const { return limits_; }
     const RejectionLog& rejection_log() const { return rejections_; }
+    const RefusalPage& refusal_page() const { return refusal_page_; }
     ConnectionTable& connection_table() { return *connections_; }
     SourceCounts& sources() { return sources_; }
 
@@ -128,6 +136,7 @@ class HttpServer {
     Handler handler_;
     HttpLimits limits_;
     RejectionLog rejections_;
+    RefusalPage refusal_page_;
     std::vector<std::unique_ptr<Daemon>> daemons_;
     std::atomic<bool> stopping_{false};
     std::thread sweeper_;

@@ -122,6 +122,20 @@ WebPages::WebPages(WebContext context) : c_(std::move(context)) {
 
 WebPages::~WebPages() = default;
 
+std::optional<HttpResponse> WebPages::refusal_page(const HttpRequest& head, int status) const {
+    if (status != 413 && status != 414)
+        return std::nullopt;
+    std::optional<HttpResponse> out;
+    Call call;
+    call.request = head;
+    call.chinese = wants_chinese(head);
+    call.send = [&out](HttpResponse r, bool) { out = std::move(r); };
+    const bool large = status == 413;
+    call.page(status, large ? "too_large_title" : "too_long_title", "message",
+              {{"error", call.word(large ? "too_large" : "too_long")}});
+    return out;
+}
+
 // On the HTTP thread: the method, the route, what needs no session, and a
 // POST's origin and form; the rest goes to a worker.
 void WebPages::handle(const HttpRequest& request, const std::string& caller, Respond respond) {

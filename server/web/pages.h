@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ class WebPages {
     ~WebPages();
     // Answers one request for the page (any path but the update routes).
     void handle(const HttpRequest& request, const std::string& caller, Respond respond);
+    // The page for a request of the page's that the HTTP layer refuses by
+    // its head (413: a form too large; 414: an address too long), in the
+    // reader's language, signed out; nothing for any other status. Reads
+    // nothing but the head: safe on the HTTP layer's threads.
+    std::optional<HttpResponse> refusal_page(const HttpRequest& head, int status) const;
 
     struct Call;  // one request on its way (web/call.h)
     struct Route; // one row of the page's route table

@@ -49,6 +49,17 @@ class EchoServer {
                   std::lock_guard<std::mutex> lock(mutex_);
                   rejections_.push_back(r);
               }) {
+        // Heads refused under /page/ get a page of their own.
+        http_.set_refusal_page(
+            [](const HttpRequest& head, int status) -> std::optional<HttpResponse> {
+                if (head.path.rfind("/page/", 0) != 0)
+                    return std::nullopt;
+                return HttpResponse{status,
+                                    "page " + std::to_string(status) + " for " + head.method + " " +
+                                        head.path + " in " +
+                                        head.header("Accept-Language").value_or("-"),
+                                    {{"Content-Type", "text/html"}}};
+            });
         std::string error;
         if (!http_.listen({"127.0.0.1", 0, "", ""}, &error))
             throw std::runtime_error(error);
@@ -269,6 +280,57 @@ TEST(Http, AClientThatClosedItsSideGetsItsAnswersThenTheClose) {
     // The close, well before the server's 15 s idle timeout: the socket's
     // 5 s receive timeout did not run out.
     EXPECT_EQ(0, n) << "no close: " << std::strerror(errno);
+}
+
+// A head refused under /page/ is answered by the refusal page, as the first
+// request of a connection (the doorman's) or after another one on it (the
+// library's); anywhere else the plain answer stays. Both close.
+TEST(Http, ARefusedHeadOfAPageGetsThePage) {
+    EchoServer server;
+    struct Case {
+        const char* why;
+        bool after_another;
+        std::string head, answer;
+    };
+    const std::string large = " HTTP/1.1\r\nHost: x\r\nAccept-Language: zh\r\n"
+                              "Content-Length: 5000\r\n\r\n";
+    const std::string page = "Content-Type: text/html";
+    for (const Case& c : {
+             Case{"first on its connection", false, "POST /page/form" + large,
+                  "page 413 for POST /page/form in zh"},
+             Case{"after another request", true, "POST /page/form" + large,
+                  "page 413 for POST /page/form in zh"},
+             Case{"a long address", true,
+                  "GET /page/x?" + std::string(5000, 'q') +
+                      " HTTP/1.1\r\nHost: x\r\nAccept-Language: zh\r\n\r\n",
+                  "page 414 for GET /page/x in zh"},
+             Case{"not a page's, first", false, "POST /api" + large, "request too large"},
+             Case{"not a page's, after another", true, "POST /api" + large, "request too large"},
+         }) {
+        const int fd = loopback_socket(server.port(), 5);
+        ASSERT_GE(fd, 0);
+        std::string reply;
+        char buf[4096];
+        ssize_t n = 0;
+        if (c.after_another) {
+            const std::string get = "GET /first HTTP/1.1\r\nHost: x\r\n\r\n";
+            send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+            while (reply.find("/first from 127.0.0.1") == std::string::npos &&
+                   (n = recv(fd, buf, sizeof buf, 0)) > 0)
+                reply.append(buf, static_cast<std::size_t>(n));
+            ASSERT_NE(std::string::npos, reply.find("HTTP/1.1 200")) << c.why << ":\n" << reply;
+            reply.clear();
+        }
+        send(fd, c.head.data(), c.head.size(), MSG_NOSIGNAL);
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+            reply.append(buf, static_cast<std::size_t>(n));
+        close(fd);
+        EXPECT_EQ(1u, count(reply, "HTTP/1.1 41")) << c.why << ":\n" << reply;
+        EXPECT_NE(std::string::npos, reply.find(c.answer)) << c.why << ":\n" << reply;
+        EXPECT_NE(std::string::npos, reply.find("Connection: close")) << c.why;
+        EXPECT_EQ(c.answer.rfind("page", 0) == 0, reply.find(page) != std::string::npos) << c.why;
+        EXPECT_EQ(0, n) << c.why << ": not closed";
+    }
 }
 
 TEST(Http, AnAnswerGivenLaterHoldsNoThread) {

@@ -131,6 +131,7 @@ TEST_F(WebTest, BadInputChangesNothing) {
     const httplib::Headers alice{{"Cookie", cookie}}, none,
         forged{{"Cookie", "tovix_session=" + std::string(64, 'a')}};
     const std::string off = "/host/home.example/offline", c = "&csrf=" + csrf;
+    const httplib::Headers alice_zh{{"Cookie", cookie}, {"Accept-Language", "zh"}};
     struct Row {
         std::string what, path, body; // no body: GET
         httplib::Headers headers;
@@ -162,6 +163,8 @@ TEST_F(WebTest, BadInputChangesNothing) {
         {"bad mx kept", "/host/home.example/settings", "mx=-bad-" + c, alice, 400, "value=\"-bad-\""},
         {"no page's path", "/no/such/page", "", none, 404, "<html lang=\"en\">"},
         {"no page's path, signed in", "/no/such/page", "", alice, 404, "There is no such page"},
+        {"a form too large, in Chinese", "/host/home.example/settings", "mx=" + std::string(2000, 'm') + c, alice_zh, 413, "<title>表单过大"},
+        {"not the page's: plain", "/nic/update", "mx=" + std::string(2000, 'm'), none, 413, "request too large"},
         // clang-format on
     };
     const std::string before = snapshot();
