@@ -35,19 +35,7 @@ import sys
 import time
 import urllib.parse
 
-
-def encode_name(name):
-    return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\0"
-
-
-def skip_name(data, pos):
-    while True:
-        n = data[pos]
-        if n == 0:
-            return pos + 1
-        if n & 0xC0 == 0xC0:
-            return pos + 2
-        pos += 1 + n
+from dnswire import A, addresses, encode_name
 
 
 class Resolver:
@@ -81,19 +69,7 @@ def parse_a(data):
     rcode = data[3] & 0x0F
     if rcode != 0:
         return f"rcode{rcode}"
-    questions, answers = struct.unpack(">HH", data[4:8])
-    pos = 12
-    for _ in range(questions):
-        pos = skip_name(data, pos) + 4
-    out = []
-    for _ in range(answers):
-        pos = skip_name(data, pos)
-        rtype, _, _, length = struct.unpack(">HHIH", data[pos:pos + 10])
-        pos += 10
-        if rtype == 1 and length == 4:
-            out.append(socket.inet_ntoa(data[pos:pos + 4]))
-        pos += length
-    return ",".join(sorted(out)) or "nodata"
+    return ",".join(sorted(addresses(data, A))) or "nodata"
 
 
 def percentile(values, p):

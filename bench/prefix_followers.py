@@ -21,19 +21,7 @@ import sys
 import time
 import urllib.request
 
-
-def encode_name(name):
-    return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\0"
-
-
-def skip_name(data, pos):
-    while True:
-        n = data[pos]
-        if n == 0:
-            return pos + 1
-        if n & 0xC0 == 0xC0:
-            return pos + 2
-        pos += 1 + n
+from dnswire import AAAA, addresses, encode_name
 
 
 def ask(sock, names, qid_base):
@@ -52,16 +40,7 @@ def ask(sock, names, qid_base):
         name = ids.get(struct.unpack(">H", data[:2])[0])
         if name is None:
             continue
-        answers = struct.unpack(">H", data[6:8])[0]
-        pos = skip_name(data, 12) + 4
-        out[name] = []
-        for _ in range(answers):
-            pos = skip_name(data, pos)
-            rtype, _, _, length = struct.unpack(">HHIH", data[pos:pos + 10])
-            pos += 10
-            if rtype == 28 and length == 16:
-                out[name].append(socket.inet_ntop(socket.AF_INET6, data[pos:pos + 16]))
-            pos += length
+        out[name] = addresses(data, AAAA)
     return out
 
 

@@ -22,31 +22,11 @@ import struct
 import sys
 import time
 
-
-def encode_name(name):
-    return b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\0"
-
-
-def skip_name(data, pos):
-    while data[pos]:
-        if data[pos] & 0xC0 == 0xC0:
-            return pos + 2
-        pos += 1 + data[pos]
-    return pos + 1
+from dnswire import A, addresses, encode_name
 
 
 def address_in(data):
-    answers = struct.unpack(">H", data[6:8])[0]
-    pos = skip_name(data, 12) + 4
-    out = []
-    for _ in range(answers):
-        pos = skip_name(data, pos)
-        rtype, _, _, length = struct.unpack(">HHIH", data[pos:pos + 10])
-        pos += 10
-        if rtype == 1 and length == 4:
-            out.append(socket.inet_ntoa(data[pos:pos + 4]))
-        pos += length
-    return ",".join(sorted(out))
+    return ",".join(sorted(addresses(data, A)))
 
 
 def spin(microseconds):
