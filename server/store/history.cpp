@@ -21,8 +21,42 @@ Origin origin_at(const SqlRows& r, std::size_t i, std::size_t first) {
 // Inside a write transaction that holds the host's zone.
 void Store::add_history(const std::string& host, std::int64_t now, const HistoryEntry& entry) {
     const std::int64_t seq =
-        db_->query("SELECT COALESCE(MAX(seq), 0) + 1 FROM tovix_history WHERE host = ?1", {host})
+        db_->query("SELECT COALESCE(MAX(seq), 0) FROM tovix_history WHERE host = ?1", {host})
             .integer(0, 0);
+    write_history(host, seq + 1, now, entry);
+}
+
+// The same for a host of a batch: the latest numbers of all the batch's
+// hosts come in one statement per few dozen hosts, so that the writes of a
+// batch need no answer before its commit (PostgreSQL's pipeline).
+void Store::add_history(Prefetched& batch, const std::string& host, std::int64_t now,
+                        const HistoryEntry& entry) {
+    if (!batch.history_read) {
+        batch.history_read = true;
+        constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
+        // The latest of each host by the index, one host at a time: MAX
+        // over a list of hosts would read all of their rows.
+        const std::string sql =
+            "SELECT o.host, (SELECT MAX(seq) FROM tovix_history t WHERE t.host = o.host)"
+            " FROM account_hosts o WHERE o.host IN (" +
+            placeholders(1, kChunk) + ")";
+        for (std::size_t first = 0; first < batch.names.size(); first += kChunk) {
+            std::vector<SqlValue> names;
+            for (std::size_t i = 0; i < kChunk; ++i)
+                names.emplace_back(batch.names[std::min(first + i, batch.names.size() - 1)]);
+            const SqlRows r = db_->query(sql, names);
+            for (std::size_t i = 0; i < r.rows.size(); ++i)
+                batch.history_seq[r.text(i, 0)] = r.rows[i][1] ? r.integer(i, 1) : 0;
+        }
+    }
+    auto latest = batch.history_seq.find(host);
+    if (latest == batch.history_seq.end())
+        return add_history(host, now, entry); // not one the batch read
+    write_history(host, ++latest->second, now, entry);
+}
+
+void Store::write_history(const std::string& host, std::int64_t seq, std::int64_t now,
+                          const HistoryEntry& entry) {
     const Origin& o = entry.origin;
     db_->write("INSERT INTO tovix_history (host, seq, at, what, old_value, new_value, caller,"
                " user_agent, https, credential) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",

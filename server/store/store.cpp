@@ -95,6 +95,7 @@ bool Store::transaction(Begin begin, const std::function<bool()>& work) {
     else
         db_->exec("BEGIN");
     changed_names_.clear();
+    locked_soas_.clear();
     try {
         const bool keep = work();
         if (keep)
@@ -134,12 +135,17 @@ void Store::lock_zones() {
 
 // Inside a write transaction: holds every other writer of the zone off
 // until it ends. Where the database locks rows, that is the zone's SOA
-// row, found by name and type (an index) as bump_serial() finds it;
-// SQLite's begin_write has locked the whole file already.
+// row, found by name and type (an index) as bump_serial() finds it, and
+// read as it is locked (the serial's next value needs no second round
+// trip); SQLite's begin_write has locked the whole file already.
 void Store::lock_zone(const std::string& zone, std::int64_t zone_id) {
-    if (db_->locks_rows())
-        db_->query(std::string("SELECT id FROM records") + kZoneSoaWhere + " FOR UPDATE",
+    if (!db_->locks_rows())
+        return;
+    const SqlRows r =
+        db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere + " FOR UPDATE",
                    {zone, zone_id});
+    if (!r.empty())
+        locked_soas_[zone] = {r.integer(0, 0), r.text(0, 1)};
 }
 
 Store::PublishedRow Store::PublishedRow::at(const SqlRows& r, std::size_t i) {
@@ -181,7 +187,8 @@ Store::Prefetched Store::prefetch(const std::vector<Update>& updates) {
     for (const auto& [router, follows] : out.followers)
         for (const Follow& f : follows)
             unique.insert(f.host);
-    const std::vector<std::string> names(unique.begin(), unique.end());
+    out.names.assign(unique.begin(), unique.end());
+    const std::vector<std::string>& names = out.names;
     constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
     // Each owned host's row (if any) and owner, in one statement: a host
     // no account owns is not updated, so its row is not needed.
@@ -268,14 +275,23 @@ void Store::bump_serial(const std::string& zone) {
 }
 
 void Store::bump_serial(const std::string& zone, std::int64_t zone_id) {
-    const SqlRows r =
-        db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere, {zone, zone_id});
-    if (r.empty())
-        throw StoreError("zone " + zone + " has no SOA record");
-    const std::optional<std::string> soa = next_serial(r.text(0, 1));
+    auto locked = locked_soas_.find(zone);
+    std::pair<std::int64_t, std::string> row;
+    if (locked != locked_soas_.end()) {
+        row = locked->second;
+    } else {
+        const SqlRows r = db_->query(std::string("SELECT id, content FROM records") + kZoneSoaWhere,
+                                     {zone, zone_id});
+        if (r.empty())
+            throw StoreError("zone " + zone + " has no SOA record");
+        row = {r.integer(0, 0), r.text(0, 1)};
+    }
+    const std::optional<std::string> soa = next_serial(row.second);
     if (!soa)
         throw StoreError("zone " + zone + " has a malformed SOA record");
-    db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, r.integer(0, 0)});
+    db_->write("UPDATE records SET content = ?1 WHERE id = ?2", {*soa, row.first});
+    if (locked != locked_soas_.end())
+        locked->second.second = *soa;
 }
 
 std::optional<Host> Store::host(const std::string& name) {
@@ -392,27 +408,29 @@ Applied Store::judge(const Prefetched& batch, const Update& u, std::int64_t now,
     return applied;
 }
 
-// Reads only, without a lock: the answers when no update changes anything
-// (a hint: a batch with a change is decided again under the write lock).
+// Reads only, without a lock and outside a transaction (each statement
+// sees what is committed; two round trips fewer): the answers when no
+// update changes anything. A hint: a batch with a change is decided again
+// under the write lock.
 std::optional<std::vector<Applied>> Store::unchanged(const std::vector<Update>& updates) {
     std::vector<Applied> out;
-    bool current = true;
-    transaction(Begin::Read, [&] {
-        Prefetched batch = prefetch(updates);
-        const Work work = plan_work(batch, updates);
-        current = work.prefixes.empty();
-        for (std::size_t i = 0; i < work.updates.size() && current; ++i) {
-            Host h;
-            Applied applied;
-            applied.refused = work.refused_at(i);
-            if (!applied.refused)
-                applied = judge(batch, work.updates[i], 0, &h, &current);
-            if (i < updates.size())
-                out.push_back(applied);
-        }
-        return true;
-    });
-    return current ? std::optional(out) : std::nullopt;
+    const Prefetched batch = prefetch(updates);
+    const Work work = plan_work(batch, updates);
+    if (!work.prefixes.empty())
+        return std::nullopt;
+    for (std::size_t i = 0; i < work.updates.size(); ++i) {
+        Host h;
+        bool current = true;
+        Applied applied;
+        applied.refused = work.refused_at(i);
+        if (!applied.refused)
+            applied = judge(batch, work.updates[i], 0, &h, &current);
+        if (!current)
+            return std::nullopt;
+        if (i < updates.size())
+            out.push_back(applied);
+    }
+    return out;
 }
 
 std::unique_lock<std::mutex> Store::lock_for_request() {
@@ -439,7 +457,7 @@ Applied Store::write_update(Prefetched& batch, const Update& u, std::int64_t now
         HistoryEntry entry = change_of(old, h, u.origin);
         if (!u.router.empty())
             entry.what = "prefix";
-        add_history(h.name, now, entry);
+        add_history(batch, h.name, now, entry);
     }
     save_host(h);
     batch.hosts[h.name] = h;

@@ -389,6 +389,11 @@ class Store {
         // Of the routers that send a prefix: their followers, their latest prefix.
         std::map<std::string, std::vector<Follow>> followers;
         std::map<std::string, std::string> prefixes;
+        std::vector<std::string> names; // every host above, sorted
+        // The latest history number of each of them, read for all at the
+        // first change the batch writes, counted on as it writes more.
+        std::map<std::string, std::int64_t> history_seq;
+        bool history_read = false;
         std::optional<Host> host(const std::string& name) const;
         const std::vector<Follow>& followers_of(const std::string& router) const;
     };
@@ -437,6 +442,10 @@ class Store {
     std::string page_where(const char* column, const PageQuery& page,
                            std::vector<SqlValue>* values) const;
     void add_history(const std::string& host, std::int64_t now, const HistoryEntry& entry);
+    void add_history(Prefetched& batch, const std::string& host, std::int64_t now,
+                     const HistoryEntry& entry);
+    void write_history(const std::string& host, std::int64_t seq, std::int64_t now,
+                       const HistoryEntry& entry);
     void forget_host_data(const std::string& host);
     void write_activity(const std::string& host, const Activity& activity);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
@@ -460,7 +469,9 @@ class Store {
     bool accounts_created_ = false;
     const std::string origin_;
     std::set<std::string> changed_names_; // by the open transaction
-    std::int64_t change_seq_ = 0;         // of the open account change; 0: none
+    // The SOA rows (id, content) the open transaction holds locked, by zone.
+    std::map<std::string, std::pair<std::int64_t, std::string>> locked_soas_;
+    std::int64_t change_seq_ = 0; // of the open account change; 0: none
     NamesSink sink_;
 };
 

@@ -196,8 +196,8 @@ std::string UpdateHandler::judge_host(const std::string& host, const Verdict& ve
     if (verdict.token && host != verdict.token->host)
         return "nohost";
     const std::optional<std::string> served = zone_for(host, c_.zones);
-    const std::vector<std::string>& held = verdict.account->hosts;
-    const bool mine = std::find(held.begin(), held.end(), host) != held.end();
+    const std::vector<std::string>& held = verdict.account->hosts; // sorted
+    const bool mine = std::binary_search(held.begin(), held.end(), host);
     if (!served || (!mine && !c_.reveal_owned_names))
         return "nohost";
     *zone = *served;

@@ -216,6 +216,36 @@ TEST_P(ServerStoreOn, AHostLeavingItsAccountIsWithdrawn) {
 
 // Who may follow whom; a router's prefix moves its followers in its own
 // transaction, or refuses the request whole; a router that leaves lets them go.
+// One batch may change a host more than once, beside hosts with and
+// without a history: each change takes the next number, the oldest beyond
+// the limit go, and the zone's serial moves once per batch.
+TEST_P(ServerStoreOn, ABatchNumbersEachHostsHistoryInTurn) {
+    Store store(where("h.db"), Store::Mode::Create, {{"tovix.example"}, 60, {}, 3});
+    const std::string other = "other.tovix.example";
+    own(store, "tovix", {kHome, other});
+    auto at = [](const std::string& host, const char* ip) {
+        Update u = ipv4_update(host, "tovix.example");
+        u.ipv4 = ip;
+        return u;
+    };
+    const std::uint32_t serial = zone_serial(db_, "tovix.example").value();
+    EXPECT_EQ((std::vector<bool>{true, true, true}),
+              changed(store.apply(
+                  {at(kHome, "192.0.2.1"), at(other, "192.0.2.9"), at(kHome, "192.0.2.2")}, 1)));
+    EXPECT_EQ((std::vector<bool>{true, true}),
+              changed(store.apply({at(kHome, "192.0.2.3"), at(kHome, "192.0.2.4")}, 2)));
+    EXPECT_EQ(2u, store.history(other, 10).size()) << "its account's entry, then new";
+    EXPECT_EQ(serial + 2, zone_serial(db_, "tovix.example"));
+    std::vector<std::string> seen;
+    for (const HistoryEntry& e : store.history(kHome, 10))
+        seen.push_back(e.what + " " + e.before + " -> " + e.after);
+    EXPECT_EQ((std::vector<std::string>{"address A=192.0.2.3 -> A=192.0.2.4",
+                                        "address A=192.0.2.2 -> A=192.0.2.3",
+                                        "address A=192.0.2.1 -> A=192.0.2.2"}),
+              seen);
+    EXPECT_EQ("new", store.history(other, 1).at(0).what) << "after the account's own entry";
+}
+
 TEST_P(ServerStoreOn, FollowersMoveWithTheirRouter) {
     Store store(where("f.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     const std::string r = "r.tovix.example", cam = "cam.tovix.example", x = "x.tovix.example";
