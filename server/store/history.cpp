@@ -81,17 +81,22 @@ std::vector<HistoryEntry> Store::history(const std::string& host, std::size_t li
     return out;
 }
 
-// A few statements per host, each sent without waiting (PostgreSQL's
-// pipeline); only hosts an account owns get a row, so a host withdrawn
-// meanwhile stays forgotten (its other rows went with it).
+// One statement per host for what most hosts bring (seen, and its token
+// used), each sent without waiting (PostgreSQL's pipeline); only hosts an
+// account owns get a row, so a host withdrawn meanwhile stays forgotten
+// (its other rows went with it).
 void Store::write_activity(const std::string& host, const Activity& a) {
-    db_->write("INSERT INTO tovix_activity (host) SELECT host FROM account_hosts"
-               " WHERE host = ?1 ON CONFLICT (host) DO NOTHING",
-               {host});
     if (a.seen_at)
-        db_->write("UPDATE tovix_activity SET seen_at = ?2, seen_caller = ?3,"
-                   " seen_agent = ?4 WHERE host = ?1 AND seen_at <= ?2",
+        db_->write("INSERT INTO tovix_activity (host, seen_at, seen_caller, seen_agent)"
+                   " SELECT host, ?2, ?3, ?4 FROM account_hosts WHERE host = ?1"
+                   " ON CONFLICT (host) DO UPDATE SET seen_at = excluded.seen_at,"
+                   " seen_caller = excluded.seen_caller, seen_agent = excluded.seen_agent"
+                   " WHERE tovix_activity.seen_at <= excluded.seen_at",
                    {host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255)});
+    else
+        db_->write("INSERT INTO tovix_activity (host) SELECT host FROM account_hosts"
+                   " WHERE host = ?1 ON CONFLICT (host) DO NOTHING",
+                   {host});
     if (a.faults())
         db_->write("UPDATE tovix_activity SET badauth = badauth + ?2,"
                    " throttled = throttled + ?3, malformed = malformed + ?4,"

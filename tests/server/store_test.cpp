@@ -246,6 +246,36 @@ TEST_P(ServerStoreOn, ABatchNumbersEachHostsHistoryInTurn) {
     EXPECT_EQ("new", store.history(other, 1).at(0).what) << "after the account's own entry";
 }
 
+// Activity arrives as deltas, from this server or another one: last seen
+// only moves forward, faults add up, and a host no account owns gets no row.
+TEST_P(ServerStoreOn, ActivityDeltasAddUpAndSeenOnlyMovesForward) {
+    Store store(where("a.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    const std::string other = "other.tovix.example", nobody = "nobody.tovix.example";
+    own(store, "tovix", {kHome, other});
+    const struct {
+        std::string host;
+        Activity delta;
+    } writes[] = {
+        {kHome, {200, "192.0.2.1", "new", 1, 0, 0, 150, {}}},
+        {kHome, {100, "192.0.2.9", "old", 0, 2, 0, 120, {}}}, // another node's, older
+        {other, {0, "", "", 0, 0, 3, 90, {}}},                // faults alone
+        {nobody, {300, "192.0.2.3", "x", 1, 0, 0, 300, {}}},
+    };
+    for (const auto& w : writes) {
+        std::map<std::string, Activity> deltas{{w.host, w.delta}};
+        store.record_activity(deltas);
+        EXPECT_TRUE(deltas.empty()) << w.host;
+    }
+    const std::map<std::string, Activity> a = store.activity({kHome, other, nobody});
+    ASSERT_EQ(2u, a.size()) << "no row for a host nobody owns";
+    EXPECT_EQ(200, a.at(kHome).seen_at);
+    EXPECT_EQ("192.0.2.1 new", a.at(kHome).seen_caller + " " + a.at(kHome).seen_agent);
+    EXPECT_EQ(3, a.at(kHome).badauth + a.at(kHome).throttled);
+    EXPECT_EQ(150, a.at(kHome).fault_at);
+    EXPECT_EQ(0, a.at(other).seen_at);
+    EXPECT_EQ(3, a.at(other).malformed);
+}
+
 TEST_P(ServerStoreOn, FollowersMoveWithTheirRouter) {
     Store store(where("f.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     const std::string r = "r.tovix.example", cam = "cam.tovix.example", x = "x.tovix.example";
