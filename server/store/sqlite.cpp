@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -44,16 +45,26 @@ class Checkpointer {
     bool running() const { return db_ != nullptr; }
 
   private:
+    // Every 200 ms, and again soon while a pass found much to copy (a burst
+    // of writes, the activity of many hosts say): the writer's own
+    // checkpoint then finds little left to copy and sync.
     void run() {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (
-            !wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping_; })) {
+        std::chrono::milliseconds pause(200);
+        int copied_before = 0;
+        while (!wake_.wait_for(lock, pause, [this] { return stopping_; })) {
             lock.unlock();
-            sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            int frames = 0, copied = 0;
+            sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+            // The count starts again when the WAL does.
+            const int now_copied = copied >= copied_before ? copied - copied_before : copied;
+            copied_before = copied;
+            pause = std::chrono::milliseconds(now_copied >= kMuch ? 5 : 200);
             lock.lock();
         }
     }
 
+    static constexpr int kMuch = 1000; // frames of 1 KiB pages
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -87,11 +98,14 @@ class SqliteDatabase final : public Database {
             exec("PRAGMA synchronous=FULL");
             exec("PRAGMA foreign_keys=ON");
             checkpointer_ = std::make_unique<Checkpointer>(path);
-            // The writer's own checkpoint, rarer, is the backstop: under a
-            // load without pause the WAL is never wholly copied while
-            // commits go on, and would grow without end.
+            // The writer's own checkpoint is the backstop: under a load
+            // without pause (or beside a long reader) the WAL is never
+            // wholly copied while commits go on, and would grow without end.
+            // SQLite's own would run after every commit once the WAL is that
+            // long, each syncing the database file while the next batch
+            // waits; this one runs at most once a second.
             if (checkpointer_->running())
-                exec("PRAGMA wal_autocheckpoint=10000");
+                sqlite3_wal_hook(db_, &SqliteDatabase::backstop, this);
         } catch (...) {
             close();
             throw;
@@ -227,6 +241,17 @@ class SqliteDatabase final : public Database {
             throw StoreError(sqlite3_errmsg(db_));
     }
 
+    static int backstop(void* self, sqlite3* db, const char* name, int frames) {
+        auto* me = static_cast<SqliteDatabase*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (frames >= kBackstopFrames && now - me->last_backstop_ >= std::chrono::seconds(1)) {
+            me->last_backstop_ = now;
+            sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        }
+        return SQLITE_OK;
+    }
+    static constexpr int kBackstopFrames = 10000; // 1 KiB pages
+    std::chrono::steady_clock::time_point last_backstop_{};
     sqlite3* db_ = nullptr;
     std::map<std::string, sqlite3_stmt*> prepared_;
     std::unique_ptr<Checkpointer> checkpointer_;
