@@ -115,7 +115,10 @@ def owner_story(d):
           "the confirmation names the token and its host")
     check(update(token, "192.0.2.46") == "good 192.0.2.46", "the token works until confirmed")
     click(d, "confirm")
-    wait(d, lambda x: not x.find_elements(By.CSS_SELECTOR, "tr.token"), "the token is gone")
+    # The confirmation page has no token rows either: wait for the host's
+    # page the revocation redirects to.
+    wait(d, lambda x: "m=revoked" in x.current_url
+         and not x.find_elements(By.CSS_SELECTOR, "tr.token"), "the token is gone")
     got = update(token, "192.0.2.45")
     check(got == "badauth", "a revoked token is refused (got %r)" % got)
 
