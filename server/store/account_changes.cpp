@@ -91,14 +91,10 @@ std::optional<std::string> Store::owner(const std::string& host) {
 std::vector<std::string> Store::owned(const std::vector<std::string>& hosts) {
     std::lock_guard<std::mutex> lock(mutex_);
     constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
-    std::string in;
-    for (std::size_t i = 1; i <= kChunk; ++i)
-        in += (i > 1 ? ", ?" : "?") + std::to_string(i);
+    const std::string in = placeholders(1, kChunk);
     std::vector<std::string> out;
     for (std::size_t first = 0; first < hosts.size(); first += kChunk) {
-        std::vector<SqlValue> values;
-        for (std::size_t i = 0; i < kChunk; ++i)
-            values.emplace_back(hosts[std::min(first + i, hosts.size() - 1)]);
+        const std::vector<SqlValue> values = chunk_values(hosts, first, kChunk);
         const SqlRows r =
             db_->query("SELECT host FROM account_hosts WHERE host IN (" + in + ")", values);
         for (std::size_t i = 0; i < r.rows.size(); ++i)

@@ -50,9 +50,7 @@ void Store::prefetch_followers(Prefetched& batch, const std::vector<std::string>
     const std::string prefixes_sql =
         "SELECT host, prefix FROM tovix_prefixes WHERE host IN (" + placeholders(1, kChunk) + ")";
     for (std::size_t first = 0; first < routers.size(); first += kChunk) {
-        std::vector<SqlValue> names;
-        for (std::size_t i = 0; i < kChunk; ++i)
-            names.emplace_back(routers[std::min(first + i, routers.size() - 1)]);
+        const std::vector<SqlValue> names = chunk_values(routers, first, kChunk);
         const SqlRows f = db_->query(follows_sql, names);
         for (std::size_t i = 0; i < f.rows.size(); ++i)
             batch.followers[f.text(i, 1)].push_back({f.text(i, 0), f.text(i, 1), f.text(i, 2)});

@@ -4,6 +4,7 @@
 // to print it without its password.
 #include "store/database.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tovix::server {
@@ -47,6 +48,14 @@ std::string placeholders(std::size_t first, std::size_t count) {
     for (std::size_t i = first; i < first + count; ++i)
         out += (out.empty() ? "?" : ", ?") + std::to_string(i);
     return out;
+}
+
+std::vector<SqlValue> chunk_values(const std::vector<std::string>& names, std::size_t first,
+                                   std::size_t count) {
+    std::vector<SqlValue> values;
+    for (std::size_t i = 0; i < count; ++i)
+        values.emplace_back(names[std::min(first + i, names.size() - 1)]);
+    return values;
 }
 
 bool is_postgres_uri(const std::string& where) {

@@ -142,6 +142,11 @@ class Database {
 // "?FIRST, ?FIRST+1, ..." (count of them): the placeholders of a list.
 std::string placeholders(std::size_t first, std::size_t count);
 
+// names[first, first + count) as values for such a list, the last name
+// repeated past the end: one prepared statement serves every chunk.
+std::vector<SqlValue> chunk_values(const std::vector<std::string>& names, std::size_t first,
+                                   std::size_t count);
+
 // `postgresql://...` and `postgres://...` are PostgreSQL connection URIs;
 // anything else is the path of an SQLite file.
 bool is_postgres_uri(const std::string& where);

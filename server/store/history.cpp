@@ -41,9 +41,7 @@ void Store::add_history(Prefetched& batch, const std::string& host, std::int64_t
             " FROM account_hosts o WHERE o.host IN (" +
             placeholders(1, kChunk) + ")";
         for (std::size_t first = 0; first < batch.names.size(); first += kChunk) {
-            std::vector<SqlValue> names;
-            for (std::size_t i = 0; i < kChunk; ++i)
-                names.emplace_back(batch.names[std::min(first + i, batch.names.size() - 1)]);
+            const std::vector<SqlValue> names = chunk_values(batch.names, first, kChunk);
             const SqlRows r = db_->query(sql, names);
             for (std::size_t i = 0; i < r.rows.size(); ++i)
                 batch.history_seq[r.text(i, 0)] = r.rows[i][1] ? r.integer(i, 1) : 0;
@@ -154,14 +152,10 @@ void Store::record_activity(std::map<std::string, Activity>& deltas) {
 std::map<std::string, Activity> Store::activity(const std::vector<std::string>& hosts) {
     std::lock_guard<std::mutex> lock(mutex_);
     constexpr std::size_t kChunk = 32; // one prepared statement: short chunks repeat a name
-    std::string in;
-    for (std::size_t i = 1; i <= kChunk; ++i)
-        in += (i > 1 ? ", ?" : "?") + std::to_string(i);
+    const std::string in = placeholders(1, kChunk);
     std::map<std::string, Activity> out;
     for (std::size_t first = 0; first < hosts.size(); first += kChunk) {
-        std::vector<SqlValue> values;
-        for (std::size_t i = 0; i < kChunk; ++i)
-            values.emplace_back(hosts[std::min(first + i, hosts.size() - 1)]);
+        const std::vector<SqlValue> values = chunk_values(hosts, first, kChunk);
         const SqlRows r =
             db_->query("SELECT host, seen_at, seen_caller, seen_agent, badauth, throttled,"
                        " malformed, fault_at FROM tovix_activity WHERE host IN (" +

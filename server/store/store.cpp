@@ -306,9 +306,7 @@ std::vector<Host> Store::hosts(const std::vector<std::string>& names) {
     const std::string clause = " WHERE name IN (" + placeholders(1, kChunk) + ")";
     std::vector<Host> out;
     for (std::size_t first = 0; first < names.size(); first += kChunk) {
-        std::vector<SqlValue> values;
-        for (std::size_t i = 0; i < kChunk; ++i)
-            values.emplace_back(names[std::min(first + i, names.size() - 1)]);
+        const std::vector<SqlValue> values = chunk_values(names, first, kChunk);
         std::vector<Host> some = hosts_where(clause, values);
         out.insert(out.end(), some.begin(), some.end());
     }
