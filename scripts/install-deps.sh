@@ -36,10 +36,29 @@ done
 
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "Installing: ${missing[*]}"
-    apt-get update -q
+    # A mirror in the middle of a sync serves index files of the wrong size
+    # for a minute or so; try again before giving up on fresh lists. Lists
+    # that still fail are reported, and apt-get install says what it cannot
+    # find.
+    install_opts=()
+    for try in 1 2 3 4 5; do
+        apt-get update -q && break
+        echo "apt-get update failed (try $try of 5)" >&2
+        if [ "$try" = 5 ]; then
+            # One architecture's security list is missing, so its
+            # libraries stop at the release's versions while the other's
+            # move on, and Multi-Arch: same wants them equal (wine32 needs
+            # both). Prefer the release's own versions for what is
+            # installed now.
+            echo "installing the release's versions where they differ" >&2
+            install_opts=(-o APT::Default-Release=bookworm)
+        else
+            sleep $((try * 15))
+        fi
+    done
     if [ ${#missing[@]} -gt 0 ]; then
         DEBIAN_FRONTEND=noninteractive without_daemon_starts \
-            apt-get install -y -q --no-install-recommends "${missing[@]}"
+            apt-get install -y -q --no-install-recommends "${install_opts[@]}" "${missing[@]}"
     fi
 fi
 
