@@ -4,12 +4,16 @@ runs this inside a private network namespace. Figures are printed, never
 judged (the targets stand beside them).
 
   accounts_scale.py run OUT SERVER COMMITS SIZES [--postgres URI...] [--seconds S]
+                    [--only PHASE,...]
       OUT      a folder for the databases, logs and the table
       SERVER   tovix-server (host-release)
       COMMITS  bench_sqlite_commits, for the disk's rate of single commits
       SIZES    comma-separated account counts, e.g. 10,1000000
       --postgres URI...  one empty database per size and one more for
                pgbench: two nodes share each (PostgreSQL mode)
+      --only   just these of the phases below, by name: start, changes,
+               token, latency, throughput, many, views, activity (start is
+               always measured; the rest need it only to run)
 
 For each size a database is made: the server lays it out on its first start
 (then stops), `account add` makes one Argon2id hash that every account gets,
@@ -382,8 +386,9 @@ def wrk(out, name, script, connections, seconds, port, args, enough=None):
 
 
 class Bench:
-    def __init__(self, out, server, commits, seconds):
+    def __init__(self, out, server, commits, seconds, only=None):
         self.out, self.server, self.commits, self.seconds = out, server, commits, seconds
+        self.only = only  # the phases to run; None: all
         self.figures = {}  # label -> {size: text}
         self.notes = []
         self.sizes = []
@@ -782,21 +787,29 @@ class Bench:
     def size(self, db, accounts, nodes, pg_commits):
         self.sizes.append(accounts)
         hosts = self.make(db, accounts)
+        wanted = lambda phase: self.only is None or phase in self.only
         servers = self.start(db, accounts, nodes)
         try:
             self.rss_after_start(accounts, servers)
-            self.change_cpu(db, accounts, servers)
-            self.token_works(db, accounts, servers)
-            if nodes > 1:
-                self.token_through_web(accounts, servers)
-            self.latency(accounts, hosts, servers[0])
-            self.throughput(db, accounts, servers[0], pg_commits)
-            self.many_changes(db, accounts, servers)
-            self.views(db, accounts, hosts, servers[0])
+            if wanted("changes"):
+                self.change_cpu(db, accounts, servers)
+            if wanted("token"):
+                self.token_works(db, accounts, servers)
+                if nodes > 1:
+                    self.token_through_web(accounts, servers)
+            if wanted("latency"):
+                self.latency(accounts, hosts, servers[0])
+            if wanted("throughput"):
+                self.throughput(db, accounts, servers[0], pg_commits)
+            if wanted("many"):
+                self.many_changes(db, accounts, servers)
+            if wanted("views"):
+                self.views(db, accounts, hosts, servers[0])
         finally:
             for s in servers:
                 s.stop()
-        self.activity(db, accounts, hosts, nodes)
+        if wanted("activity"):
+            self.activity(db, accounts, hosts, nodes)
 
     def table(self):
         head = ["measure"] + [f"{n:,} accounts" for n in self.sizes]
@@ -858,11 +871,15 @@ def main():
         sys.exit(__doc__)
     out, server, commits, sizes = args[1], args[2], args[3], [int(s) for s in args[4].split(",")]
     seconds = 5
+    only = None
     uris = []
     rest = args[5:]
     while rest:
         if rest[0] == "--seconds":
             seconds = int(rest[1])
+            rest = rest[2:]
+        elif rest[0] == "--only":
+            only = set(rest[1].split(","))
             rest = rest[2:]
         elif rest[0] == "--postgres":
             rest = rest[1:]
@@ -870,9 +887,9 @@ def main():
                 uris.append(rest.pop(0))
         else:
             sys.exit(f"unknown argument {rest[0]}")
-    bench = Bench(out, server, commits, seconds)
+    bench = Bench(out, server, commits, seconds, only)
     pg_commits = None
-    if uris:
+    if uris and (only is None or "throughput" in only):
         pg_commits = pgbench_rate(uris[-1], out)
         bench.notes.append(f"pgbench, 1 client, single-row commits: {pg_commits:,.0f}/s")
     for n, accounts in enumerate(sizes):

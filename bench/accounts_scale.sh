@@ -9,12 +9,16 @@
 # printed with the targets beside them, never asserted.
 #
 #   bash bench/accounts_scale.sh [--postgres] [--accounts N] [--seconds S]
+#                                [--only PHASE,...]
 #
 #   --postgres     the same on PostgreSQL (a throw-away cluster,
 #                  tests/support/postgres.sh, fsync on), two nodes sharing
 #                  each database, and tokens made through the other node
 #   --accounts N   the large size (default 1000000)
 #   --seconds S    each wrk load level (default 5)
+#   --only PHASES  just these phases (comma-separated: changes, token,
+#                  latency, throughput, many, views, activity); start -> listening
+#                  and RSS are always measured
 #
 # Needs root (a private network namespace), wrk and python3. Builds the
 # host-release preset. Results stay in build/bench-accounts/ (BENCH_OUT); the
@@ -26,12 +30,13 @@ REPO=$(dirname "$BENCH_DIR")
 OUT=${BENCH_OUT:-$REPO/build/bench-accounts}
 HOST=$REPO/build/host-release
 
-postgres=0 accounts=1000000 seconds=5 inside=0
+postgres=0 accounts=1000000 seconds=5 inside=0 only=
 while [ $# -gt 0 ]; do
     case $1 in
     --postgres) postgres=1 ;;
     --accounts) accounts=$2 && shift ;;
     --seconds) seconds=$2 && shift ;;
+    --only) only=$2 && shift ;;
     --inside) inside=1 ;;
     *)
         sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -45,6 +50,7 @@ sizes=10,$accounts
 if [ $inside = 1 ]; then
     args=(run "$OUT" "$HOST/tovix-server" "$HOST/bench/bench_sqlite_commits" "$sizes"
         --seconds "$seconds")
+    [ -z "$only" ] || args+=(--only "$only")
     if [ $postgres = 1 ]; then
         . "$REPO/tests/support/postgres.sh"
         pg_begin "$OUT/pg" 5432
@@ -76,6 +82,7 @@ chmod 0755 "$OUT" # PostgreSQL runs as nobody below it
 bash "$BENCH_DIR/machine.sh" | tee "$OUT/machine.txt"
 date -u '+date=%Y-%m-%d %H:%M UTC' | tee -a "$OUT/machine.txt"
 opts=(--accounts "$accounts" --seconds "$seconds")
+[ -z "$only" ] || opts+=(--only "$only")
 [ $postgres = 0 ] || opts+=(--postgres)
 unshare -n sh -c 'ip link set lo up && exec "$@"' bench-netns \
     bash "$BENCH_DIR/accounts_scale.sh" "${opts[@]}" --inside

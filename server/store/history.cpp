@@ -79,41 +79,99 @@ std::vector<HistoryEntry> Store::history(const std::string& host, std::size_t li
     return out;
 }
 
-// One statement per host for what most hosts bring (seen, and its token
-// used), each sent without waiting (PostgreSQL's pipeline); only hosts an
-// account owns get a row, so a host withdrawn meanwhile stays forgotten
-// (its other rows went with it).
-void Store::write_activity(const std::string& host, const Activity& a) {
-    if (a.seen_at)
-        db_->write("INSERT INTO tovix_activity (host, seen_at, seen_caller, seen_agent)"
-                   " SELECT host, ?2, ?3, ?4 FROM account_hosts WHERE host = ?1"
-                   " ON CONFLICT (host) DO UPDATE SET seen_at = excluded.seen_at,"
-                   " seen_caller = excluded.seen_caller, seen_agent = excluded.seen_agent"
-                   " WHERE tovix_activity.seen_at <= excluded.seen_at",
-                   {host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255)});
-    else
-        db_->write("INSERT INTO tovix_activity (host) SELECT host FROM account_hosts"
-                   " WHERE host = ?1 ON CONFLICT (host) DO NOTHING",
-                   {host});
-    if (a.faults())
-        db_->write("UPDATE tovix_activity SET badauth = badauth + ?2,"
-                   " throttled = throttled + ?3, malformed = malformed + ?4,"
-                   " fault_at = CASE WHEN fault_at < ?5 THEN ?5 ELSE fault_at END"
-                   " WHERE host = ?1",
-                   {host, a.badauth, a.throttled, a.malformed, a.fault_at});
-    for (const auto& [id, at] : a.token_uses)
-        db_->write("UPDATE tovix_tokens SET last_used = ?3"
-                   " WHERE host = ?1 AND id = ?2 AND last_used < ?3",
-                   {host, id, at});
+namespace {
+
+// "(COLUMN, ...), ..." for `rows` rows, each ? in a column numbered on.
+std::string value_rows(const std::vector<std::string>& columns, std::size_t rows) {
+    std::string out;
+    std::size_t n = 0;
+    for (std::size_t row = 0; row < rows; ++row) {
+        out += row ? ", (" : "(";
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            const std::string& column = columns[c];
+            const std::size_t mark = column.find('?');
+            out += (c ? ", " : "") + column.substr(0, mark + 1) + std::to_string(++n) +
+                   column.substr(mark + 1);
+        }
+        out += ")";
+    }
+    return out;
+}
+
+constexpr const char* kBigint = "CAST(? AS BIGINT)";
+
+// What `rows` rows padded to a chunk's length bind: NULLs, whose host
+// matches no row.
+void pad(std::vector<SqlValue>& values, std::size_t columns, std::size_t rows) {
+    values.resize(columns * rows, SqlValue(nullptr));
+}
+
+} // namespace
+
+// The activity of [first, last), at most kActivityRows hosts, in one
+// statement for the hosts and one per kActivityRows token uses, each of a
+// chunk's fixed number of rows (one prepared statement each) and sent
+// without waiting (PostgreSQL's pipeline). Only hosts an account owns get
+// a row, so a host withdrawn meanwhile stays forgotten (its other rows went
+// with it). Seen moves only forward (another node may have written a later
+// one); faults add up.
+void Store::write_activity(ActivityIt first, ActivityIt last) {
+    static const std::string hosts_sql =
+        "INSERT INTO tovix_activity (host, seen_at, seen_caller, seen_agent, badauth, throttled,"
+        " malformed, fault_at) SELECT o.host, v.column2, v.column3, v.column4, v.column5,"
+        " v.column6, v.column7, v.column8 FROM (VALUES " +
+        value_rows({"?", kBigint, "?", "?", kBigint, kBigint, kBigint, kBigint}, kActivityRows) +
+        ") AS v JOIN account_hosts o ON o.host = v.column1 WHERE true"
+        " ON CONFLICT (host) DO UPDATE SET"
+        " seen_at = CASE WHEN tovix_activity.seen_at < excluded.seen_at"
+        " THEN excluded.seen_at ELSE tovix_activity.seen_at END,"
+        " seen_caller = CASE WHEN excluded.seen_at > 0 AND tovix_activity.seen_at <="
+        " excluded.seen_at THEN excluded.seen_caller ELSE tovix_activity.seen_caller END,"
+        " seen_agent = CASE WHEN excluded.seen_at > 0 AND tovix_activity.seen_at <="
+        " excluded.seen_at THEN excluded.seen_agent ELSE tovix_activity.seen_agent END,"
+        " badauth = tovix_activity.badauth + excluded.badauth,"
+        " throttled = tovix_activity.throttled + excluded.throttled,"
+        " malformed = tovix_activity.malformed + excluded.malformed,"
+        " fault_at = CASE WHEN tovix_activity.fault_at < excluded.fault_at"
+        " THEN excluded.fault_at ELSE tovix_activity.fault_at END"
+        " WHERE (excluded.seen_at > 0 AND tovix_activity.seen_at <= excluded.seen_at)"
+        " OR excluded.badauth + excluded.throttled + excluded.malformed > 0";
+    static const std::string tokens_sql =
+        "UPDATE tovix_tokens SET last_used = v.column3 FROM (VALUES " +
+        value_rows({"?", kBigint, kBigint}, kActivityRows) +
+        ") AS v WHERE tovix_tokens.host = v.column1 AND tovix_tokens.id = v.column2"
+        " AND tovix_tokens.last_used < v.column3";
+    std::vector<SqlValue> hosts, tokens;
+    auto write_tokens = [&] {
+        pad(tokens, 3, kActivityRows);
+        db_->write(tokens_sql, tokens);
+        tokens.clear();
+    };
+    for (auto at = first; at != last; ++at) {
+        const auto& [host, a] = *at;
+        for (const SqlValue& v : std::initializer_list<SqlValue>{
+                 host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255),
+                 a.badauth, a.throttled, a.malformed, a.fault_at})
+            hosts.push_back(v);
+        for (const auto& [id, used] : a.token_uses) {
+            for (const SqlValue& v : std::initializer_list<SqlValue>{host, id, used})
+                tokens.push_back(v);
+            if (tokens.size() == 3 * kActivityRows)
+                write_tokens();
+        }
+    }
+    pad(hosts, 8, kActivityRows);
+    db_->write(hosts_sql, hosts);
+    if (!tokens.empty())
+        write_tokens();
 }
 
 // Short transactions: at most kActivityHosts hosts and about kActivitySlice
-// each, ended early (after kActivityLeast hosts, so that the commits stay
-// few) when a request waits for the connection, and a pause between them in
-// which it takes the connection: an update waits for a few hosts'
-// statements and a commit, not for the whole write, and a pause after each
-// slice as long as the slice.
-// What is written leaves `deltas`: after a failure, it holds what was not.
+// each, written kActivityRows at a time, ended early (after kActivityLeast hosts, so that the
+// commits stay few) when a request waits for the connection, and a pause between them in which it
+// takes the connection: an update waits for a few hosts' statements and a commit, not for the whole
+// write, and a pause after each slice as long as the slice. What is written leaves `deltas`: after
+// a failure, it holds what was not.
 void Store::record_activity(std::map<std::string, Activity>& deltas) {
     std::chrono::steady_clock::duration last{};
     for (bool first = true; !deltas.empty(); first = false) {
@@ -131,12 +189,17 @@ void Store::record_activity(std::map<std::string, Activity>& deltas) {
         db_->lazy_commits(true);
         try {
             transaction(Begin::Write, [&] {
-                for (std::size_t n = 0; next != deltas.end() && n < kActivityHosts &&
-                                        (n < kActivityLeast ||
-                                         (std::chrono::steady_clock::now() < until &&
-                                          requests_waiting_.load(std::memory_order_relaxed) == 0));
-                     ++n, ++next)
-                    write_activity(next->first, next->second);
+                for (std::size_t n = 0;
+                     next != deltas.end() && n < kActivityHosts &&
+                     (n < kActivityLeast ||
+                      (std::chrono::steady_clock::now() < until &&
+                       requests_waiting_.load(std::memory_order_relaxed) == 0));) {
+                    auto end = next;
+                    for (std::size_t k = 0; end != deltas.end() && k < kActivityRows; ++k, ++end)
+                        ++n;
+                    write_activity(next, end);
+                    next = end;
+                }
                 return true;
             });
         } catch (const StoreError&) {

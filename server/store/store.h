@@ -316,7 +316,7 @@ class Store {
     // so that no update waits long for the store meanwhile; each written
     // leaves `deltas` (after a StoreError it holds what was not written).
     static constexpr std::chrono::milliseconds kActivitySlice{5};
-    static constexpr std::size_t kActivityHosts = 128, kActivityLeast = 64;
+    static constexpr std::size_t kActivityHosts = 128, kActivityLeast = 64, kActivityRows = 32;
     void record_activity(std::map<std::string, Activity>& deltas);
     std::map<std::string, Activity> activity(const std::vector<std::string>& hosts);
 
@@ -447,7 +447,8 @@ class Store {
     void write_history(const std::string& host, std::int64_t seq, std::int64_t now,
                        const HistoryEntry& entry);
     void forget_host_data(const std::string& host);
-    void write_activity(const std::string& host, const Activity& activity);
+    using ActivityIt = std::map<std::string, Activity>::const_iterator;
+    void write_activity(ActivityIt first, ActivityIt last);
     bool publish_challenges(const std::string& host, std::int64_t zone_id);
     std::optional<std::pair<std::string, std::int64_t>> served_zone(const std::string& host);
     void changed_name(const std::string& host, const std::string& zone, bool wildcard);

@@ -276,6 +276,54 @@ TEST_P(ServerStoreOn, ActivityDeltasAddUpAndSeenOnlyMovesForward) {
     EXPECT_EQ(3, a.at(other).malformed);
 }
 
+// More hosts and token uses than one statement or one transaction takes,
+// written twice: the second time from another node, half of it older.
+TEST_P(ServerStoreOn, ActivityOfManyHostsIsWrittenWhole) {
+    Store store(where("many.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    const int n = 2 * static_cast<int>(Store::kActivityHosts) + 5;
+    std::vector<std::string> hosts;
+    for (int i = 0; i < n; ++i)
+        hosts.push_back("h" + std::to_string(i) + ".tovix.example");
+    own(store, "tovix", hosts);
+    std::map<std::string, Activity> first, second;
+    for (int i = 0; i < n; ++i) {
+        ASSERT_EQ(1, store.add_token(hosts[i], "digest" + std::to_string(i), "", 1).id);
+        Activity& a = first[hosts[i]];
+        a.seen_at = 1000 + i;
+        a.seen_caller = "192.0.2." + std::to_string(i % 250);
+        a.badauth = i % 2;
+        a.fault_at = a.badauth ? 900 : 0;
+        a.token_uses[1] = 1000 + i;
+        Activity& b = second[hosts[i]];
+        b.seen_at = i % 2 ? 500 : 2000; // odd hosts: older than what is there
+        b.seen_caller = "198.51.100.1";
+        b.malformed = 1;
+        b.fault_at = 950;
+        b.token_uses[1] = b.seen_at;
+    }
+    store.record_activity(first);
+    store.record_activity(second);
+    EXPECT_TRUE(first.empty() && second.empty());
+    const std::map<std::string, Activity> got = store.activity(hosts);
+    ASSERT_EQ(static_cast<std::size_t>(n), got.size());
+    int wrong = 0;
+    for (int i = 0; i < n; ++i) {
+        const Activity& a = got.at(hosts[i]);
+        const bool older = i % 2;
+        const std::int64_t seen = older ? 1000 + i : 2000;
+        const std::string caller = older ? "192.0.2." + std::to_string(i % 250) : "198.51.100.1";
+        const std::int64_t used = store.tokens(hosts[i]).at(0).last_used;
+        if (a.seen_at == seen && a.seen_caller == caller && a.badauth == i % 2 &&
+            a.malformed == 1 && a.fault_at == 950 && used == seen)
+            continue;
+        if (++wrong <= 3)
+            ADD_FAILURE() << hosts[i] << ": seen " << a.seen_at << " by " << a.seen_caller
+                          << ", badauth " << a.badauth << ", malformed " << a.malformed
+                          << ", fault at " << a.fault_at << ", token used " << used;
+    }
+    EXPECT_EQ(0, wrong) << "hosts written wrong";
+}
+
 TEST_P(ServerStoreOn, FollowersMoveWithTheirRouter) {
     Store store(where("f.db"), Store::Mode::Create, {{"tovix.example"}, 60});
     const std::string r = "r.tovix.example", cam = "cam.tovix.example", x = "x.tovix.example";
