@@ -162,6 +162,33 @@ TEST(ActivityLogTest, IsBoundedAndWritesWhenFull) {
     EXPECT_GE(store.activity(hosts).size(), 3u);
 }
 
+// A log stopped while a write is under way (started by reaching max_hosts,
+// many transactions long) still writes every host.
+TEST(ActivityLogTest, StoppingDuringAWriteLosesNothing) {
+    TempDir dir;
+    Store store(dir.file("a.db"), Store::Mode::Create, StoreOptions{{"example"}});
+    std::vector<std::string> hosts;
+    for (int a = 0; a < 3; ++a) {
+        std::vector<std::string> own_hosts;
+        for (int i = 0; i < 1000; ++i)
+            own_hosts.push_back("h" + std::to_string(a * 1000 + i) + ".example");
+        own(store, "a" + std::to_string(a), own_hosts);
+        hosts.insert(hosts.end(), own_hosts.begin(), own_hosts.end());
+    }
+    {
+        ActivityLog log(
+            store, std::chrono::hours(1), nullptr, [](const std::string&) {},
+            [](const std::string&) { return true; }, hosts.size());
+        for (const std::string& h : hosts)
+            log.seen(h, 100, "192.0.2.1", "test", 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (store.activity({hosts[0]}).empty() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_FALSE(store.activity({hosts[0]}).empty()) << "not written when full";
+    }
+    EXPECT_EQ(hosts.size(), store.activity(hosts).size());
+}
+
 TEST_F(HostDataTest, CheckipAnswersTheCaller) {
     httplib::Client client("127.0.0.1", server_->port());
     httplib::Result page = client.Get("/checkip");
