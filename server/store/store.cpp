@@ -480,11 +480,16 @@ Applied Store::write_update(Prefetched& batch, const Update& u, std::int64_t now
 std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64_t now) {
     const std::unique_lock<std::mutex> lock = lock_for_request();
     // Most updates repeat what is stored: when all of them do, nothing is
-    // written and nothing synced.
-    if (!db_->empty_writes_are_free()) {
+    // written and nothing synced. Where an empty write costs a lock and a
+    // commit, a read without them finds that out first, unless the last
+    // batch changed something: changes come in runs (a busy server, a
+    // network renumbered), and the read would cost each of them as much.
+    // A batch that then changes nothing writes nothing all the same.
+    if (!db_->empty_writes_are_free() && !last_batch_changed_) {
         if (std::optional<std::vector<Applied>> same = unchanged(updates))
             return *same;
     }
+    last_batch_changed_ = false;
     std::vector<Applied> out;
     transaction(Begin::Write, [&] {
         lock_zones();
@@ -502,6 +507,7 @@ std::vector<Applied> Store::apply(const std::vector<Update>& updates, std::int64
         save_prefixes(work.prefixes);
         for (const std::string& zone : changed_zones)
             bump_serial(zone);
+        last_batch_changed_ = !batch.rewritten.empty() || !work.prefixes.empty();
         return true;
     });
     return out;

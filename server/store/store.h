@@ -462,6 +462,7 @@ class Store {
 
     std::mutex mutex_; // one connection, shared by all request threads
     std::atomic<int> requests_waiting_{0};
+    bool last_batch_changed_ = false; // under mutex_: apply() skips its read-only check
     std::unique_ptr<Database> db_;
     int ttl_ = kDefaultTtl;
     std::size_t history_size_ = 100;

@@ -441,6 +441,36 @@ TEST_P(ServerStoreOn, AnUnchangedHostInAChangingBatchKeepsItsTime) {
     EXPECT_EQ("192.0.2.9", stored_host(db_, "other.tovix.example").value().ipv4);
 }
 
+// Repeats and changes in turn, each answered and written as what it is,
+// however the batch before went.
+TEST_P(ServerStoreOn, RepeatsAndChangesInTurnAreEachWhatTheyAre) {
+    Store store(where("r.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome});
+    Update moved = first_update();
+    moved.ipv4 = "192.0.2.9";
+    const struct {
+        Update update;
+        bool changes;
+    } steps[] = {{first_update(), true}, {first_update(), false}, {first_update(), false},
+                 {moved, true},          {moved, false},          {first_update(), true}};
+    std::uint32_t serial = 0;
+    std::int64_t now = 100, updated = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::to_string(now) + ": " + *step.update.ipv4);
+        EXPECT_EQ(std::vector<bool>{step.changes}, changed(store.apply({step.update}, now)));
+        const Host h = stored_host(db_, kHome).value();
+        EXPECT_EQ(*step.update.ipv4, h.ipv4);
+        updated = step.changes ? now : updated;
+        EXPECT_EQ(updated, h.updated_at);
+        const std::uint32_t now_serial = zone_serial(db_, "tovix.example").value();
+        if (serial) {
+            EXPECT_EQ(serial + (step.changes ? 1 : 0), now_serial);
+        }
+        serial = now_serial;
+        now += 100;
+    }
+}
+
 // PowerDNS's tables come from PowerDNS's own file: without it, nothing opens.
 TEST(ServerStore, AMissingPowerDnsSchemaIsAClearError) {
     TempDir dir;
