@@ -80,6 +80,55 @@ std::string escape_field(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[i] (RFC 3629's
+// table), 0 when there is none.
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const unsigned char b = at(0);
+    if (b >= 0x01 && b <= 0x7f)
+        return 1;
+    std::size_t n = 0;
+    unsigned char low = 0x80, high = 0xbf; // the second byte's range
+    if (b >= 0xc2 && b <= 0xdf)
+        n = 2;
+    else if (b >= 0xe0 && b <= 0xef) {
+        n = 3;
+        low = b == 0xe0 ? 0xa0 : 0x80;
+        high = b == 0xed ? 0x9f : 0xbf;
+    } else if (b >= 0xf0 && b <= 0xf4) {
+        n = 4;
+        low = b == 0xf0 ? 0x90 : 0x80;
+        high = b == 0xf4 ? 0x8f : 0xbf;
+    } else
+        return 0;
+    if (i + n > text.size() || at(1) < low || at(1) > high)
+        return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (at(k) < 0x80 || at(k) > 0xbf)
+            return 0;
+    return n;
+}
+
+} // namespace
+
+std::string utf8_prefix(std::string_view text, std::size_t max_bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8_length(text, i);
+        const std::size_t step = n ? n : 1;
+        if (out.size() + step > max_bytes)
+            break;
+        if (n)
+            out.append(text.substr(i, n));
+        else
+            out += '?';
+        i += step;
+    }
+    return out;
+}
+
 std::string log_field(std::string_view text) {
     std::string out = escape_field(text.substr(0, kMaxLoggedField));
     if (out.size() <= kMaxLoggedField)

@@ -37,6 +37,13 @@ std::string escape_field(std::string_view text);
 std::string log_field(std::string_view text);
 inline constexpr std::size_t kMaxLoggedField = 256;
 
+// At most `max_bytes` of text as valid UTF-8 without NUL, for a column of
+// the database: each byte of a malformed sequence (overlong, a surrogate,
+// past U+10FFFF, cut short) and each NUL becomes '?', and the cut never
+// splits a character. PostgreSQL refuses the whole statement for one such
+// byte, and a request's headers may hold any.
+std::string utf8_prefix(std::string_view text, std::size_t max_bytes);
+
 // "2024-05-01T12:34:56Z".
 std::string format_utc(std::time_t when);
 

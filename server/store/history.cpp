@@ -4,6 +4,8 @@
 // as deltas so that several servers on one database add up.
 #include "store/store.h"
 
+#include "base/strings.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -58,9 +60,10 @@ void Store::write_history(const std::string& host, std::int64_t seq, std::int64_
     const Origin& o = entry.origin;
     db_->write("INSERT INTO tovix_history (host, seq, at, what, old_value, new_value, caller,"
                " user_agent, https, credential) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
-               {host, seq, now, entry.what, entry.before.substr(0, 1024),
-                entry.after.substr(0, 1024), o.caller.substr(0, 64), o.user_agent.substr(0, 255),
-                std::int64_t{o.https}, o.credential.substr(0, 80)});
+               {host, seq, now, entry.what, utf8_prefix(entry.before, 1024),
+                utf8_prefix(entry.after, 1024), utf8_prefix(o.caller, 64),
+                utf8_prefix(o.user_agent, 255), std::int64_t{o.https},
+                utf8_prefix(o.credential, 80)});
     const auto keep = static_cast<std::int64_t>(history_size_);
     if (seq > keep)
         db_->write("DELETE FROM tovix_history WHERE host = ?1 AND seq <= ?2", {host, seq - keep});
@@ -150,7 +153,7 @@ void Store::write_activity(ActivityIt first, ActivityIt last) {
     for (auto at = first; at != last; ++at) {
         const auto& [host, a] = *at;
         for (const SqlValue& v : std::initializer_list<SqlValue>{
-                 host, a.seen_at, a.seen_caller.substr(0, 64), a.seen_agent.substr(0, 255),
+                 host, a.seen_at, utf8_prefix(a.seen_caller, 64), utf8_prefix(a.seen_agent, 255),
                  a.badauth, a.throttled, a.malformed, a.fault_at})
             hosts.push_back(v);
         for (const auto& [id, used] : a.token_uses) {

@@ -5,6 +5,8 @@
 // as an address is.
 #include "store/store.h"
 
+#include "base/strings.h"
+
 #include <set>
 
 namespace tovix::server {
@@ -49,7 +51,7 @@ NewToken Store::add_token(const std::string& host, const std::string& digest,
         made.id = held.integer(0, 1) + 1;
         db_->query("INSERT INTO tovix_tokens (host, id, digest, label, created)"
                    " VALUES (?1, ?2, ?3, ?4, ?5)",
-                   {host, made.id, digest, label, now});
+                   {host, made.id, digest, utf8_prefix(label, 255), now});
         log_change("tokens", owner.text(0, 0), host);
         return true;
     });

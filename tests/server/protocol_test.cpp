@@ -213,6 +213,30 @@ TEST(ServerProtocol, LogFieldIsCutOutsideEscapes) {
     }
 }
 
+TEST(ServerProtocol, Utf8PrefixKeepsWellFormedTextAndCutsBetweenCharacters) {
+    const struct {
+        std::string text;
+        std::size_t max;
+        std::string want;
+    } rows[] = {
+        {"curl/8.0", 255, "curl/8.0"},
+        {"\u00e9t\u00e9 \u6d4b\u8bd5 \U0001F600", 255, "\u00e9t\u00e9 \u6d4b\u8bd5 \U0001F600"},
+        {"ab\u00e9", 3, "ab"},  // not half of the two-byte character
+        {"\U0001F600x", 3, ""}, // nor of the four-byte one
+        {"a\xff"
+         "b\xfe",
+         255, "a?b?"},                     // bytes that start nothing
+        {"a\xc3", 255, "a?"},              // cut short at the end
+        {"\xc0\xaf", 255, "??"},           // an overlong '/'
+        {"\xed\xa0\x80", 255, "???"},      // a surrogate
+        {"\xf4\x90\x80\x80", 255, "????"}, // past U+10FFFF
+        {std::string("a\0b", 3), 255, "a?b"},
+        {"abc\xff", 3, "abc"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(r.want, utf8_prefix(r.text, r.max)) << r.text;
+}
+
 TEST(ServerProtocol, FormatUtc) {
     EXPECT_EQ("1970-01-01T00:00:00Z", format_utc(0));
     EXPECT_EQ("2024-02-29T23:59:59Z", format_utc(1709251199));

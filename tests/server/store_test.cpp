@@ -471,6 +471,31 @@ TEST_P(ServerStoreOn, RepeatsAndChangesInTurnAreEachWhatTheyAre) {
     }
 }
 
+// A client's User-Agent may hold any bytes: what is not UTF-8 is written as
+// '?' (PostgreSQL refuses such bytes, and with them the whole batch or the
+// whole write of activity), and a long one is cut between characters.
+TEST_P(ServerStoreOn, AnyUserAgentIsWrittenAsUtf8) {
+    Store store(where("ua.db"), Store::Mode::Create, {{"tovix.example"}, 60});
+    own(store, "tovix", {kHome});
+    const std::string agent = "router \xff\xfe fw " + std::string(250, 'x') + "\u00e9";
+    const std::string want = "router ?? fw " + std::string(242, 'x');
+    Update u = first_update();
+    u.origin = {"192.0.2.9", agent, false, "tovix"};
+    EXPECT_EQ(std::vector<bool>{true}, changed(store.apply({u}, 100)));
+    ASSERT_EQ(1u, store.add_token(kHome, "digest", "ma\xe9tre", 100).id);
+    Activity a;
+    a.seen_at = 100;
+    a.seen_agent = agent;
+    a.token_uses[1] = 100;
+    std::map<std::string, Activity> deltas{{kHome, a}};
+    store.record_activity(deltas);
+    EXPECT_TRUE(deltas.empty()) << "written";
+    EXPECT_EQ(want, store.history(kHome, 1).at(0).origin.user_agent);
+    EXPECT_EQ(want, store.activity({kHome}).at(kHome).seen_agent);
+    EXPECT_EQ("ma?tre", store.tokens(kHome).at(0).label);
+    EXPECT_EQ(100, store.tokens(kHome).at(0).last_used);
+}
+
 // PowerDNS's tables come from PowerDNS's own file: without it, nothing opens.
 TEST(ServerStore, AMissingPowerDnsSchemaIsAClearError) {
     TempDir dir;
