@@ -64,6 +64,10 @@ class Result {
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     PGresult* get() const { return r_; }
+    void reset(PGresult* r) {
+        PQclear(r_);
+        r_ = r;
+    }
 
   private:
     PGresult* r_;
@@ -92,6 +96,11 @@ class PostgresDatabase final : public Database {
 
     void exec(const std::string& sql) override {
         finish_pipeline();
+        if (begin_waiting_ && (sql == "COMMIT" || sql == "ROLLBACK")) {
+            begin_waiting_ = false; // a transaction that sent nothing
+            return;
+        }
+        send_begin();
         retrying([&] {
             Result r(PQexec(conn_, sql.c_str()));
             check(r.get());
@@ -101,6 +110,8 @@ class PostgresDatabase final : public Database {
 
     SqlRows query(const std::string& sql, const std::vector<SqlValue>& values) override {
         finish_pipeline();
+        if (begin_waiting_)
+            return retrying([&] { return begin_and_run(sql, values); });
         return retrying([&] { return run(sql, values); });
     }
 
@@ -111,25 +122,25 @@ class PostgresDatabase final : public Database {
             prepared(sql);
             found = prepared_.find(sql);
         }
-        if (!in_pipeline_) {
-            if (PQenterPipelineMode(conn_) != 1)
-                throw StoreError(error());
-            in_pipeline_ = true;
+        enter_pipeline();
+        if (begin_waiting_) {
+            send_in_pipeline("BEGIN");
+            begin_waiting_ = false;
         }
-        const Parameters p(values);
-        if (PQsendQueryPrepared(conn_, found->second.c_str(), p.count(), p.values(), nullptr,
-                                nullptr, 0) != 1) {
-            const std::string message = error();
-            finish_pipeline();
-            throw StoreError(message);
-        }
+        send_prepared(found->second, values);
         // Each answer waits in the socket until the pipeline is read: a
         // few hundred are a few kilobytes.
-        if (++pending_ >= 256)
+        if (pending_ >= 256)
             finish_pipeline();
     }
 
-    void begin_write() override { exec("BEGIN"); }
+    // BEGIN waits for the transaction's first statement and goes out with
+    // it, in one round trip: a batch of updates starts with the lock on
+    // its zone, and that answer is the first one it needs.
+    void begin_write() override {
+        finish_pipeline();
+        begin_waiting_ = true;
+    }
 
     // Its zone locks would hold the other servers up, for nothing.
     bool empty_writes_are_free() const override { return false; }
@@ -188,11 +199,12 @@ class PostgresDatabase final : public Database {
     }
 
     // Ends the pipeline: sends its sync, reads every answer, and throws the
-    // first error among them.
-    void finish_pipeline() {
+    // first error among them; the rows of the last statement otherwise.
+    SqlRows finish_pipeline() {
         if (!in_pipeline_)
-            return;
+            return {};
         std::string failure;
+        Result last(nullptr);
         if (PQpipelineSync(conn_) != 1)
             failure = error();
         for (int empty = 0; failure.empty() || PQstatus(conn_) != CONNECTION_BAD;) {
@@ -210,7 +222,10 @@ class PostgresDatabase final : public Database {
             const ExecStatusType status = PQresultStatus(r);
             if (status == PGRES_FATAL_ERROR && failure.empty())
                 failure = trimmed(PQresultErrorMessage(r));
-            PQclear(r);
+            if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK)
+                last.reset(r);
+            else
+                PQclear(r);
             if (status == PGRES_PIPELINE_SYNC)
                 break;
         }
@@ -219,6 +234,59 @@ class PostgresDatabase final : public Database {
         pending_ = 0;
         if (!failure.empty())
             throw StoreError(failure);
+        return last.get() ? rows_of(last.get()) : SqlRows{};
+    }
+
+    void enter_pipeline() {
+        if (in_pipeline_)
+            return;
+        if (PQenterPipelineMode(conn_) != 1)
+            throw StoreError(error());
+        in_pipeline_ = true;
+    }
+
+    void send_in_pipeline(const char* sql) {
+        sent(PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0));
+    }
+
+    void send_prepared(const std::string& name, const std::vector<SqlValue>& values) {
+        const Parameters p(values);
+        sent(PQsendQueryPrepared(conn_, name.c_str(), p.count(), p.values(), nullptr, nullptr, 0));
+    }
+
+    void sent(int status) {
+        if (status != 1) {
+            const std::string message = error();
+            finish_pipeline();
+            throw StoreError(message);
+        }
+        ++pending_;
+    }
+
+    // Any other statement before the transaction's first query or write
+    // (a SET, say) sends the BEGIN on its own.
+    void send_begin() {
+        if (!begin_waiting_)
+            return;
+        retrying([&] {
+            Result r(PQexec(conn_, "BEGIN"));
+            check(r.get());
+            return 0;
+        });
+        begin_waiting_ = false;
+    }
+
+    // BEGIN and the first query in one pipeline. Should the session be
+    // lost, retrying() sends both again on the next one: nothing was
+    // written yet. Once BEGIN has gone out, a failed query leaves a
+    // transaction to roll back.
+    SqlRows begin_and_run(const std::string& sql, const std::vector<SqlValue>& values) {
+        const std::string& name = prepared(sql);
+        enter_pipeline();
+        send_in_pipeline("BEGIN");
+        begin_waiting_ = false;
+        send_prepared(name, values);
+        return finish_pipeline();
     }
 
     SqlRows run(const std::string& sql, const std::vector<SqlValue>& values) {
@@ -226,20 +294,23 @@ class PostgresDatabase final : public Database {
         const Parameters p(values);
         Result r(PQexecPrepared(conn_, name.c_str(), p.count(), p.values(), nullptr, nullptr, 0));
         check(r.get());
+        return rows_of(r.get());
+    }
+
+    static SqlRows rows_of(PGresult* r) {
         SqlRows out;
-        const int rows = PQntuples(r.get()), columns = PQnfields(r.get());
+        const int rows = PQntuples(r), columns = PQnfields(r);
         for (int i = 0; i < rows; ++i) {
             auto& row = out.rows.emplace_back();
             for (int c = 0; c < columns; ++c) {
-                if (PQgetisnull(r.get(), i, c))
+                if (PQgetisnull(r, i, c))
                     row.emplace_back(std::nullopt);
                 else
-                    row.emplace_back(
-                        std::string(PQgetvalue(r.get(), i, c),
-                                    static_cast<std::size_t>(PQgetlength(r.get(), i, c))));
+                    row.emplace_back(std::string(PQgetvalue(r, i, c),
+                                                 static_cast<std::size_t>(PQgetlength(r, i, c))));
             }
         }
-        const char* changed = PQcmdTuples(r.get());
+        const char* changed = PQcmdTuples(r);
         out.changed = changed && *changed ? std::stoll(changed) : 0;
         return out;
     }
@@ -289,7 +360,8 @@ class PostgresDatabase final : public Database {
     PGconn* conn_;
     std::map<std::string, std::string> prepared_; // SQL text -> statement name
     bool in_pipeline_ = false;
-    int pending_ = 0; // statements sent in the pipeline
+    bool begin_waiting_ = false; // begin_write() was called, BEGIN not yet sent
+    int pending_ = 0;            // statements sent in the pipeline
 };
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "support.h"
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -113,6 +114,49 @@ TEST_F(ServerPostgres, AnUpdateAfterTheSessionEndedIsMadeOnANewOne) {
                               " WHERE pid <> pg_backend_pid() AND datname = current_database()");
     EXPECT_EQ(std::vector<bool>{true}, changed(store->apply({address("192.0.2.2")}, 2)));
     EXPECT_EQ("192.0.2.2", stored_host(uri_, kHost).value().ipv4);
+}
+
+// A write transaction's BEGIN goes out with its first statement, a query
+// or a write: what follows is inside the transaction all the same (a row it
+// locks stays locked, a rollback undoes its writes), also when the session
+// was lost before that first statement and is opened again for it.
+TEST_F(ServerPostgres, AWriteTransactionBeginsWithItsFirstStatement) {
+    server().reset();
+    auto other = open_postgres(uri_);
+    other->exec("INSERT INTO tovix_meta (name, value) VALUES ('probe', 1)");
+    const std::string probe = "SELECT value FROM tovix_meta WHERE name = 'probe'";
+    struct Case {
+        const char* name;
+        bool query_first;
+        bool session_lost;
+    };
+    for (const Case& c : {Case{"a write first", false, false}, Case{"a query first", true, false},
+                          Case{"a query first on a lost session", true, true}}) {
+        SCOPED_TRACE(c.name);
+        auto db = open_postgres(uri_);
+        const std::int64_t pid = db->query("SELECT pg_backend_pid()").integer(0, 0);
+        db->begin_write();
+        if (c.session_lost) {
+            other->query("SELECT pg_terminate_backend(?1)", {pid});
+            while (!other->query("SELECT 1 FROM pg_stat_activity WHERE pid = ?1", {pid}).empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (c.query_first) {
+            EXPECT_EQ(1, db->query(probe + " FOR UPDATE").integer(0, 0));
+            EXPECT_THROW(other->query(probe + " FOR UPDATE NOWAIT"), StoreError);
+        }
+        db->write("UPDATE tovix_meta SET value = 2 WHERE name = 'probe'", {});
+        db->exec("ROLLBACK");
+        EXPECT_EQ(1, other->query(probe).integer(0, 0));
+        // One that sent nothing ends as well, and the next one is whole.
+        db->begin_write();
+        db->exec("COMMIT");
+        db->begin_write();
+        db->write("UPDATE tovix_meta SET value = 3 WHERE name = 'probe'", {});
+        db->exec("COMMIT");
+        EXPECT_EQ(3, other->query(probe).integer(0, 0));
+        other->exec("UPDATE tovix_meta SET value = 1 WHERE name = 'probe'");
+    }
 }
 
 // Writes go out without waiting for their answers; one refused by the
