@@ -95,6 +95,14 @@ class PostgresDatabase final : public Database {
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
     void exec(const std::string& sql) override {
+        if (in_pipeline_ && sql == "COMMIT") {
+            // The writes' answers and the commit's in one round trip. After
+            // a write that failed, the commit is skipped and the
+            // transaction waits for its rollback.
+            send_in_pipeline("COMMIT");
+            finish_pipeline();
+            return;
+        }
         finish_pipeline();
         if (begin_waiting_ && (sql == "COMMIT" || sql == "ROLLBACK")) {
             begin_waiting_ = false; // a transaction that sent nothing
