@@ -84,6 +84,8 @@ class Database {
     // (libpq's pipeline); its error, if any, comes from the next query,
     // exec or commit.
     virtual void write(const std::string& sql, const std::vector<SqlValue>& values) = 0;
+    // Commits the open transaction; throws the first error of its writes.
+    virtual void commit() { exec("COMMIT"); }
     // Ends the open transaction, if any, and throws nothing.
     void rollback() noexcept;
 

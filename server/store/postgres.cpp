@@ -95,19 +95,7 @@ class PostgresDatabase final : public Database {
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
     void exec(const std::string& sql) override {
-        if (in_pipeline_ && sql == "COMMIT") {
-            // The writes' answers and the commit's in one round trip. After
-            // a write that failed, the commit is skipped and the
-            // transaction waits for its rollback.
-            send_in_pipeline("COMMIT");
-            finish_pipeline();
-            return;
-        }
         finish_pipeline();
-        if (begin_waiting_ && (sql == "COMMIT" || sql == "ROLLBACK")) {
-            begin_waiting_ = false; // a transaction that sent nothing
-            return;
-        }
         send_begin();
         retrying([&] {
             Result r(PQexec(conn_, sql.c_str()));
@@ -148,6 +136,20 @@ class PostgresDatabase final : public Database {
     void begin_write() override {
         finish_pipeline();
         begin_waiting_ = true;
+    }
+
+    // The writes' answers and the commit's in one round trip. After a write
+    // that failed, the commit is skipped and the transaction waits for its
+    // rollback. A transaction that sent nothing has nothing to commit.
+    void commit() override {
+        if (begin_waiting_) {
+            begin_waiting_ = false;
+            return;
+        }
+        if (!in_pipeline_)
+            return exec("COMMIT");
+        send_in_pipeline("COMMIT");
+        finish_pipeline();
     }
 
     // Its zone locks would hold the other servers up, for nothing.
@@ -272,7 +274,7 @@ class PostgresDatabase final : public Database {
     }
 
     // Any other statement before the transaction's first query or write
-    // (a SET, say) sends the BEGIN on its own.
+    // (a SET, say; a ROLLBACK) sends the BEGIN on its own.
     void send_begin() {
         if (!begin_waiting_)
             return;

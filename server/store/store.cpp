@@ -100,7 +100,10 @@ bool Store::transaction(Begin begin, const std::function<bool()>& work) {
         const bool keep = work();
         if (keep)
             announce_changes();
-        db_->exec(keep ? "COMMIT" : "ROLLBACK");
+        if (keep)
+            db_->commit();
+        else
+            db_->exec("ROLLBACK");
         if (keep)
             tell_changes();
         return keep;

@@ -150,10 +150,10 @@ TEST_F(ServerPostgres, AWriteTransactionBeginsWithItsFirstStatement) {
         EXPECT_EQ(1, other->query(probe).integer(0, 0));
         // One that sent nothing ends as well, and the next one is whole.
         db->begin_write();
-        db->exec("COMMIT");
+        db->commit();
         db->begin_write();
         db->write("UPDATE tovix_meta SET value = 3 WHERE name = 'probe'", {});
-        db->exec("COMMIT");
+        db->commit();
         EXPECT_EQ(3, other->query(probe).integer(0, 0));
         other->exec("UPDATE tovix_meta SET value = 1 WHERE name = 'probe'");
     }
