@@ -197,6 +197,9 @@ void RequestLog::write(RequestEntry entry) {
 }
 
 // Writes what has queued up, one flush per batch; at the end, what is left.
+// Standard error has no buffer: the lines go out together, up to 64 KiB
+// a write, rather than two writes a line (the line, then its newline),
+// which another thread's message could also fall between.
 void RequestLog::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -208,16 +211,21 @@ void RequestLog::run() {
         std::deque<std::string> batch;
         batch.swap(lines_);
         lock.unlock();
+        std::string text;
+        const auto put = [this, &text] {
+            if (options_.to_stderr)
+                std::fwrite(text.data(), 1, text.size(), stderr);
+            if (file_)
+                std::fwrite(text.data(), 1, text.size(), file_.get());
+            text.clear();
+        };
         for (const std::string& line : batch) {
-            if (options_.to_stderr) {
-                std::fputs(line.c_str(), stderr);
-                std::fputc('\n', stderr);
-            }
-            if (file_) {
-                std::fputs(line.c_str(), file_.get());
-                std::fputc('\n', file_.get());
-            }
+            text += line;
+            text += '\n';
+            if (text.size() >= kWriteSize)
+                put();
         }
+        put();
         if (file_)
             std::fflush(file_.get());
         lock.lock();

@@ -95,6 +95,7 @@ class RequestLog {
     bool admit(const RequestEntry& entry); // under mutex_
     Bucket& source_bucket(const std::string& address, std::time_t now);
     void say_dropped(); // under mutex_
+    static constexpr std::size_t kWriteSize = 64 * 1024;
 
     Options options_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};

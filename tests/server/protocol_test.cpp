@@ -194,6 +194,36 @@ TEST(ServerProtocol, RequestLogLimitsEachSourceWithoutCredentials) {
         EXPECT_LT(line.size(), 600u) << line.substr(0, 80);
 }
 
+// Standard error and the file get the same lines, whole and in order,
+// also when a batch is longer than one write.
+TEST(ServerProtocol, RequestLogWritesWholeLinesToBoth) {
+    TempDir dir;
+    const std::string path = dir.file("requests.log");
+    testing::internal::CaptureStderr();
+    {
+        RequestLog::Options o;
+        o.path = path;
+        RequestLog log(o);
+        RequestEntry e;
+        e.status = 200;
+        e.authenticated = true;
+        for (int i = 0; i < 600; ++i) { // about 200 KiB
+            e.user = "u" + std::to_string(i);
+            e.user_agent = std::string(300, 'a');
+            log.write(e);
+        }
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::ifstream in(path);
+    const std::string file{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(file, err);
+    const std::vector<std::string> lines = lines_of(path);
+    ASSERT_EQ(600u, lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        ASSERT_NE(std::string::npos, lines[i].find("\tu" + std::to_string(i) + "\t"))
+            << i << ": " << lines[i].substr(0, 80);
+}
+
 TEST(ServerProtocol, LogFieldIsCutOutsideEscapes) {
     struct Row {
         std::string text;
