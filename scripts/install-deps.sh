@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config git file curl python3 iproute2 util-linux tmux
     googletest libgtest-dev libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
-    libmicrohttpd-dev libsodium-dev libpq-dev libgnutls28-dev nlohmann-json3-dev openssl prometheus
+    libmicrohttpd-dev libsodium-dev libjemalloc-dev libpq-dev libgnutls28-dev nlohmann-json3-dev openssl prometheus
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     clang libclang-rt-14-dev
